@@ -1,0 +1,44 @@
+# The two commands of the README, plus the pieces they are made of.
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+JOBS ?= 2
+
+.PHONY: all deps build run test test-fast test-asan demo fuzz format format-check clean
+
+all: build
+
+deps:
+	@tools/install-deps.sh
+
+build: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD) -j$(JOBS)
+
+run: build
+	@tools/run-kavlink.sh $(BUILD)/kavlink $(ARGS)
+
+test-fast: build
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+test-asan: deps
+	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKAVLINK_SANITIZE=ON >/dev/null
+	@cmake --build $(ASAN_BUILD) -j$(JOBS)
+	cd $(ASAN_BUILD) && ctest --output-on-failure -j$(JOBS)
+
+test: format-check test-fast test-asan
+
+demo: build
+	@tools/demo.sh $(BUILD)
+
+fuzz: deps
+	@CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVLINK_FUZZ=ON >/dev/null
+	@cmake --build build-fuzz -j$(JOBS)
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+format-check: deps
+	@git ls-files '*.cpp' '*.h' | xargs -r clang-format --dry-run --Werror
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class CSettingsStore;
+
+// The configuration values the main window holds, named after their ini keys.
+struct Settings {
+    std::string BroadcastAddress = "127.255.255.255";
+    std::string Hostname;
+    std::string Login;
+    std::string Password;
+    std::int32_t TunnelPortNumber = 10368;
+    std::int32_t LanPortNumber = 9871;
+    int HeartBeat = 0;
+    int FilterTimeSync = 0;
+    std::int32_t Debug = 0;
+};
+
+void LoadSettings(const CSettingsStore& store, Settings& settings);
+void SaveSettings(const CSettingsStore& store, const Settings& settings);
+// The first profile whose name equals profileName supplies the four tunnel fields, which are
+// then saved. Returns whether one matched.
+bool ApplyProfile(const CSettingsStore& store, Settings& settings, const std::string& profileName);

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+// The numbered user-visible texts.
+enum StringId {
+    IDS_SOCKETS_INIT_FAILED = 103,
+    IDS_VERSION = 104,
+    IDS_ALREADY_RUNNING = 105,
+    IDS_SERVER_N = 106,
+    IDS_RENAME_NEEDS_SAVE = 107,
+    IDS_SET_SERVER_NAME = 108,
+    IDS_ENTER_NAME_OR_DELETE = 109,
+    IDS_CONFIRM_DELETE = 110,
+    IDS_ENTER_NAME = 111,
+};
+
+// The text of a numbered string, or the empty text for an id without one.
+std::string LoadKavlinkString(int id);
+
+// "1.18.0"
+inline constexpr const char* kKavlinkVersion = "1.18.0";

@@ -1,0 +1,4 @@
+// Replaced by the application object's start-up.
+int main() {
+    return 0;
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QTcpSocket>
+
+#include <string>
+
+// The TCP connection to the tunnel server. Sends WM_TUNNEL_DATA (chunks of at most 255
+// bytes) and WM_TUNNEL_CONNECTED to the window, posts WM_TUNNEL_CLOSED. Knows nothing of
+// logins or message formats.
+class CTcpClient : public QTcpSocket {
+    Q_OBJECT
+
+public:
+    explicit CTcpClient(QObject* window);
+    ~CTcpClient() override;
+
+    // Starts the connect; a failure of any kind ends in one posted WM_TUNNEL_CLOSED.
+    void Connect(const std::string& host, int port);
+    // Sends the bytes up to the first NUL, adding nothing. A line is never split; past
+    // kMaxPendingWrite waiting bytes further lines are dropped whole. Returns whether queued.
+    bool SendText(const char* text);
+    // Closes without any closed notification.
+    void Close();
+
+    static constexpr qint64 kMaxPendingWrite = 1024 * 1024;
+    static constexpr int kChunkSize = 255;
+    static constexpr int kKeepAliveIdleSeconds = 20;
+    static constexpr int kKeepAliveIntervalSeconds = 3;
+
+private:
+    void OnReceive();
+    void OnConnect(int error);
+    void OnClose();
+
+    QObject* m_window;
+};
+
+// SO_KEEPALIVE with the given idle time and probe interval on a native socket.
+bool SetKeepAliveValues(qintptr socketDescriptor, int idleSeconds, int intervalSeconds);

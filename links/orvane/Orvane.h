@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QByteArray>
+#include <QEvent>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class QObject;
+
+inline constexpr int ORVANE_MAX_FIELDS = 34;
+
+// The notification event: owns a copy of one received message text (without checksum byte).
+class COrvaneMessageEvent : public QEvent {
+public:
+    COrvaneMessageEvent(QEvent::Type type, QByteArray text,
+                        std::shared_ptr<std::atomic<std::int64_t>> pendingBytes);
+    ~COrvaneMessageEvent() override;
+    const QByteArray& Text() const { return m_text; }
+
+private:
+    QByteArray m_text;
+    std::shared_ptr<std::atomic<std::int64_t>> m_pendingBytes;
+};
+
+class COrvaneReader;
+
+// One LAN endpoint: a UDP socket on the LAN port, with address sharing and broadcast, read
+// on a thread of its own; every valid datagram is posted to the window as one event.
+class COrvaneLan {
+public:
+    COrvaneLan();
+    ~COrvaneLan();
+    COrvaneLan(const COrvaneLan&) = delete;
+    COrvaneLan& operator=(const COrvaneLan&) = delete;
+
+    // Returns whether the port could be bound; on failure the LAN side stays closed.
+    bool Init(QObject* window, int message, const char* broadcastAddress, int port);
+    void Send(const char* text);
+    void Close();
+    bool IsOpen() const;
+    // Datagrams dropped because too much was already waiting for the window.
+    std::uint64_t DroppedCount() const;
+
+    static constexpr std::int64_t kMaxPendingBytes = 64ll * 1024 * 1024;
+
+private:
+    std::unique_ptr<COrvaneReader> m_reader;
+    std::shared_ptr<std::atomic<std::int64_t>> m_pendingBytes;
+    std::string m_broadcastAddress;
+    int m_port = 0;
+    bool m_sendAddressValid = false;
+    struct Sender;
+    std::unique_ptr<Sender> m_sender;
+};
+
+// Datagram framing on the LAN: text, checksum byte (8-bit sum OR 0x80), NUL.
+QByteArray OrvaneBuildDatagram(const char* text);
+// Checks one received datagram; on success text holds the message without checksum byte.
+bool OrvaneCheckDatagram(const char* data, std::size_t size, QByteArray& text);
+
+// Splits text in place; fills at most ORVANE_MAX_FIELDS pointers into it; returns the count.
+int ORVANE_parse(char* fields[ORVANE_MAX_FIELDS], char* text);
+
+// The library's four operations on one process-wide endpoint.
+void ORVANE_init(QObject* window, int message, const char* broadcastAddress, int port);
+void ORVANE_send(const char* text);
+void ORVANE_close();

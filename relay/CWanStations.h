@@ -1,0 +1,27 @@
+#pragma once
+
+#include "Clock.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+class CDebugLog;
+
+// Stations whose messages arrived through the tunnel, with the time each was last seen.
+class CWanStations {
+public:
+    CWanStations(CDebugLog& log, CalendarClock clock);
+
+    void AddWanStation(const std::string& name);
+    bool IsWanStation(const std::string& name) const;
+    // Removes every entry seen earlier than threshold, one level-2 line each.
+    void ExpireWanStations(std::int64_t threshold);
+    void ClearWanStations();
+    std::size_t Count() const { return m_stations.size(); }
+
+private:
+    CDebugLog& m_log;
+    CalendarClock m_clock;
+    std::map<std::string, std::int64_t> m_stations;
+};
