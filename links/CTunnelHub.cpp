@@ -1,0 +1,309 @@
+#include "CTunnelHub.h"
+
+#include "CDebugLog.h"
+#include "CTcpClient.h"
+#include "IKavlinkView.h"
+#include "Inventory.h"
+#include "KavlinkEvents.h"
+#include "LanRules.h"
+#include "Settings.h"
+#include "TunnelLine.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace {
+constexpr int kReconnectMs = 5000;
+constexpr int kWatchdogMs = 1000;
+constexpr int kHeartbeatMs = 15000;
+constexpr std::int64_t kWanTimeoutSeconds = 60;
+constexpr std::int64_t kWanStationLifetimeSeconds = 300;
+} // namespace
+
+CTunnelHub::CTunnelHub(const Settings& settings, CDebugLog& log, IKavlinkView* view,
+                       CalendarClock clock, QObject* parent)
+    : QObject(parent), m_settings(settings), m_log(log), m_view(view), m_clock(clock),
+      m_wanStations(log, clock), m_lanEchoes(clock) {
+    for (int id = TIMER_RECONNECT; id <= TIMER_HEARTBEAT; ++id)
+        connect(&m_timers[id], &QTimer::timeout, this, [this, id] { OnTimer(id); });
+}
+
+CTunnelHub::~CTunnelHub() {
+    CloseTunnelClient();
+    m_wanStations.ClearWanStations();
+}
+
+bool CTunnelHub::event(QEvent* e) {
+    switch (static_cast<int>(e->type())) {
+    case WM_TUNNEL_DATA:
+        OnTunnelData(static_cast<CTunnelDataEvent*>(e)->Text());
+        return true;
+    case WM_TUNNEL_CONNECTED:
+        OnTunnelConnected();
+        return true;
+    case WM_TUNNEL_CLOSED:
+        OnTunnelClosed();
+        return true;
+    case WM_LAN_MESSAGE:
+        OnLanMessage(static_cast<COrvaneMessageEvent*>(e)->Text());
+        return true;
+    default:
+        return QObject::event(e);
+    }
+}
+
+// ---- Timers
+
+void CTunnelHub::SetTimer(int id, int milliseconds) {
+    m_manualRunning[id] = true;
+    if (!m_manualTimers)
+        m_timers[id].start(milliseconds);
+}
+
+void CTunnelHub::KillTimer(int id) {
+    m_manualRunning[id] = false;
+    m_timers[id].stop();
+}
+
+bool CTunnelHub::IsTimerRunning(int id) const {
+    return id > 0 && id < static_cast<int>(m_timers.size()) && m_manualRunning[id];
+}
+
+void CTunnelHub::OnTimer(int id) {
+    switch (id) {
+    case TIMER_RECONNECT:
+        KillTimer(TIMER_RECONNECT);
+        ConnectTunnel();
+        break;
+    case TIMER_WATCHDOG: {
+        const std::int64_t now = m_clock();
+        m_wanStations.ExpireWanStations(now - kWanStationLifetimeSeconds);
+        if (m_lastWanActivity < now - kWanTimeoutSeconds) {
+            m_log.LogLine(1, "Disconnecting tunnel (WAN timeout)");
+            OnTunnelClosed();
+        }
+        break;
+    }
+    case TIMER_HEARTBEAT:
+        if (m_tunnelClient != nullptr && m_tunnelState == LoggedIn)
+            SendHeartbeat();
+        break;
+    default:
+        break;
+    }
+}
+
+// ---- Lifecycle
+
+void CTunnelHub::CloseTunnelClient() {
+    if (m_tunnelClient == nullptr)
+        return;
+    m_tunnelClient->Close();
+    // The client may be on the call stack (a notification it sent); delete it later.
+    m_tunnelClient->deleteLater();
+    m_tunnelClient = nullptr;
+}
+
+void CTunnelHub::ConnectTunnel(bool fromOptions) {
+    m_log.LogLine(1, "Connecting tunnel...");
+    m_tunnelState = Connecting;
+    CloseTunnelClient();
+    if (fromOptions) {
+        // The new connection is judged by its own activity only.
+        KillTimer(TIMER_RECONNECT);
+        KillTimer(TIMER_WATCHDOG);
+    }
+    m_tunnelClient = new CTcpClient(this);
+    m_tunnelClient->Connect(m_settings.Hostname, m_settings.TunnelPortNumber);
+    m_wanStations.ClearWanStations();
+}
+
+long CTunnelHub::OnTunnelConnected() {
+    m_lastWanActivity = m_clock();
+    SetTimer(TIMER_WATCHDOG, kWatchdogMs);
+    m_tunnelState = AwaitLogin;
+    if (m_view != nullptr)
+        m_view->StartConnectionAnimation();
+    return 0;
+}
+
+long CTunnelHub::OnTunnelClosed() {
+    CloseTunnelClient();
+    if (m_view != nullptr)
+        m_view->EndConnectionAnimation();
+    m_tunnelState = Disconnected;
+    SetTimer(TIMER_RECONNECT, kReconnectMs);
+    KillTimer(TIMER_WATCHDOG);
+    KillTimer(TIMER_HEARTBEAT);
+    m_log.LogLine(1, "Tunnel disconnected");
+    return 0;
+}
+
+void CTunnelHub::OpenLan() {
+    m_lan.Close();
+    m_lan.Init(this, WM_LAN_MESSAGE, m_settings.BroadcastAddress.c_str(), m_settings.LanPortNumber);
+    m_log.LogLine(1, "Opening LAN...");
+}
+
+void CTunnelHub::SendHeartbeat() {
+    std::string text = "HEARTBEAT: \"" + m_tunnelName + "\" \"\" ";
+    EncodeTunnelLine(text);
+    m_tunnelClient->SendText(text.c_str());
+    m_lastWanActivity = m_clock();
+}
+
+void CTunnelHub::SendToTunnel(const std::string& text) {
+    if (m_tunnelClient != nullptr)
+        m_tunnelClient->SendText(text.c_str());
+}
+
+void CTunnelHub::SendToLan(const std::string& text) {
+    m_lan.Send(text.c_str());
+    if (m_lanSendObserver)
+        m_lanSendObserver(text);
+}
+
+// ---- WAN to LAN
+
+long CTunnelHub::OnTunnelData(const QByteArray& received) {
+    // The chunk counts only up to its first NUL.
+    const std::string_view chunk(received.constData(), std::strlen(received.constData()));
+    switch (m_tunnelState) {
+    case AwaitLogin:
+        if (chunk == "login:") {
+            SendToTunnel(m_settings.Login + "\n");
+            m_tunnelState = AwaitPassword;
+        }
+        break;
+    case AwaitPassword:
+        if (chunk == "password:") {
+            SendToTunnel(m_settings.Password + "\n");
+            m_tunnelState = LoggedIn;
+            m_receiveBuffer.Clear();
+            if (m_settings.HeartBeat != 0)
+                SetTimer(TIMER_HEARTBEAT, kHeartbeatMs);
+            else
+                KillTimer(TIMER_HEARTBEAT);
+        }
+        break;
+    case LoggedIn:
+        m_receiveBuffer.Append(chunk, [this](std::string_view line) { HandleTunnelLine(line); });
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+void CTunnelHub::HandleTunnelLine(std::string_view line) {
+    char work[kMaxTunnelMessage] = {};
+    std::memcpy(work, line.data(), line.size());
+    if (!CheckTunnelLine(work))
+        return;
+    char* fields[ORVANE_MAX_FIELDS] = {};
+    const int count = ORVANE_parse(fields, work);
+    if (count <= 2 || *fields[0] == 0 || *fields[1] == 0)
+        return;
+    const std::string text(line.substr(0, line.size() - 1));
+    if (HasKeyword(fields[0], "HEARTBEAT:")) {
+        m_log.LogLine(3, "From WAN (DROPPED - HEARTBEAT) : %s", text.c_str());
+    } else if (HasKeyword(fields[0], "TIME:") && m_settings.FilterTimeSync != 0) {
+        m_log.LogLine(3, "From WAN (DROPPED - TIME) : %s", text.c_str());
+    } else {
+        m_wanStations.AddWanStation(fields[1]);
+        m_lanEchoes.Remember(text);
+        SendToLan(text);
+        m_log.LogLine(3, "From WAN (TO LAN) : %s", text.c_str());
+    }
+    m_lastWanActivity = m_clock();
+}
+
+// ---- LAN to WAN
+
+long CTunnelHub::OnLanMessage(const QByteArray& received) {
+    // Required pause per message; the LAN library holds a burst meanwhile.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (m_tunnelClient == nullptr)
+        return 0;
+    const std::size_t length = std::strlen(received.constData());
+    if (length >= kMaxLanMessage)
+        return 0;
+    const std::string text(received.constData(), length);
+    char copy[kMaxLanMessage] = {};
+    std::memcpy(copy, text.data(), length);
+    char* fields[ORVANE_MAX_FIELDS] = {};
+    const int count = ORVANE_parse(fields, copy);
+    if (m_tunnelState != LoggedIn || count <= 2 || *fields[0] == 0 || *fields[1] == 0)
+        return 0;
+    // Whether this is our own broadcast of a WAN message coming back; decided at the end.
+    const bool echo = m_lanEchoes.Consume(text);
+
+    const auto isWan = [this](const std::string& name) { return m_wanStations.IsWanStation(name); };
+    if (const char* reason = LanDropReason(fields, isWan)) {
+        m_log.LogLine(3, "From LAN (DROPPED - %s) : %s", reason, text.c_str());
+        return 0;
+    }
+    if (HasKeyword(fields[0], "IHAVEWAN:") && !isWan(fields[1]))
+        NameTunnel(fields[1]);
+    std::string outgoing = text;
+    if (count == 12 && HasKeyword(fields[0], "INVENTORY:") && HasKeyword(fields[3], "REQUEST")) {
+        if (AnswerInventoryRequest(text, fields, outgoing))
+            return 0;
+    }
+    if (HasKeyword(fields[0], "TIME:") && m_settings.FilterTimeSync != 0) {
+        m_log.LogLine(3, "From LAN (DROPPED - TIME) : %s", outgoing.c_str());
+        return 0;
+    }
+    if (m_settings.FilterTimeSync != 0 && IsMasterHello(fields, count)) {
+        outgoing = RewriteMasterHello(fields);
+        m_log.LogLine(3, "From LAN (MODIFIED - HELLO / MASTER) : %s", outgoing.c_str());
+    }
+    if (isWan(fields[1]) || echo)
+        return 0;
+    m_log.LogLine(3, "From LAN (TO WAN) : %s", outgoing.c_str());
+    EncodeTunnelLine(outgoing);
+    SendToTunnel(outgoing);
+    return 0;
+}
+
+void CTunnelHub::NameTunnel(const char* station) {
+    const std::string candidate = std::string("~") + station;
+    if (candidate == m_tunnelName)
+        return;
+    m_tunnelName = candidate;
+    m_log.LogLine(2, "Tunnel named : %s", m_tunnelName.c_str());
+    if (m_view != nullptr)
+        m_view->ShowTunnelName(m_tunnelName);
+}
+
+bool CTunnelHub::AnswerInventoryRequest(const std::string& received, const char* const* fields,
+                                        std::string& outgoing) {
+    const InventoryRequest request = ParseInventoryRequest(fields);
+    const bool addressed = request.recipient == m_tunnelName;
+    const bool answered = request.recipient.empty() && InventoryRangesMatch(request);
+    m_log.LogLine(3, "From LAN - INV REQUEST : %s", received.c_str());
+    if (addressed || answered) {
+        const std::string version =
+            InventoryVersionText(m_settings.HeartBeat != 0, m_settings.FilterTimeSync != 0);
+        std::string reply =
+            FormatInventory(m_tunnelName, request.requester, "STATUS", request, version);
+        if (m_wanStations.IsWanStation(request.requester)) {
+            // The requester sits behind the tunnel.
+            EncodeTunnelLine(reply);
+            if (m_tunnelClient != nullptr) {
+                m_tunnelClient->SendText(reply.c_str());
+                const std::string shown = reply.substr(0, reply.size() - 1);
+                m_log.LogLine(3, "To WAN - INV REPLY : %s", shown.c_str());
+            }
+        } else {
+            SendToLan(reply);
+            m_log.LogLine(3, "To LAN - INV REPLY : %s", reply.c_str());
+        }
+        if (addressed)
+            return true;
+    }
+    outgoing =
+        FormatInventory(request.requester, request.recipient, request.kind, request, request.text);
+    return false;
+}

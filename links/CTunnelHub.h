@@ -1,0 +1,102 @@
+#pragma once
+
+#include "CEchoMemory.h"
+#include "CTunnelFramer.h"
+#include "CWanStations.h"
+#include "Clock.h"
+#include "Orvane.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QTimer>
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+class CDebugLog;
+class CTcpClient;
+class IKavlinkView;
+struct Settings;
+
+// The relay and the tunnel lifecycle: owns the tunnel client, the LAN side, the relay state,
+// the WAN station table and the three link timers. Receives the tunnel and LAN notifications
+// as events; everything runs on the thread that owns it.
+class CTunnelHub : public QObject {
+    Q_OBJECT
+
+public:
+    enum TunnelState {
+        Disconnected = 0,
+        Connecting = 1,
+        AwaitLogin = 2,
+        AwaitPassword = 3,
+        LoggedIn = 4
+    };
+    enum TimerId { TIMER_HIDE = 1, TIMER_RECONNECT = 2, TIMER_WATCHDOG = 3, TIMER_HEARTBEAT = 4 };
+
+    CTunnelHub(const Settings& settings, CDebugLog& log, IKavlinkView* view,
+               CalendarClock clock = SystemCalendarSeconds, QObject* parent = nullptr);
+    ~CTunnelHub() override;
+
+    // fromOptions: also stops a pending reconnection and the old watchdog.
+    void ConnectTunnel(bool fromOptions = false);
+    void OpenLan();
+
+    long OnTunnelData(const QByteArray& chunk);
+    long OnTunnelConnected();
+    long OnTunnelClosed();
+    long OnLanMessage(const QByteArray& text);
+    void OnTimer(int id);
+
+    // Test seams and read-outs.
+    // With manual timers nothing ticks by itself: tests call OnTimer.
+    void SetManualTimers(bool manual) { m_manualTimers = manual; }
+    bool IsTimerRunning(int id) const;
+    int TunnelStateValue() const { return m_tunnelState; }
+    const std::string& TunnelName() const { return m_tunnelName; }
+    const CWanStations& WanStations() const { return m_wanStations; }
+    CWanStations& WanStations() { return m_wanStations; }
+    std::size_t ReceiveBuffered() const { return m_receiveBuffer.Buffered(); }
+    std::int64_t LastWanActivity() const { return m_lastWanActivity; }
+    CTcpClient* TunnelClient() const { return m_tunnelClient; }
+    COrvaneLan& Lan() { return m_lan; }
+    // Called with every text handed to the LAN (tests, fuzzing).
+    void SetLanSendObserver(std::function<void(const std::string&)> observer) {
+        m_lanSendObserver = std::move(observer);
+    }
+
+protected:
+    bool event(QEvent* e) override;
+
+private:
+    void SetTimer(int id, int milliseconds);
+    void KillTimer(int id);
+    void HandleTunnelLine(std::string_view line);
+    bool AnswerInventoryRequest(const std::string& received, const char* const* fields,
+                                std::string& outgoing);
+    void NameTunnel(const char* station);
+    void SendHeartbeat();
+    void SendToTunnel(const std::string& text);
+    void SendToLan(const std::string& text);
+    void CloseTunnelClient();
+
+    const Settings& m_settings;
+    CDebugLog& m_log;
+    IKavlinkView* m_view;
+    CalendarClock m_clock;
+
+    int m_tunnelState = Disconnected;
+    CTcpClient* m_tunnelClient = nullptr;
+    std::string m_tunnelName = "~";
+    CTunnelFramer m_receiveBuffer;
+    std::int64_t m_lastWanActivity = 0;
+    CWanStations m_wanStations;
+    CEchoMemory m_lanEchoes;
+    COrvaneLan m_lan;
+
+    bool m_manualTimers = false;
+    std::array<QTimer, 5> m_timers;
+    std::array<bool, 5> m_manualRunning{};
+    std::function<void(const std::string&)> m_lanSendObserver;
+};
