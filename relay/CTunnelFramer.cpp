@@ -1,9 +1,9 @@
 #include "CTunnelFramer.h"
 
-std::size_t CTunnelFramer::FindLineEnd(std::size_t from) const {
-    for (std::size_t i = from; i < m_buffer.size(); ++i) {
-        if ((static_cast<unsigned char>(m_buffer[i]) & 0x80) != 0)
+std::size_t CTunnelFramer::FindHighByte(std::string_view bytes, std::size_t from) {
+    for (std::size_t i = from; i < bytes.size(); ++i) {
+        if ((static_cast<unsigned char>(bytes[i]) & 0x80) != 0)
             return i;
     }
-    return std::string::npos;
+    return std::string_view::npos;
 }
