@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QIcon>
+#include <QObject>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QMenu;
+class QWidget;
+
+// The notification-area icon: tooltip, popup menu, default command on a double click, and an
+// animation that cycles through frames on a timer.
+class CSystemTray : public QObject {
+    Q_OBJECT
+
+public:
+    // Delivers a menu command to the main window.
+    using CommandSink = std::function<void(int commandId)>;
+    // Milliseconds from any fixed origin that never goes back.
+    using MillisecondClock = std::function<std::int64_t()>;
+
+    CSystemTray(QWidget* mainWindow, CommandSink sendCommand, QObject* parent = nullptr);
+    ~CSystemTray() override;
+
+    // Qt reports activations by signal, so callbackMessage only keeps the caller's shape.
+    bool CreateTrayIcon(int callbackMessage, const std::string& tooltip, const QIcon& icon,
+                        unsigned iconId);
+    void RemoveTrayIcon();
+    bool ChangeIcon(const QIcon& icon);
+    QIcon CurrentIcon() const;
+    bool ChangeTooltip(const std::string& text);
+
+    bool LoadAnimationIcons(int firstId, int lastId);
+    bool StartAnimation(int periodMs, int durationSeconds);
+    bool EndAnimation();
+    void AdvanceAnimation();
+    void OnAnimationTimer();
+
+    bool ChangeDefaultMenuItem(unsigned commandId);
+    virtual long HandleTrayMessage(std::uintptr_t wParam, std::intptr_t lParam);
+
+    void SetClock(MillisecondClock clock) { m_clock = std::move(clock); }
+
+protected:
+    // Shows the icon and tells whether a tray host now displays it.
+    virtual bool ShowInTray();
+    // The popup of the menu resource named by the icon id; null when there is none.
+    std::unique_ptr<QMenu> BuildTrayMenu() const;
+    void OnActivated(QSystemTrayIcon::ActivationReason reason);
+    QString Tooltip() const { return m_tray.toolTip(); }
+
+private:
+    bool ShowTrayMenu();
+    void SendDefaultCommand();
+    void BringMainWindowForward();
+
+    QWidget* m_mainWindow;
+    CommandSink m_sendCommand;
+    MillisecondClock m_clock;
+    QSystemTrayIcon m_tray;
+    unsigned m_iconId = 0;
+
+    bool m_iconAdded = false;
+    std::vector<QIcon> m_animationIcons; // the frames in order; a frame may be null
+    QTimer m_animationTimer;
+    int m_currentFrame = 0;
+    std::int64_t m_animationStart = 0; // on m_clock
+    int m_animationSeconds = 0;        // 0 or less: no limit
+    QIcon m_savedIcon;                 // shown again when the animation ends
+    unsigned m_defaultMenuItem = 0;
+};
