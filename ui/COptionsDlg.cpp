@@ -1,0 +1,385 @@
+#include "COptionsDlg.h"
+
+#include "CGenericStringDlg.h"
+#include "CMessageBox.h"
+#include "DialogUnits.h"
+#include "StringTable.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace {
+constexpr int kNoId = -1;
+constexpr int kPortCharsRead = 63;
+constexpr std::int32_t kPortMin = 1;
+constexpr std::int32_t kPortMax = 65535;
+
+enum class Kind { Group, RightText, Text, Edit, Check, Button, DefaultButton };
+
+struct Item {
+    int id;
+    Kind kind;
+    int x, y, width, height;
+    const char* text;
+};
+
+// Template 135 in its own order, which is also the stacking order; profile buttons come after.
+constexpr Item kTemplate[] = {
+    {kNoId, Kind::Group, 7, 9, 194, 190, "Tunnel server information"},
+    {kNoId, Kind::RightText, 13, 23, 82, 9, "Hostname or IP address:"},
+    {COptionsDlg::IDC_TUNNEL_HOST, Kind::Edit, 100, 20, 87, 12, ""},
+    {kNoId, Kind::RightText, 23, 37, 72, 9, "Port number:"},
+    {COptionsDlg::IDC_TUNNEL_PORT, Kind::Edit, 100, 34, 87, 12, ""},
+    {kNoId, Kind::RightText, 23, 53, 72, 9, "Login:"},
+    {COptionsDlg::IDC_LOGIN, Kind::Edit, 100, 50, 87, 12, ""},
+    {kNoId, Kind::RightText, 23, 68, 72, 9, "Password:"},
+    {COptionsDlg::IDC_PASSWORD, Kind::Edit, 100, 65, 87, 12, ""},
+    {kNoId, Kind::Group, 17, 81, 176, 51, "Load"},
+    {kNoId, Kind::Group, 16, 138, 176, 53, "Save as (shift-click to rename)"},
+    {kNoId, Kind::Group, 210, 9, 191, 44, "Local network information"},
+    {kNoId, Kind::RightText, 218, 23, 72, 9, "Broadcast IP address:"},
+    {COptionsDlg::IDC_BROADCAST_ADDRESS, Kind::Edit, 295, 20, 87, 12, ""},
+    {kNoId, Kind::RightText, 246, 39, 44, 9, "Port number:"},
+    {COptionsDlg::IDC_LAN_PORT, Kind::Edit, 295, 36, 87, 12, ""},
+    {kNoId, Kind::Group, 210, 60, 190, 65, "Advanced settings"},
+    {COptionsDlg::IDC_KEEP_ALIVE, Kind::Check, 217, 75, 171, 10,
+     "Keep the tunnel connection alive"},
+    {kNoId, Kind::Text, 228, 89, 163, 11, "Useful if there is no Zentrik running in the LAN."},
+    {COptionsDlg::IDC_FILTER_TIME_SYNC, Kind::Check, 217, 105, 183, 10,
+     "Filter time sync. related frames"},
+    {COptionsDlg::IDC_OK, Kind::DefaultButton, 245, 174, 50, 14, "OK"},
+    {COptionsDlg::IDC_CANCEL, Kind::Button, 307, 174, 50, 14, "Cancel"},
+};
+
+// Profile n sits in column (n - 1) % 3 and row (n - 1) / 3 of its group.
+constexpr int kProfileColumnX[] = {23, 79, 135};
+constexpr int kLoadRowY[] = {92, 110};
+constexpr int kSaveRowY[] = {150, 170};
+
+QWidget* CreateItem(const Item& item, QWidget* parent) {
+    const QString text = QString::fromLatin1(item.text);
+    switch (item.kind) {
+    case Kind::Group:
+        return new QGroupBox(text, parent);
+    case Kind::RightText:
+    case Kind::Text: {
+        auto* label = new QLabel(text, parent);
+        const Qt::Alignment horizontal =
+            item.kind == Kind::RightText ? Qt::AlignRight : Qt::AlignLeft;
+        label->setAlignment(horizontal | Qt::AlignTop);
+        return label;
+    }
+    case Kind::Edit:
+        return new QLineEdit(parent);
+    case Kind::Check:
+        return new QCheckBox(text, parent);
+    case Kind::Button:
+    case Kind::DefaultButton: {
+        auto* button = new QPushButton(text, parent);
+        button->setDefault(item.kind == Kind::DefaultButton);
+        return button;
+    }
+    }
+    return nullptr;
+}
+
+QString FromLatin1(const std::string& text) {
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+std::string ToLatin1(const QString& text) {
+    return text.toLatin1().toStdString();
+}
+
+// "Server %d" with the profile number; a name's "&" is shown, not taken as a mnemonic.
+QString ButtonCaption(const std::string& name, int n) {
+    if (name.empty()) {
+        return FromLatin1(LoadKavlinkString(IDS_SERVER_N))
+            .replace(QStringLiteral("%d"), QString::number(n));
+    }
+    return FromLatin1(name).replace(QLatin1Char('&'), QStringLiteral("&&"));
+}
+
+COptionsDlg::Script& NextScript() {
+    static COptionsDlg::Script script;
+    return script;
+}
+} // namespace
+
+PortText ReadPortText(const QString& text, std::int32_t& port) {
+    const QString head = text.left(kPortCharsRead);
+    qsizetype i = 0;
+    while (i < head.size() && (head[i] == QLatin1Char(' ') || head[i] == QLatin1Char('\t'))) {
+        ++i;
+    }
+    const qsizetype firstDigit = i;
+    std::int64_t value = 0;
+    for (; i < head.size() && head[i] >= QLatin1Char('0') && head[i] <= QLatin1Char('9'); ++i) {
+        // Past the range the exact value no longer matters; it must only stay past it.
+        value = std::min<std::int64_t>(value * 10 + (head[i].unicode() - '0'), kPortMax + 1);
+    }
+    if (i == firstDigit) {
+        return PortText::NotANumber;
+    }
+    if (value < kPortMin || value > kPortMax) {
+        return PortText::OutOfRange;
+    }
+    port = static_cast<std::int32_t>(value);
+    return PortText::Valid;
+}
+
+COptionsDlg::COptionsDlg(CSettingsStore& settingsStore, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      m_settingsStore(settingsStore), m_queryModifiers(&QGuiApplication::keyboardModifiers) {
+    CreateControls();
+}
+
+void COptionsDlg::CreateControls() {
+    setWindowTitle(tr("Options..."));
+    setFont(DialogUnits::DialogFont());
+    const DialogUnits units(font());
+    setFixedSize(units.ToPixels(QSize(408, 206)));
+
+    for (const Item& item : kTemplate) {
+        QWidget* control = CreateItem(item, this);
+        if (item.id != kNoId) {
+            control->setObjectName(QString::number(item.id));
+        }
+        units.Place(*control, QRect(item.x, item.y, item.width, item.height));
+    }
+    const auto control = [this](int id) {
+        return findChild<QWidget*>(QString::number(id), Qt::FindDirectChildrenOnly);
+    };
+    m_tunnelHost = static_cast<QLineEdit*>(control(IDC_TUNNEL_HOST));
+    m_tunnelPort = static_cast<QLineEdit*>(control(IDC_TUNNEL_PORT));
+    m_login = static_cast<QLineEdit*>(control(IDC_LOGIN));
+    m_password = static_cast<QLineEdit*>(control(IDC_PASSWORD));
+    m_broadcastAddress = static_cast<QLineEdit*>(control(IDC_BROADCAST_ADDRESS));
+    m_lanPort = static_cast<QLineEdit*>(control(IDC_LAN_PORT));
+    m_keepAlive = static_cast<QCheckBox*>(control(IDC_KEEP_ALIVE));
+    m_filterTimeSync = static_cast<QCheckBox*>(control(IDC_FILTER_TIME_SYNC));
+    m_ok = static_cast<QPushButton*>(control(IDC_OK));
+    m_cancel = static_cast<QPushButton*>(control(IDC_CANCEL));
+    CreateProfileButtons();
+
+    QWidget* const tabOrder[] = {
+        m_tunnelHost, m_tunnelPort, m_login,          m_password, m_broadcastAddress,
+        m_lanPort,    m_keepAlive,  m_filterTimeSync, m_ok,       m_cancel};
+    for (std::size_t i = 1; i < std::size(tabOrder); ++i) {
+        setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    }
+    connect(m_ok, &QPushButton::clicked, this, &COptionsDlg::accept);
+    connect(m_cancel, &QPushButton::clicked, this, &COptionsDlg::reject);
+}
+
+// Not tab stops, and a click leaves the focus where the user was typing.
+void COptionsDlg::CreateProfileButtons() {
+    const DialogUnits units(font());
+    for (int i = 0; i < kServerProfileCount; ++i) {
+        const int n = i + 1;
+        const int x = kProfileColumnX[i % 3];
+        auto* load = new QPushButton(this);
+        auto* save = new QPushButton(this);
+        load->setObjectName(QString::number(kLoadButtonIds[static_cast<std::size_t>(i)]));
+        save->setObjectName(QString::number(kSaveButtonIds[static_cast<std::size_t>(i)]));
+        units.Place(*load, QRect(x, kLoadRowY[i / 3], 50, 14));
+        units.Place(*save, QRect(x, kSaveRowY[i / 3], 50, 14));
+        for (QPushButton* button : {load, save}) {
+            button->setText(ButtonCaption({}, n));
+            button->setFocusPolicy(Qt::NoFocus);
+            button->setAutoDefault(false);
+        }
+        connect(load, &QPushButton::clicked, this, [this, n] { LoadServer(n); });
+        connect(save, &QPushButton::clicked, this, [this, n] { SaveServer(n); });
+        m_loadButtons[static_cast<std::size_t>(i)] = load;
+        m_saveButtons[static_cast<std::size_t>(i)] = save;
+    }
+}
+
+void COptionsDlg::OnInitDialog() {
+    m_initialised = true;
+    UpdateData(false);
+    RefreshServerButtons();
+    m_tunnelHost->setFocus();
+}
+
+bool COptionsDlg::UpdateData(bool saveAndValidate) {
+    if (!saveAndValidate) {
+        m_broadcastAddress->setText(FromLatin1(broadcastAddress));
+        m_tunnelHost->setText(FromLatin1(tunnelHost));
+        m_login->setText(FromLatin1(login));
+        m_password->setText(FromLatin1(password));
+        m_tunnelPort->setText(QString::number(tunnelPort));
+        m_lanPort->setText(QString::number(lanPort));
+        m_keepAlive->setChecked(keepAlive);
+        m_filterTimeSync->setChecked(filterTimeSync);
+        return true;
+    }
+    // All or nothing: the values change only when both ports are good.
+    std::int32_t newTunnelPort = 0;
+    std::int32_t newLanPort = 0;
+    if (!TakePort(*m_tunnelPort, newTunnelPort) || !TakePort(*m_lanPort, newLanPort)) {
+        return false;
+    }
+    broadcastAddress = ToLatin1(m_broadcastAddress->text());
+    tunnelHost = ToLatin1(m_tunnelHost->text());
+    login = ToLatin1(m_login->text());
+    password = ToLatin1(m_password->text());
+    tunnelPort = newTunnelPort;
+    lanPort = newLanPort;
+    keepAlive = m_keepAlive->isChecked();
+    filterTimeSync = m_filterTimeSync->isChecked();
+    return true;
+}
+
+bool COptionsDlg::TakePort(QLineEdit& edit, std::int32_t& port) {
+    QString message;
+    switch (ReadPortText(edit.text(), port)) {
+    case PortText::Valid:
+        return true;
+    case PortText::NotANumber:
+        message = tr("Please enter a positive integer.");
+        break;
+    case PortText::OutOfRange:
+        message = tr("Please enter an integer between %1 and %2.").arg(kPortMin).arg(kPortMax);
+        break;
+    }
+    CMessageBox::Show(this, QMessageBox::Warning, message);
+    edit.setFocus();
+    edit.selectAll();
+    return false;
+}
+
+void COptionsDlg::RefreshServerButtons() {
+    for (int n = 1; n <= kServerProfileCount; ++n) {
+        const std::string name = m_settingsStore.ReadServerName(n);
+        const QString caption = ButtonCaption(name, n);
+        QPushButton* load = m_loadButtons[static_cast<std::size_t>(n - 1)];
+        QPushButton* save = m_saveButtons[static_cast<std::size_t>(n - 1)];
+        load->setText(caption);
+        load->setEnabled(!name.empty());
+        save->setText(caption);
+        save->setEnabled(true);
+    }
+}
+
+// A bad port stops the load: the message is shown and the profile is not read.
+void COptionsDlg::LoadServer(int n) {
+    if (!UpdateData(true)) {
+        return;
+    }
+    const ServerProfile profile = m_settingsStore.LoadServer(n);
+    tunnelHost = profile.Hostname;
+    tunnelPort = profile.PortNumber;
+    login = profile.Login;
+    password = profile.Password;
+    UpdateData(false);
+    m_ok->setFocus();
+}
+
+// The name is asked first and the ports validated next, before anything is written, so a
+// refused name or a bad port never leaves half a profile in the file.
+void COptionsDlg::SaveServer(int n) {
+    if (m_queryModifiers().testFlag(Qt::ShiftModifier)) {
+        RenameServer(n);
+        return;
+    }
+    std::string name = m_settingsStore.ReadServerName(n);
+    if (name.empty()) {
+        const std::optional<QString> asked = AskName(IDS_ENTER_NAME, {});
+        if (!asked || asked->isEmpty()) {
+            return;
+        }
+        name = ToLatin1(*asked);
+    }
+    if (!UpdateData(true)) {
+        return;
+    }
+    m_settingsStore.SaveServer(n, name, ServerProfile{tunnelHost, tunnelPort, login, password});
+    RefreshServerButtons();
+    m_ok->setFocus();
+}
+
+void COptionsDlg::RenameServer(int n) {
+    const std::string name = m_settingsStore.ReadServerName(n);
+    if (name.empty()) {
+        CMessageBox::Show(this, QMessageBox::Critical,
+                          FromLatin1(LoadKavlinkString(IDS_RENAME_NEEDS_SAVE)));
+        return;
+    }
+    const std::optional<QString> asked = AskName(IDS_ENTER_NAME_OR_DELETE, FromLatin1(name));
+    if (!asked) {
+        return;
+    }
+    if (!asked->isEmpty()) {
+        m_settingsStore.RenameServer(n, ToLatin1(*asked));
+        RefreshServerButtons();
+        return;
+    }
+    const QMessageBox::StandardButton answer = CMessageBox::Show(
+        this, QMessageBox::Question, FromLatin1(LoadKavlinkString(IDS_CONFIRM_DELETE)),
+        QMessageBox::Yes | QMessageBox::No);
+    if (answer == QMessageBox::Yes) {
+        m_settingsStore.DeleteServer(n);
+        RefreshServerButtons();
+    }
+}
+
+// The trimmed name, or nothing when the user cancelled.
+std::optional<QString> COptionsDlg::AskName(int promptId, const QString& initialText) {
+    CGenericStringDlg dialog(this);
+    dialog.titleId = IDS_SET_SERVER_NAME;
+    dialog.promptId = promptId;
+    dialog.enteredText = initialText;
+    if (dialog.exec() != QDialog::Accepted) {
+        return std::nullopt;
+    }
+    return dialog.enteredText;
+}
+
+void COptionsDlg::setVisible(bool visible) {
+    if (visible && !m_initialised) {
+        OnInitDialog();
+    }
+    QDialog::setVisible(visible);
+}
+
+void COptionsDlg::accept() {
+    if (UpdateData(true)) {
+        QDialog::accept();
+    }
+}
+
+int COptionsDlg::exec() {
+    Script script;
+    std::swap(script, NextScript());
+    if (!script) {
+        return QDialog::exec();
+    }
+    setResult(Rejected);
+    show();
+    script(*this);
+    if (isVisible()) {
+        reject();
+    }
+    return result();
+}
+
+void COptionsDlg::SetNextScript(Script script) {
+    NextScript() = std::move(script);
+}
+
+// Help is declined: there is none.
+void COptionsDlg::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_F1) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
