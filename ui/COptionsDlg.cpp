@@ -13,6 +13,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 constexpr int kNoId = -1;
 constexpr int kPortCharsRead = 63;

@@ -1,0 +1,653 @@
+#include "CGenericStringDlg.h"
+#include "CMessageBox.h"
+#include "COptionsDlg.h"
+#include "CSettingsStore.h"
+#include "DialogUnits.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+const QString kPositive = QStringLiteral("Please enter a positive integer.");
+const QString kBetween = QStringLiteral("Please enter an integer between 1 and 65535.");
+
+// A dialog over a real ini file in a temporary directory, with the Shift key under test control.
+class Fixture {
+    QTemporaryDir m_dir;
+
+public:
+    explicit Fixture(const QByteArray& ini = {}) {
+        QDir(m_dir.path()).mkpath(QStringLiteral("cfg"));
+        if (!ini.isEmpty()) {
+            QFile file(IniPath());
+            file.open(QIODevice::WriteOnly);
+            file.write(ini);
+        }
+        store = std::make_unique<CSettingsStore>(IniPath().toStdString());
+        dlg = std::make_unique<COptionsDlg>(*store);
+        dlg->SetModifierQuery(
+            [this] { return shift ? Qt::ShiftModifier : Qt::KeyboardModifiers(Qt::NoModifier); });
+        dlg->tunnelPort = 10368;
+        dlg->lanPort = 9871;
+        dlg->broadcastAddress = "127.255.255.255";
+    }
+
+    bool Open() {
+        dlg->show();
+        dlg->activateWindow();
+        return QTest::qWaitForWindowActive(dlg.get());
+    }
+
+    template <class T = QWidget> T* Control(int id) const {
+        return dlg->findChild<T*>(QString::number(id));
+    }
+    QLineEdit* Edit(int id) const { return Control<QLineEdit>(id); }
+    QPushButton* Button(int id) const { return Control<QPushButton>(id); }
+    void Click(int id) const { Button(id)->click(); }
+
+    QString IniPath() const { return m_dir.filePath(QStringLiteral("cfg/Kavlink.ini")); }
+    QString CfgDir() const { return m_dir.filePath(QStringLiteral("cfg")); }
+    QByteArray IniBytes() const {
+        QFile file(IniPath());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    QString Value(int n, const char* key, const char* def = "<missing>") const {
+        std::string out;
+        store->IniRead(CSettingsStore::ServerSection(n), key, def, out);
+        return QString::fromLatin1(out);
+    }
+    static QString FocusName() {
+        return QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : QString();
+    }
+
+    bool shift = false;
+    std::unique_ptr<CSettingsStore> store;
+    std::unique_ptr<COptionsDlg> dlg;
+};
+
+const QByteArray kProfileOne = "[Server1]\nName=One\nHostname=one.example\nPortNumber=1111\n"
+                               "Login=l1\nPassword=p1\n";
+
+QWidget* FindByText(const QWidget& dialog, const QString& text) {
+    for (QLabel* label : dialog.findChildren<QLabel*>()) {
+        if (label->text() == text) {
+            return label;
+        }
+    }
+    for (QGroupBox* group : dialog.findChildren<QGroupBox*>()) {
+        if (group->title() == text) {
+            return group;
+        }
+    }
+    return nullptr;
+}
+
+QString TextOf(const QWidget* w) {
+    if (const auto* b = qobject_cast<const QAbstractButton*>(w)) {
+        return b->text();
+    }
+    if (const auto* l = qobject_cast<const QLabel*>(w)) {
+        return l->text();
+    }
+    if (const auto* g = qobject_cast<const QGroupBox*>(w)) {
+        return g->title();
+    }
+    return {};
+}
+} // namespace
+
+class TestOptionsDlg : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { CSettingsStore::RegisterKeyTexts(); }
+    void init() {
+        CMessageBox::Reset();
+        CGenericStringDlg::ResetNextAnswer();
+    }
+
+    // Windows' own figures for "MS Shell Dlg" 8 pt at 96 dpi, base units 6 x 13.
+    void dialogUnits_data() {
+        QTest::addColumn<int>("baseX");
+        QTest::addColumn<int>("baseY");
+        QTest::addColumn<QRect>("du");
+        QTest::addColumn<QRect>("pixels");
+        QTest::newRow("options dialog")
+            << 6 << 13 << QRect(0, 0, 408, 206) << QRect(0, 0, 612, 335);
+        QTest::newRow("OK, halves round up")
+            << 6 << 13 << QRect(245, 174, 50, 14) << QRect(368, 283, 75, 23);
+        QTest::newRow("prompt of 136") << 6 << 13 << QRect(7, 7, 172, 19) << QRect(11, 11, 258, 31);
+        QTest::newRow("y half") << 6 << 13 << QRect(0, 4, 1, 1) << QRect(0, 7, 2, 2);
+        QTest::newRow("wider font") << 7 << 16 << QRect(1, 1, 4, 8) << QRect(2, 2, 7, 16);
+    }
+    void dialogUnits() {
+        QFETCH(int, baseX);
+        QFETCH(int, baseY);
+        QFETCH(QRect, du);
+        QFETCH(QRect, pixels);
+        QCOMPARE(DialogUnits(baseX, baseY).ToPixels(du), pixels);
+    }
+
+    void baseUnitsFromFont() {
+        const QFont font = DialogUnits::DialogFont();
+        QCOMPARE(font.pointSize(), 8);
+        const DialogUnits units(font);
+        const qreal letters = QFontMetrics(font).horizontalAdvance(
+            QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+        QCOMPARE(units.BaseX(), qRound(letters / 52));
+        QCOMPARE(units.BaseY(), QFontMetrics(font).height());
+    }
+
+    // Template 135 as written, converted with the dialog's own font.
+    void controls_data() {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("className");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QRect>("du");
+        QTest::newRow("tunnel host") << "1003"
+                                     << "QLineEdit"
+                                     << "" << QRect(100, 20, 87, 12);
+        QTest::newRow("password") << "1006"
+                                  << "QLineEdit"
+                                  << "" << QRect(100, 65, 87, 12);
+        QTest::newRow("broadcast") << "1001"
+                                   << "QLineEdit"
+                                   << "" << QRect(295, 20, 87, 12);
+        QTest::newRow("lan port") << "1002"
+                                  << "QLineEdit"
+                                  << "" << QRect(295, 36, 87, 12);
+        QTest::newRow("keep alive")
+            << "1008"
+            << "QCheckBox"
+            << "Keep the tunnel connection alive" << QRect(217, 75, 171, 10);
+        QTest::newRow("filter") << "1009"
+                                << "QCheckBox"
+                                << "Filter time sync. related frames" << QRect(217, 105, 183, 10);
+        QTest::newRow("OK") << "1"
+                            << "QPushButton"
+                            << "OK" << QRect(245, 174, 50, 14);
+        QTest::newRow("Cancel") << "2"
+                                << "QPushButton"
+                                << "Cancel" << QRect(307, 174, 50, 14);
+        QTest::newRow("load 3") << "1012"
+                                << "QPushButton"
+                                << "Server 3" << QRect(135, 92, 50, 14);
+        QTest::newRow("load 4") << "1017"
+                                << "QPushButton"
+                                << "Server 4" << QRect(23, 110, 50, 14);
+        QTest::newRow("save 1") << "1013"
+                                << "QPushButton"
+                                << "Server 1" << QRect(23, 150, 50, 14);
+        QTest::newRow("save 6") << "1023"
+                                << "QPushButton"
+                                << "Server 6" << QRect(135, 170, 50, 14);
+        QTest::newRow("host label") << ""
+                                    << "QLabel"
+                                    << "Hostname or IP address:" << QRect(13, 23, 82, 9);
+        QTest::newRow("broadcast label") << ""
+                                         << "QLabel"
+                                         << "Broadcast IP address:" << QRect(218, 23, 72, 9);
+        QTest::newRow("note") << ""
+                              << "QLabel"
+                              << "Useful if there is no Zentrik running in the LAN."
+                              << QRect(228, 89, 163, 11);
+        QTest::newRow("tunnel group") << ""
+                                      << "QGroupBox"
+                                      << "Tunnel server information" << QRect(7, 9, 194, 190);
+        QTest::newRow("save group") << ""
+                                    << "QGroupBox"
+                                    << "Save as (shift-click to rename)" << QRect(16, 138, 176, 53);
+        QTest::newRow("advanced group") << ""
+                                        << "QGroupBox"
+                                        << "Advanced settings" << QRect(210, 60, 190, 65);
+    }
+    void controls() {
+        QFETCH(QString, key);
+        QFETCH(QString, className);
+        QFETCH(QString, text);
+        QFETCH(QRect, du);
+        Fixture f;
+        QVERIFY(f.Open());
+        QWidget* w = key.isEmpty() ? FindByText(*f.dlg, text) : f.Control(key.toInt());
+        QVERIFY(w);
+        QVERIFY(w->inherits(className.toLatin1().constData()));
+        if (!qobject_cast<QLineEdit*>(w)) {
+            QCOMPARE(TextOf(w), text);
+        }
+        QCOMPARE(w->geometry(), DialogUnits(f.dlg->font()).ToPixels(du));
+        if (auto* label = qobject_cast<QLabel*>(w)) {
+            // Every label's text fits its rectangle in this font.
+            QVERIFY2(label->sizeHint().width() <= label->width(), qPrintable(label->text()));
+        }
+    }
+
+    void frame() {
+        Fixture f;
+        QVERIFY(f.Open());
+        const DialogUnits units(f.dlg->font());
+        QCOMPARE(f.dlg->windowTitle(), QStringLiteral("Options..."));
+        QCOMPARE(f.dlg->size(), units.ToPixels(QSize(408, 206)));
+        QVERIFY(f.Button(COptionsDlg::IDC_OK)->isDefault());
+        QCOMPARE(f.Edit(COptionsDlg::IDC_PASSWORD)->echoMode(), QLineEdit::Normal);
+        const QLabel* hostLabel =
+            static_cast<QLabel*>(FindByText(*f.dlg, QStringLiteral("Hostname or IP address:")));
+        QVERIFY(hostLabel->alignment().testFlag(Qt::AlignRight));
+    }
+
+    void tabOrderFirstFocusAndHelp() {
+        Fixture f;
+        QVERIFY(f.Open());
+        QCOMPARE(Fixture::FocusName(), QStringLiteral("1003"));
+        QStringList visited;
+        for (int i = 0; i < 10; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            visited << Fixture::FocusName();
+        }
+        QCOMPARE(visited.join(' '), QStringLiteral("1004 1005 1006 1001 1002 1008 1009 1 2 1003"));
+
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F1);
+        QVERIFY(f.dlg->isVisible());
+        QCOMPARE(CMessageBox::ShownCount(), 0);
+    }
+
+    void profileButtons() {
+        Fixture f("[Server2]\nName=Alpha\n[Server5]\nName=R&D\n[Server6]\nHostname=x\n");
+        QVERIFY(f.Open());
+        const QStringList captions = {"Server 1", "Alpha", "Server 3",
+                                      "Server 4", "R&&D",  "Server 6"};
+        for (int n = 1; n <= kServerProfileCount; ++n) {
+            const std::size_t i = static_cast<std::size_t>(n - 1);
+            QPushButton* load = f.Button(COptionsDlg::kLoadButtonIds[i]);
+            QPushButton* save = f.Button(COptionsDlg::kSaveButtonIds[i]);
+            QCOMPARE(load->text(), captions[n - 1]);
+            QCOMPARE(save->text(), captions[n - 1]);
+            QCOMPARE(load->isEnabled(), n == 2 || n == 5);
+            QVERIFY(save->isEnabled());
+            QCOMPARE(load->focusPolicy(), Qt::NoFocus);
+        }
+    }
+
+    void load_data() {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<QString>("port");
+        QTest::newRow("with port") << kProfileOne << "1111";
+        QTest::newRow("without port key")
+            << QByteArray("[Server1]\nName=One\nHostname=one.example\nLogin=l1\nPassword=p1\n")
+            << "10368";
+    }
+    void load() {
+        QFETCH(QByteArray, ini);
+        QFETCH(QString, port);
+        Fixture f(ini);
+        QVERIFY(f.Open());
+        f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->setText("typed.example");
+        f.Edit(COptionsDlg::IDC_BROADCAST_ADDRESS)->setText("10.1.2.255");
+        f.Edit(COptionsDlg::IDC_LAN_PORT)->setText("5000");
+        f.Control<QCheckBox>(COptionsDlg::IDC_KEEP_ALIVE)->setChecked(true);
+        f.Control<QCheckBox>(COptionsDlg::IDC_FILTER_TIME_SYNC)->setChecked(true);
+
+        f.Click(1010);
+        QCOMPARE(f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->text(), QStringLiteral("one.example"));
+        QCOMPARE(f.Edit(COptionsDlg::IDC_TUNNEL_PORT)->text(), port);
+        QCOMPARE(f.Edit(COptionsDlg::IDC_LOGIN)->text(), QStringLiteral("l1"));
+        QCOMPARE(f.Edit(COptionsDlg::IDC_PASSWORD)->text(), QStringLiteral("p1"));
+        QCOMPARE(f.Edit(COptionsDlg::IDC_BROADCAST_ADDRESS)->text(), QStringLiteral("10.1.2.255"));
+        QCOMPARE(f.Edit(COptionsDlg::IDC_LAN_PORT)->text(), QStringLiteral("5000"));
+        QVERIFY(f.Control<QCheckBox>(COptionsDlg::IDC_KEEP_ALIVE)->isChecked());
+        QVERIFY(f.Control<QCheckBox>(COptionsDlg::IDC_FILTER_TIME_SYNC)->isChecked());
+        QCOMPARE(Fixture::FocusName(), QStringLiteral("1"));
+        QCOMPARE(f.IniBytes(), ini);
+    }
+
+    void saveUnnamed_data() {
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("storedName");
+        QTest::newRow("cancel") << int(QDialog::Rejected) << "Bravo"
+                                << "";
+        QTest::newRow("empty") << int(QDialog::Accepted) << ""
+                               << "";
+        QTest::newRow("blanks") << int(QDialog::Accepted) << "   "
+                                << "";
+        QTest::newRow("trimmed") << int(QDialog::Accepted) << "  Bravo  "
+                                 << "Bravo";
+    }
+    void saveUnnamed() {
+        QFETCH(int, answer);
+        QFETCH(QString, typed);
+        QFETCH(QString, storedName);
+        Fixture f;
+        QVERIFY(f.Open());
+        f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->setText("host.example");
+        f.Edit(COptionsDlg::IDC_TUNNEL_PORT)->setText("4000");
+        f.Edit(COptionsDlg::IDC_LOGIN)->setText("me");
+        f.Edit(COptionsDlg::IDC_PASSWORD)->setText("secret");
+        CGenericStringDlg::SetNextAnswer(QDialog::DialogCode(answer), typed);
+
+        f.Click(1014);
+        QCOMPARE(CGenericStringDlg::AskedCount(), 1);
+        QCOMPARE(CGenericStringDlg::LastRequest().title, QStringLiteral("Set server name..."));
+        QCOMPARE(CGenericStringDlg::LastRequest().prompt,
+                 QStringLiteral("Enter a name  for this server:"));
+        QCOMPARE(CGenericStringDlg::LastRequest().initialText, QString());
+        QCOMPARE(CMessageBox::ShownCount(), 0);
+        if (storedName.isEmpty()) {
+            QVERIFY(!QFile::exists(f.IniPath()));
+            QCOMPARE(f.Button(1011)->text(), QStringLiteral("Server 2"));
+            return;
+        }
+        QCOMPARE(f.Value(2, "Name"), storedName);
+        QCOMPARE(f.Value(2, "Hostname"), QStringLiteral("host.example"));
+        QCOMPARE(f.Value(2, "PortNumber"), QStringLiteral("4000"));
+        QCOMPARE(f.Value(2, "Login"), QStringLiteral("me"));
+        QCOMPARE(f.Value(2, "Password"), QStringLiteral("secret"));
+        QCOMPARE(f.Button(1011)->text(), storedName);
+        QVERIFY(f.Button(1011)->isEnabled());
+        QCOMPARE(Fixture::FocusName(), QStringLiteral("1"));
+    }
+
+    void saveOverwritesNamedProfile() {
+        Fixture f(kProfileOne);
+        QVERIFY(f.Open());
+        f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->setText("new.example");
+        f.Edit(COptionsDlg::IDC_TUNNEL_PORT)->setText("2222");
+        f.Edit(COptionsDlg::IDC_LOGIN)->setText("l2");
+        f.Edit(COptionsDlg::IDC_PASSWORD)->setText("");
+        f.Click(1013);
+        QCOMPARE(CGenericStringDlg::AskedCount(), 0);
+        QCOMPARE(CMessageBox::ShownCount(), 0);
+        QCOMPARE(f.Value(1, "Name"), QStringLiteral("One"));
+        QCOMPARE(f.Value(1, "Hostname"), QStringLiteral("new.example"));
+        QCOMPARE(f.Value(1, "PortNumber"), QStringLiteral("2222"));
+        QCOMPARE(f.Value(1, "Login"), QStringLiteral("l2"));
+        QCOMPARE(f.Value(1, "Password"), QString());
+    }
+
+    void shiftClickUnnamed() {
+        Fixture f(kProfileOne);
+        QVERIFY(f.Open());
+        f.shift = true;
+        f.Click(1014);
+        QCOMPARE(CMessageBox::ShownCount(), 1);
+        QCOMPARE(CMessageBox::LastText(),
+                 QStringLiteral("You need to create a server by saving it before renaming."));
+        QCOMPARE(CMessageBox::LastIcon(), QMessageBox::Critical);
+        QCOMPARE(CGenericStringDlg::AskedCount(), 0);
+        QCOMPARE(f.IniBytes(), kProfileOne);
+        QCOMPARE(f.Button(1011)->text(), QStringLiteral("Server 2"));
+    }
+
+    void rename_data() {
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<int>("boxAnswer");
+        QTest::addColumn<QString>("storedName");
+        QTest::addColumn<QString>("caption");
+        const int none = QMessageBox::NoButton;
+        QTest::newRow("new name trimmed")
+            << int(QDialog::Accepted) << "  Charlie " << none << "Charlie"
+            << "Charlie";
+        QTest::newRow("cancel") << int(QDialog::Rejected) << "" << none << "Alpha"
+                                << "Alpha";
+        QTest::newRow("blanks, then No")
+            << int(QDialog::Accepted) << "   " << int(QMessageBox::No) << "Alpha"
+            << "Alpha";
+        QTest::newRow("empty, then Yes deletes")
+            << int(QDialog::Accepted) << "" << int(QMessageBox::Yes) << ""
+            << "Server 2";
+    }
+    void rename() {
+        QFETCH(int, answer);
+        QFETCH(QString, typed);
+        QFETCH(int, boxAnswer);
+        QFETCH(QString, storedName);
+        QFETCH(QString, caption);
+        Fixture f("[Server2]\nName=Alpha\nHostname=alpha.example\n[Server3]\nName=Gamma\n");
+        QVERIFY(f.Open());
+        CGenericStringDlg::SetNextAnswer(QDialog::DialogCode(answer), typed);
+        if (boxAnswer != QMessageBox::NoButton) {
+            CMessageBox::SetNextAnswer(QMessageBox::StandardButton(boxAnswer));
+        }
+        f.shift = true;
+        f.Click(1014);
+
+        QCOMPARE(CGenericStringDlg::LastRequest().title, QStringLiteral("Set server name..."));
+        QCOMPARE(CGenericStringDlg::LastRequest().prompt,
+                 QStringLiteral("Enter a name  for this server (or empty to delete it)"));
+        QCOMPARE(CGenericStringDlg::LastRequest().initialText, QStringLiteral("Alpha"));
+        QCOMPARE(CMessageBox::ShownCount(), boxAnswer == QMessageBox::NoButton ? 0 : 1);
+        if (boxAnswer != QMessageBox::NoButton) {
+            QCOMPARE(CMessageBox::LastText(),
+                     QStringLiteral("Do you really want to delete this server?"));
+            QCOMPARE(CMessageBox::LastIcon(), QMessageBox::Question);
+            QCOMPARE(CMessageBox::LastButtons(), QMessageBox::Yes | QMessageBox::No);
+        }
+        if (storedName.isEmpty()) {
+            QVERIFY(!f.IniBytes().contains("[Server2]"));
+            QCOMPARE(f.Value(2, "Hostname"), QStringLiteral("<missing>"));
+        } else {
+            QCOMPARE(f.Value(2, "Name"), storedName);
+            QCOMPARE(f.Value(2, "Hostname"), QStringLiteral("alpha.example"));
+        }
+        QCOMPARE(f.Value(3, "Name"), QStringLiteral("Gamma"));
+        QCOMPARE(f.Button(1011)->text(), caption);
+        QCOMPARE(f.Button(1014)->text(), caption);
+        QCOMPARE(f.Button(1011)->isEnabled(), !storedName.isEmpty());
+    }
+
+    // With nobody to answer, the delete question gets No.
+    void unansweredDeleteQuestionKeepsProfile() {
+        Fixture f("[Server2]\nName=Alpha\n");
+        QVERIFY(f.Open());
+        CGenericStringDlg::SetNextAnswer(QDialog::Accepted, "");
+        f.shift = true;
+        f.Click(1014);
+        QCOMPARE(CMessageBox::ShownCount(), 1);
+        QCOMPARE(f.Value(2, "Name"), QStringLiteral("Alpha"));
+    }
+
+    void portValidation_data() {
+        QTest::addColumn<QString>("tunnelText");
+        QTest::addColumn<QString>("lanText");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("focus");
+        QTest::addColumn<int>("tunnelPort");
+        QTest::newRow("zero") << "0"
+                              << "9871" << kBetween << "1004" << 0;
+        QTest::newRow("65536") << "65536"
+                               << "9871" << kBetween << "1004" << 0;
+        QTest::newRow("32-bit wrap is not 1") << "4294967297"
+                                              << "9871" << kBetween << "1004" << 0;
+        QTest::newRow("minus one") << "-1"
+                                   << "9871" << kPositive << "1004" << 0;
+        QTest::newRow("empty") << ""
+                               << "9871" << kPositive << "1004" << 0;
+        QTest::newRow("letters") << "abc"
+                                 << "9871" << kPositive << "1004" << 0;
+        QTest::newRow("10000 digits") << QString(10000, '9') << "9871" << kBetween << "1004" << 0;
+        QTest::newRow("10000 letters") << QString(10000, 'a') << "9871" << kPositive << "1004" << 0;
+        QTest::newRow("digits past 63 characters") << QString(63, ' ') + "80"
+                                                   << "9871" << kPositive << "1004" << 0;
+        QTest::newRow("blank, digits, junk") << " 80x"
+                                             << "9871"
+                                             << ""
+                                             << "" << 80;
+        QTest::newRow("tab before digits") << "\t7"
+                                           << "9871"
+                                           << ""
+                                           << "" << 7;
+        QTest::newRow("highest") << "65535"
+                                 << "9871"
+                                 << ""
+                                 << "" << 65535;
+        QTest::newRow("lowest") << "1"
+                                << "9871"
+                                << ""
+                                << "" << 1;
+        QTest::newRow("LAN port bad") << "80"
+                                      << "0" << kBetween << "1002" << 0;
+        QTest::newRow("tunnel port checked first") << "x"
+                                                   << "0" << kPositive << "1004" << 0;
+    }
+    void portValidation() {
+        QFETCH(QString, tunnelText);
+        QFETCH(QString, lanText);
+        QFETCH(QString, message);
+        QFETCH(QString, focus);
+        QFETCH(int, tunnelPort);
+        Fixture f;
+        f.dlg->tunnelHost = "before";
+        QVERIFY(f.Open());
+        f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->setText("after");
+        f.Edit(COptionsDlg::IDC_TUNNEL_PORT)->setText(tunnelText);
+        f.Edit(COptionsDlg::IDC_LAN_PORT)->setText(lanText);
+        f.Click(COptionsDlg::IDC_OK);
+
+        if (message.isEmpty()) {
+            QCOMPARE(CMessageBox::ShownCount(), 0);
+            QCOMPARE(f.dlg->result(), int(QDialog::Accepted));
+            QCOMPARE(f.dlg->tunnelPort, tunnelPort);
+            QCOMPARE(f.dlg->tunnelHost, std::string("after"));
+            return;
+        }
+        QVERIFY(f.dlg->isVisible());
+        QCOMPARE(CMessageBox::ShownCount(), 1);
+        QCOMPARE(CMessageBox::LastText(), message);
+        QCOMPARE(CMessageBox::LastIcon(), QMessageBox::Warning);
+        QCOMPARE(Fixture::FocusName(), focus);
+        QCOMPARE(f.dlg->tunnelPort, 10368);
+        QCOMPARE(f.dlg->tunnelHost, std::string("before"));
+    }
+
+    void badPortStopsProfileOperations_data() {
+        QTest::addColumn<int>("button");
+        QTest::addColumn<bool>("asksName");
+        QTest::newRow("load") << 1010 << false;
+        QTest::newRow("save as named") << 1013 << false;
+        QTest::newRow("save as unnamed") << 1014 << true;
+    }
+    void badPortStopsProfileOperations() {
+        QFETCH(int, button);
+        QFETCH(bool, asksName);
+        Fixture f(kProfileOne);
+        QVERIFY(f.Open());
+        f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->setText("typed.example");
+        f.Edit(COptionsDlg::IDC_TUNNEL_PORT)->setText("0");
+        CGenericStringDlg::SetNextAnswer(QDialog::Accepted, "New");
+        f.Click(button);
+        QCOMPARE(CGenericStringDlg::AskedCount(), asksName ? 1 : 0);
+        QCOMPARE(CMessageBox::LastText(), kBetween);
+        QCOMPARE(f.IniBytes(), kProfileOne);
+        QCOMPARE(f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->text(), QStringLiteral("typed.example"));
+        QCOMPARE(Fixture::FocusName(), QStringLiteral("1004"));
+    }
+
+    void eightBitTextRoundTrip() {
+        const std::string host = "h\xE9te-\xFF";
+        const std::string login = "\xC0\xDF";
+        const std::string password = "p\xA0w\x80";
+        Fixture f;
+        f.dlg->tunnelHost = host;
+        f.dlg->login = login;
+        f.dlg->password = password;
+        f.dlg->broadcastAddress = "b\xB5";
+        QVERIFY(f.Open());
+        CGenericStringDlg::SetNextAnswer(QDialog::Accepted, QString::fromLatin1("N\xE4me"));
+        f.Click(1013);
+        f.Click(COptionsDlg::IDC_OK);
+        QCOMPARE(f.dlg->result(), int(QDialog::Accepted));
+        QCOMPARE(f.dlg->tunnelHost, host);
+        QCOMPARE(f.dlg->login, login);
+        QCOMPARE(f.dlg->password, password);
+        QCOMPARE(f.dlg->broadcastAddress, std::string("b\xB5"));
+        QVERIFY(f.IniBytes().contains("Name=N\xE4me"));
+        QVERIFY(f.IniBytes().contains("Hostname=h\xE9te-\xFF"));
+
+        COptionsDlg again(*f.store);
+        again.tunnelPort = 1;
+        again.lanPort = 1;
+        again.show();
+        QCOMPARE(again.findChild<QPushButton*>("1010")->text(), QString::fromLatin1("N\xE4me"));
+        again.LoadServer(1);
+        again.accept();
+        QCOMPARE(again.tunnelHost, host);
+        QCOMPARE(again.password, password);
+    }
+
+    void iniGoneWhileOpen_data() {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("file removed") << "file removed";
+        QTest::newRow("directory removed") << "directory removed";
+        QTest::newRow("file replaced by a directory") << "file replaced by a directory";
+        QTest::newRow("read-only") << "read-only";
+    }
+    void iniGoneWhileOpen() {
+        QFETCH(QString, change);
+        Fixture f(kProfileOne + "[Server2]\nName=Two\n");
+        QVERIFY(f.Open());
+        if (change == "file removed") {
+            QVERIFY(QFile::remove(f.IniPath()));
+        } else if (change == "directory removed") {
+            QVERIFY(QDir(f.CfgDir()).removeRecursively());
+        } else if (change == "file replaced by a directory") {
+            QVERIFY(QFile::remove(f.IniPath()));
+            QVERIFY(QDir().mkpath(f.IniPath() + "/inner"));
+        } else {
+            QVERIFY(QFile::setPermissions(f.IniPath(), QFileDevice::ReadOwner));
+            QVERIFY(
+                QFile::setPermissions(f.CfgDir(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        }
+        f.Click(1010);
+        CGenericStringDlg::SetNextAnswer(QDialog::Accepted, "Again");
+        f.Click(1013);
+        f.shift = true;
+        CGenericStringDlg::SetNextAnswer(QDialog::Accepted, "");
+        CMessageBox::SetNextAnswer(QMessageBox::Yes);
+        f.Click(1014);
+        f.shift = false;
+        f.Click(COptionsDlg::IDC_OK);
+        QCOMPARE(f.dlg->result(), int(QDialog::Accepted));
+        // Whatever the file now holds, the buttons show it.
+        for (int n = 1; n <= kServerProfileCount; ++n) {
+            const std::string name = f.store->ReadServerName(n);
+            const std::size_t i = static_cast<std::size_t>(n - 1);
+            QCOMPARE(f.Button(COptionsDlg::kSaveButtonIds[i])->text(),
+                     name.empty() ? QStringLiteral("Server %1").arg(n)
+                                  : QString::fromStdString(name));
+            QCOMPARE(f.Button(COptionsDlg::kLoadButtonIds[i])->isEnabled(), !name.empty());
+        }
+        QFile::setPermissions(f.CfgDir(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                              QFileDevice::ExeOwner);
+    }
+
+    // The seam the main window's tests drive the dialog with.
+    void scriptedExec() {
+        Fixture f;
+        COptionsDlg::SetNextScript([](COptionsDlg& dlg) {
+            dlg.findChild<QLineEdit*>("1003")->setText("scripted.example");
+            dlg.findChild<QPushButton*>("1")->click();
+        });
+        QCOMPARE(f.dlg->exec(), int(QDialog::Accepted));
+        QCOMPARE(f.dlg->tunnelHost, std::string("scripted.example"));
+
+        Fixture g;
+        COptionsDlg::SetNextScript(
+            [](COptionsDlg& dlg) { dlg.findChild<QLineEdit*>("1003")->setText("dropped"); });
+        QCOMPARE(g.dlg->exec(), int(QDialog::Rejected));
+        QVERIFY(!g.dlg->isVisible());
+        QCOMPARE(g.dlg->tunnelHost, std::string());
+    }
+};
+
+QTEST_MAIN(TestOptionsDlg)
+#include "TestOptionsDlg.moc"
