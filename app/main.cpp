@@ -1,4 +1,6 @@
-// Replaced by the application object's start-up.
-int main() {
-    return 0;
+#include "CKavlinkApp.h"
+
+int main(int argc, char** argv) {
+    CKavlinkApp app(argc, argv);
+    return app.InitInstance();
 }

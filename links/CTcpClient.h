@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QList>
+#include <QPointer>
 #include <QTcpSocket>
 
 #include <string>
@@ -31,8 +33,15 @@ private:
     void OnReceive();
     void OnConnect(int error);
     void OnClose();
+    void OnError(QAbstractSocket::SocketError error);
+    void PostClosed();
+    void DisconnectSignals();
 
-    QObject* m_window;
+    QPointer<QObject> m_window;
+    QList<QMetaObject::Connection> m_connections;
+    bool m_connected = false;
+    bool m_closedLocally = false;
+    bool m_closePosted = false;
 };
 
 // SO_KEEPALIVE with the given idle time and probe interval on a native socket.

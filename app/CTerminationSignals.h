@@ -1,0 +1,21 @@
+#pragma once
+
+#include <memory>
+
+class QSocketNotifier;
+
+// Ends the application loop on SIGTERM and SIGINT, the way "Exit" does, so the window is
+// destroyed and the debug log closed properly. The handler only writes to a pipe; the loop
+// reads it and quits.
+class CTerminationSignals {
+public:
+    CTerminationSignals();
+    ~CTerminationSignals();
+    CTerminationSignals(const CTerminationSignals&) = delete;
+    CTerminationSignals& operator=(const CTerminationSignals&) = delete;
+
+    bool Installed() const { return m_notifier != nullptr; }
+
+private:
+    std::unique_ptr<QSocketNotifier> m_notifier;
+};

@@ -1,0 +1,151 @@
+#include "CTcpClient.h"
+
+#include "KavlinkEvents.h"
+
+#include <QCoreApplication>
+
+#include <cstring>
+
+#ifdef _WIN32
+#include <mstcpip.h>
+#include <winsock2.h>
+#else
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
+namespace {
+// OnConnect takes 0 for success, so no failure may map to 0.
+int ConnectErrorCode(QAbstractSocket::SocketError error) {
+    return error == QAbstractSocket::UnknownSocketError ? -1 : static_cast<int>(error) + 1;
+}
+} // namespace
+
+CTcpClient::CTcpClient(QObject* window) : m_window(window) {
+    m_connections << connect(this, &QTcpSocket::readyRead, this, &CTcpClient::OnReceive)
+                  << connect(this, &QTcpSocket::connected, this, [this] { OnConnect(0); })
+                  << connect(this, &QTcpSocket::errorOccurred, this, &CTcpClient::OnError)
+                  << connect(this, &QTcpSocket::disconnected, this, &CTcpClient::OnClose);
+}
+
+CTcpClient::~CTcpClient() {
+    // The base class aborts the socket; that must not reach our handlers any more.
+    DisconnectSignals();
+}
+
+void CTcpClient::Connect(const std::string& host, int port) {
+    if (host.empty() || port < 1 || port > 65535) {
+        PostClosed();
+        return;
+    }
+    // The name is looked up without blocking; a failed lookup arrives as an error.
+    connectToHost(QString::fromLatin1(host.c_str()), static_cast<quint16>(port));
+}
+
+bool CTcpClient::SendText(const char* text) {
+    if (text == nullptr || state() != ConnectedState)
+        return false;
+    // The socket keeps what the kernel cannot take yet; bound that, a whole line at a time.
+    if (bytesToWrite() > kMaxPendingWrite)
+        return false;
+    const auto size = static_cast<qint64>(std::strlen(text));
+    return write(text, size) == size;
+}
+
+void CTcpClient::Close() {
+    m_closedLocally = true;
+    DisconnectSignals();
+    if (state() == ConnectedState)
+        flush();
+    abort();
+}
+
+void CTcpClient::OnReceive() {
+    const QPointer<CTcpClient> self(this);
+    char chunk[kChunkSize + 1];
+    // Qt does not signal again for bytes it already holds, so read until none are left.
+    // The handler may close the client (and schedule its deletion) at any chunk.
+    while (self && !m_closedLocally && isOpen() && m_window) {
+        const qint64 size = read(chunk, kChunkSize);
+        if (size <= 0)
+            return;
+        chunk[size] = '\0';
+        CTunnelDataEvent data(QByteArray(chunk, static_cast<qsizetype>(std::strlen(chunk))));
+        QCoreApplication::sendEvent(m_window, &data);
+    }
+}
+
+void CTcpClient::OnConnect(int error) {
+    if (error != 0) {
+        Close();
+        PostClosed();
+        return;
+    }
+    m_connected = true;
+    SetKeepAliveValues(socketDescriptor(), kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds);
+    if (m_window) {
+        QEvent connected(KavlinkEventType(WM_TUNNEL_CONNECTED));
+        QCoreApplication::sendEvent(m_window, &connected);
+    }
+}
+
+void CTcpClient::OnClose() {
+    if (m_closePosted)
+        return;
+    // Whatever arrived before the close is handed on before the closed notification.
+    const QPointer<CTcpClient> self(this);
+    if (bytesAvailable() > 0)
+        OnReceive();
+    if (self && !m_closedLocally)
+        PostClosed();
+}
+
+void CTcpClient::OnError(QAbstractSocket::SocketError error) {
+    if (m_connected)
+        OnClose();
+    else
+        OnConnect(ConnectErrorCode(error));
+}
+
+void CTcpClient::PostClosed() {
+    if (m_closePosted || !m_window)
+        return;
+    m_closePosted = true;
+    QCoreApplication::postEvent(m_window, new QEvent(KavlinkEventType(WM_TUNNEL_CLOSED)));
+}
+
+void CTcpClient::DisconnectSignals() {
+    for (const QMetaObject::Connection& connection : std::as_const(m_connections))
+        disconnect(connection);
+    m_connections.clear();
+}
+
+bool SetKeepAliveValues(qintptr socketDescriptor, int idleSeconds, int intervalSeconds) {
+    if (socketDescriptor < 0 || idleSeconds <= 0 || intervalSeconds <= 0)
+        return false;
+#ifdef _WIN32
+    tcp_keepalive values{};
+    values.onoff = 1;
+    values.keepalivetime = static_cast<ULONG>(idleSeconds) * 1000;
+    values.keepaliveinterval = static_cast<ULONG>(intervalSeconds) * 1000;
+    DWORD returned = 0;
+    return WSAIoctl(static_cast<SOCKET>(socketDescriptor), SIO_KEEPALIVE_VALS, &values,
+                    sizeof values, nullptr, 0, &returned, nullptr, nullptr) == 0;
+#else
+    const int fd = static_cast<int>(socketDescriptor);
+    const int on = 1;
+    bool ok = setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0;
+#if defined(TCP_KEEPIDLE)
+    ok = setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds) == 0 && ok;
+#elif defined(TCP_KEEPALIVE)
+    ok = setsockopt(fd, IPPROTO_TCP, TCP_KEEPALIVE, &idleSeconds, sizeof idleSeconds) == 0 && ok;
+#endif
+#if defined(TCP_KEEPINTVL)
+    ok =
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof intervalSeconds) == 0 &&
+        ok;
+#endif
+    return ok;
+#endif
+}

@@ -1,0 +1,251 @@
+#include "CTcpClient.h"
+#include "KavlinkEvents.h"
+
+#include <QPointer>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTest>
+
+#include <functional>
+
+#ifdef Q_OS_LINUX
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
+namespace {
+const QEvent::Type kMarker = static_cast<QEvent::Type>(QEvent::User + 100);
+
+// Stands in for the main window: records the client's notifications in order.
+class CRecorder : public QObject {
+public:
+    QList<QByteArray> chunks;
+    QStringList order;
+    int connected = 0;
+    int closed = 0;
+    int markers = 0;
+    std::function<void(int)> onNotification;
+
+    QByteArray Joined() const { return chunks.join(); }
+
+protected:
+    bool event(QEvent* e) override {
+        const int type = e->type();
+        if (type == WM_TUNNEL_DATA) {
+            chunks << static_cast<CTunnelDataEvent*>(e)->Text();
+            order << QStringLiteral("data");
+        } else if (type == WM_TUNNEL_CONNECTED) {
+            ++connected;
+            order << QStringLiteral("connected");
+        } else if (type == WM_TUNNEL_CLOSED) {
+            ++closed;
+            order << QStringLiteral("closed");
+        } else if (type == kMarker) {
+            ++markers;
+            return true;
+        } else {
+            return QObject::event(e);
+        }
+        if (onNotification)
+            onNotification(type);
+        return true;
+    }
+};
+
+// Every socket event already queued has been handled once a marker posted now arrives.
+void Settle(CRecorder& recorder) {
+    const int before = recorder.markers;
+    QCoreApplication::postEvent(&recorder, new QEvent(kMarker));
+    QTRY_COMPARE(recorder.markers, before + 1);
+}
+} // namespace
+
+class TestTcpClient : public QObject {
+    Q_OBJECT
+
+private:
+    QTcpServer* m_server = nullptr;
+    CRecorder* m_recorder = nullptr;
+    QPointer<CTcpClient> m_client;
+    QTcpSocket* m_peer = nullptr;
+
+    // Connects the client to the test server and takes the server's end.
+    void ConnectClient() {
+        m_client->Connect("127.0.0.1", m_server->serverPort());
+        QTRY_COMPARE(m_recorder->connected, 1);
+        QTRY_VERIFY(m_server->hasPendingConnections());
+        m_peer = m_server->nextPendingConnection();
+    }
+
+    static QByteArray Burst(int size) {
+        QByteArray bytes;
+        for (int i = 0; i < size; ++i)
+            bytes += static_cast<char>('!' + i % 90);
+        return bytes;
+    }
+
+private slots:
+    void init() {
+        // A read on a closed socket or a misused socket only warns: make that a failure.
+        QTest::failOnWarning(QRegularExpression(QStringLiteral(".*")));
+        m_server = new QTcpServer;
+        QVERIFY2(m_server->listen(QHostAddress::LocalHost, 0), qPrintable(m_server->errorString()));
+        m_recorder = new CRecorder;
+        m_client = new CTcpClient(m_recorder);
+        m_peer = nullptr;
+    }
+    void cleanup() {
+        delete m_client;
+        delete m_recorder;
+        delete m_server;
+    }
+
+    void burstArrivesInChunksInOrder() {
+        ConnectClient();
+        const QByteArray burst = Burst(600);
+        m_peer->write(burst);
+        QTRY_COMPARE(m_recorder->Joined().size(), burst.size());
+        QCOMPARE(m_recorder->Joined(), burst);
+        QVERIFY(m_recorder->chunks.size() >= 3);
+        for (const QByteArray& chunk : std::as_const(m_recorder->chunks))
+            QVERIFY(chunk.size() <= CTcpClient::kChunkSize);
+    }
+
+    void chunksReachHandlerAsRead_data() {
+        QTest::addColumn<QList<QByteArray>>("writes");
+        QTest::addColumn<QList<QByteArray>>("chunks");
+        const QList<QByteArray> twoLines{"A: \"x\" \"\"\xB0"
+                                         "B: \"y\" \"\"\xB3"};
+        QTest::newRow("two lines in one read") << twoLines << twoLines;
+        const QList<QByteArray> split{"HELLO: \"K1", "ABC\" \"\"\xC1"};
+        QTest::newRow("one line over two reads") << split << split;
+        QTest::newRow("chunk with a NUL")
+            << QList<QByteArray>{QByteArray("ab\0cd", 5)} << QList<QByteArray>{"ab"};
+    }
+    void chunksReachHandlerAsRead() {
+        QFETCH(QList<QByteArray>, writes);
+        QFETCH(QList<QByteArray>, chunks);
+        ConnectClient();
+        for (qsizetype i = 0; i < writes.size(); ++i) {
+            m_peer->write(writes[i]);
+            QTRY_COMPARE(m_recorder->chunks.size(), i + 1);
+        }
+        QCOMPARE(m_recorder->chunks, chunks);
+    }
+
+    void closedPortGivesOneClosedOnly() {
+        const quint16 port = m_server->serverPort();
+        m_server->close();
+        m_client->Connect("127.0.0.1", port);
+        QTRY_COMPARE(m_recorder->closed, 1);
+        Settle(*m_recorder);
+        QCOMPARE(m_recorder->order, QStringList{"closed"});
+    }
+
+    void unusableAddressGivesOneClosed_data() {
+        QTest::addColumn<QByteArray>("host");
+        QTest::addColumn<int>("port");
+        QTest::newRow("unresolvable host") << QByteArray("nonexistent.invalid") << 10368;
+        QTest::newRow("empty host") << QByteArray() << 10368;
+        QTest::newRow("port 0") << QByteArray("127.0.0.1") << 0;
+        QTest::newRow("port above 65535") << QByteArray("127.0.0.1") << 70000;
+    }
+    void unusableAddressGivesOneClosed() {
+        QFETCH(QByteArray, host);
+        QFETCH(int, port);
+        m_client->Connect(host.toStdString(), port);
+        QCOMPARE(m_recorder->closed, 0); // posted, never sent from within Connect
+        QTRY_COMPARE_WITH_TIMEOUT(m_recorder->closed, 1, 30000);
+        Settle(*m_recorder);
+        QCOMPARE(m_recorder->order, QStringList{"closed"});
+    }
+
+    void localCloseGivesNoNotification() {
+        ConnectClient();
+        m_client->Close();
+        m_peer->write("late");
+        m_peer->disconnectFromHost();
+        QTRY_COMPARE(m_peer->state(), QAbstractSocket::UnconnectedState);
+        Settle(*m_recorder);
+        QCOMPARE(m_recorder->order, QStringList{"connected"});
+    }
+
+    void remoteCloseHandsOnDataThenOneClosed() {
+        ConnectClient();
+        m_peer->write("bye\xA0");
+        m_peer->disconnectFromHost();
+        QTRY_COMPARE(m_recorder->closed, 1);
+        Settle(*m_recorder);
+        QCOMPARE(m_recorder->order, (QStringList{"connected", "data", "closed"}));
+        QCOMPARE(m_recorder->chunks, QList<QByteArray>{"bye\xA0"});
+    }
+
+#ifdef Q_OS_LINUX
+    void keepAliveValuesAreSet() {
+        ConnectClient();
+        const int fd = static_cast<int>(m_client->socketDescriptor());
+        const auto option = [fd](int level, int name) {
+            int value = -1;
+            socklen_t size = sizeof value;
+            return getsockopt(fd, level, name, &value, &size) == 0 ? value : -1;
+        };
+        QVERIFY(option(SOL_SOCKET, SO_KEEPALIVE) != 0);
+        QCOMPARE(option(IPPROTO_TCP, TCP_KEEPIDLE), CTcpClient::kKeepAliveIdleSeconds);
+        QCOMPARE(option(IPPROTO_TCP, TCP_KEEPINTVL), CTcpClient::kKeepAliveIntervalSeconds);
+        QCOMPARE(CTcpClient::kKeepAliveIdleSeconds, 20);
+        QCOMPARE(CTcpClient::kKeepAliveIntervalSeconds, 3);
+    }
+#endif
+
+    void sendTextDropsWholeLinesPastBound() {
+        QVERIFY(!m_client->SendText("HELLO:")); // not connected yet
+        ConnectClient();
+        QByteArray received;
+        connect(m_peer, &QTcpSocket::readyRead, m_peer, [&] { received += m_peer->readAll(); });
+        // Without the event loop nothing leaves the socket's buffer, so it only grows.
+        QVERIFY(m_client->SendText("abc\0def"));
+        const QByteArray line(100 * 1024, 'L');
+        int accepted = 0;
+        while (accepted < 100 && m_client->SendText(line.constData()))
+            ++accepted;
+        QCOMPARE(accepted, static_cast<int>((CTcpClient::kMaxPendingWrite - 3) / line.size()) + 1);
+        QVERIFY(m_client->bytesToWrite() > CTcpClient::kMaxPendingWrite);
+        // Every accepted line arrives whole, nothing else does.
+        const QByteArray expected = "abc" + line.repeated(accepted);
+        QTRY_COMPARE(received.size(), expected.size());
+        QVERIFY(received == expected);
+        // With the queue drained, lines are taken again.
+        QTRY_COMPARE(m_client->bytesToWrite(), 0);
+        QVERIFY(m_client->SendText("x"));
+        QTRY_COMPARE(received.size(), expected.size() + 1);
+    }
+
+    void closeAndDeleteFromWithinNotification_data() {
+        QTest::addColumn<int>("notification");
+        QTest::addColumn<QStringList>("order");
+        QTest::newRow("on connected") << WM_TUNNEL_CONNECTED << QStringList{"connected"};
+        QTest::newRow("on first chunk of a burst")
+            << WM_TUNNEL_DATA << QStringList{"connected", "data"};
+    }
+    void closeAndDeleteFromWithinNotification() {
+        QFETCH(int, notification);
+        QFETCH(QStringList, order);
+        m_recorder->onNotification = [this, notification](int type) {
+            if (type == notification && m_client) {
+                m_client->Close();
+                m_client->deleteLater();
+            }
+        };
+        m_client->Connect("127.0.0.1", m_server->serverPort());
+        QTRY_VERIFY(m_server->hasPendingConnections());
+        m_peer = m_server->nextPendingConnection();
+        m_peer->write(Burst(600));
+        QTRY_VERIFY(m_client.isNull());
+        Settle(*m_recorder);
+        QCOMPARE(m_recorder->order, order);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTcpClient)
+#include "TestTcpClient.moc"

@@ -1,0 +1,119 @@
+#include "CDebugLog.h"
+#include "CWanStations.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+// A real log file at level 2 and a clock the test sets.
+class TestWanStations : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    CDebugLog m_log;
+    std::int64_t m_now = 1000;
+    std::unique_ptr<CWanStations> m_table;
+
+    QString LogPath() const { return m_dir.filePath(QStringLiteral("Kavlink.log")); }
+
+    // The texts of the lines written since the test began, without their time stamps.
+    QList<QByteArray> LogTexts() const {
+        QFile file(LogPath());
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        QList<QByteArray> texts;
+        for (const QByteArray& line : file.readAll().split('\n')) {
+            // "YYYY-mm-dd HH:MM:SS text"
+            if (line.size() > 20 && !line.endsWith("-- Debug Start --"))
+                texts << line.mid(20);
+        }
+        return texts;
+    }
+
+private slots:
+    void init() {
+        QVERIFY(m_dir.isValid());
+        QFile::remove(LogPath());
+        m_log.StartDebugLog(2, m_dir.filePath(QStringLiteral("Kavlink.ini")).toStdString(),
+                            m_dir.path().toStdString() + "/");
+        QVERIFY(m_log.IsOpen());
+        m_now = 1000;
+        m_table = std::make_unique<CWanStations>(m_log, [this] { return m_now; });
+    }
+    void cleanup() {
+        m_table.reset();
+        m_log.EndDebugLog();
+    }
+
+    void expiresAfterMoreThan300Seconds() {
+        m_table->AddWanStation("K1ABC");
+        m_table->ExpireWanStations(1300 - 300);
+        QVERIFY(m_table->IsWanStation("K1ABC"));
+        m_table->ExpireWanStations(1301 - 300);
+        QVERIFY(!m_table->IsWanStation("K1ABC"));
+        QCOMPARE(LogTexts(), (QList<QByteArray>{"K1ABC added to the WAN stations",
+                                                "K1ABC removed from WAN stations (timeout)"}));
+    }
+
+    void refreshMovesTheTimeAndWritesNothing() {
+        m_table->AddWanStation("K1ABC");
+        m_now = 1200;
+        m_table->AddWanStation("K1ABC");
+        m_table->ExpireWanStations(1450 - 300); // would have removed the first sighting
+        QVERIFY(m_table->IsWanStation("K1ABC"));
+        QCOMPARE(LogTexts(), QList<QByteArray>{"K1ABC added to the WAN stations"});
+    }
+
+    void twoRemovalsInOneTickGiveTwoLines() {
+        m_table->AddWanStation("A1");
+        m_table->AddWanStation("B2");
+        m_now = 1100;
+        m_table->AddWanStation("C3");
+        m_table->ExpireWanStations(1050);
+        QVERIFY(m_table->IsWanStation("C3"));
+        QCOMPARE(m_table->Count(), std::size_t{1});
+        QCOMPARE(LogTexts().mid(3), (QList<QByteArray>{"A1 removed from WAN stations (timeout)",
+                                                       "B2 removed from WAN stations (timeout)"}));
+    }
+
+    void clearWritesNothing() {
+        m_table->AddWanStation("A1");
+        m_table->ClearWanStations();
+        QVERIFY(!m_table->IsWanStation("A1"));
+        m_table->ExpireWanStations(5000);
+        QCOMPARE(LogTexts(), QList<QByteArray>{"A1 added to the WAN stations"});
+    }
+
+    void namesAreCaseSensitive() {
+        m_table->AddWanStation("k1abc");
+        m_table->AddWanStation("K1ABC");
+        QCOMPARE(m_table->Count(), std::size_t{2});
+        QVERIFY(!m_table->IsWanStation("K1Abc"));
+    }
+
+    void linesAreLevelTwo() {
+        m_log.StartDebugLog(1, m_dir.filePath(QStringLiteral("Kavlink.ini")).toStdString(),
+                            m_dir.path().toStdString() + "/");
+        m_table->AddWanStation("A1");
+        m_table->ExpireWanStations(5000);
+        QCOMPARE(LogTexts(), QList<QByteArray>{});
+    }
+
+    void tunnelAndEmptyNamesNeverEnter_data() {
+        QTest::addColumn<QByteArray>("name");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("fresh tunnel name") << QByteArray("~");
+        QTest::newRow("named tunnel") << QByteArray("~K1ABC");
+    }
+    void tunnelAndEmptyNamesNeverEnter() {
+        QFETCH(QByteArray, name);
+        m_table->AddWanStation(name.toStdString());
+        QCOMPARE(m_table->Count(), std::size_t{0});
+        QVERIFY(!m_table->IsWanStation(name.toStdString()));
+        QCOMPARE(LogTexts(), QList<QByteArray>{});
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWanStations)
+#include "TestWanStations.moc"
