@@ -1,34 +1,88 @@
 #pragma once
 
 #include "CDebugLog.h"
+#include "COptionsDlg.h"
+#include "IKavlinkView.h"
 #include "Settings.h"
 
 #include <QDialog>
+#include <QIcon>
+#include <QPointer>
+#include <QTimer>
 
+#include <memory>
 #include <string>
 
-class CSettingsStore;
+class CLabel;
 
-// The main window: the about panel, and the hub that owns the settings, the debug log, the
-// tunnel and the LAN side for the whole run.
-class CKavlinkDlg : public QDialog {
+class CSettingsStore;
+class CSystemTray;
+class CTunnelHub;
+
+// The main window: a small borderless about panel shown for five seconds at start and on
+// request, and the hub that owns the settings, the debug log, the tray icon and the relay
+// for the whole run. "Exit" while the panel is hidden ends the application loop.
+class CKavlinkDlg : public QDialog, public IKavlinkView {
     Q_OBJECT
 
 public:
+    static constexpr int TIMER_HIDE = 1;
+    static constexpr int kHideMs = 5000;
+
     CKavlinkDlg(CSettingsStore& store, std::string configDirectory, QWidget* parent = nullptr);
     ~CKavlinkDlg() override;
 
     void SetProfileName(std::string name) { m_profileName = std::move(name); }
-    // The main window's initialisation, which starts everything.
+    // Starts everything, in order: window and tray, settings, profile, log, tunnel, LAN.
     bool OnInitDialog();
+
+    // Tray menu commands and the dialog's own buttons.
+    void OnCommand(int commandId);
+    void ShowAboutPanel();
+    void HideMainWindow();
+    void RunOptionsDialog();
+    void ShowUsage();
+    void OnOK();
+    void OnCancel();
+    void OnTimer(int id);
+
+    // IKavlinkView
+    void ShowTunnelName(const std::string& tunnelName) override;
+    void StartConnectionAnimation() override;
+    void EndConnectionAnimation() override;
 
     const Settings& CurrentSettings() const { return m_settings; }
     CDebugLog& DebugLog() { return m_log; }
+    CTunnelHub& Hub() { return *m_hub; }
+    CSystemTray& TrayIcon() { return *m_trayIcon; }
+    bool IsHideTimerRunning() const { return m_hideTimer.isActive(); }
+    int HideTimerRemaining() const { return m_hideTimer.remainingTime(); }
+    COptionsDlg* OpenOptionsDialog() const { return m_optionsDialog; }
+
+signals:
+    // "Exit" while hidden: the application loop is about to end.
+    void exitRequested();
+
+protected:
+    void accept() override;
+    void reject() override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
+    void BuildPanel();
+
     CSettingsStore& m_store;
     std::string m_configDirectory;
     std::string m_profileName;
     Settings m_settings;
     CDebugLog m_log;
+    QIcon m_mainIcon;
+    CLabel* m_versionLabel = nullptr;
+    QTimer m_hideTimer;
+    std::unique_ptr<CSystemTray> m_trayIcon;
+    std::unique_ptr<CTunnelHub> m_hub;
+    QPointer<COptionsDlg> m_optionsDialog;
 };

@@ -1,0 +1,156 @@
+// The main window on the offscreen platform: the about panel, its timer, the tray commands
+// and the options dialog as the main window runs it.
+#include "CKavlinkDlg.h"
+#include "CLanStation.h"
+#include "CMessageBox.h"
+#include "COptionsDlg.h"
+#include "CSettingsStore.h"
+#include "CTunnelHub.h"
+#include "CommandLine.h"
+#include "KavlinkCommands.h"
+
+#include <QFile>
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+// A main window on its own ini file; the tunnel points at a loopback port nobody serves.
+struct Window {
+    Window() {
+        dir = tempDir.path().toStdString() + "/";
+        store.SetIniPath(dir + "Kavlink.ini");
+        CSettingsStore::RegisterKeyTexts();
+        store.WriteText(SET_TUNNEL, SET_TUNNEL_HOSTNAME, "127.0.0.1");
+        store.WriteInt(SET_TUNNEL, SET_TUNNEL_PORT_NUMBER, 1);
+        store.WriteInt(SET_LAN, SET_LAN_PORT_NUMBER, CLanStation::FreeUdpPort());
+        QFile ini(QString::fromStdString(dir + "Kavlink.ini"));
+        ini.open(QIODevice::Append);
+        ini.write("[General]\nDebug=1\n");
+        ini.close();
+        dlg = std::make_unique<CKavlinkDlg>(store, dir);
+        dlg->OnInitDialog();
+        dlg->show();
+    }
+    QString Log() {
+        QFile f(QString::fromStdString(dir + "Kavlink.log"));
+        f.open(QIODevice::ReadOnly);
+        return QString::fromLatin1(f.readAll());
+    }
+
+    QTemporaryDir tempDir;
+    std::string dir;
+    CSettingsStore store;
+    std::unique_ptr<CKavlinkDlg> dlg;
+};
+
+} // namespace
+
+class TestKavlinkDlg : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { CMessageBox::Reset(); }
+
+    void panelHidesAfterFiveSeconds() {
+        Window w;
+        QCOMPARE(w.dlg->windowTitle(), QString("Kavlink"));
+        QVERIFY(w.dlg->isVisible());
+        QVERIFY(w.dlg->IsHideTimerRunning());
+        QVERIFY(w.dlg->HideTimerRemaining() > 4000);
+        w.dlg->OnTimer(CKavlinkDlg::TIMER_HIDE);
+        QVERIFY(!w.dlg->isVisible());
+        QVERIFY(!w.dlg->IsHideTimerRunning());
+        QVERIFY(w.Log().contains("Connecting tunnel..."));
+        QVERIFY(w.Log().contains("Opening LAN..."));
+    }
+
+    void aboutTwiceRestartsTheFiveSeconds() {
+        Window w;
+        w.dlg->OnCommand(CMD_ABOUT);
+        QTest::qWait(500);
+        QVERIFY(w.dlg->HideTimerRemaining() < 4700);
+        w.dlg->OnCommand(CMD_ABOUT);
+        QVERIFY(w.dlg->HideTimerRemaining() > 4800);
+        QVERIFY(w.dlg->isVisible());
+    }
+
+    void exitHidesFirstThenEnds() {
+        Window w;
+        QSignalSpy exits(w.dlg.get(), &CKavlinkDlg::exitRequested);
+        w.dlg->OnCommand(IDOK_EXIT);
+        QVERIFY(!w.dlg->isVisible());
+        QCOMPARE(exits.count(), 0);
+        // Escape never ends the program.
+        QTest::keyClick(w.dlg.get(), Qt::Key_Escape);
+        QCOMPARE(exits.count(), 0);
+        w.dlg->OnCommand(IDOK_EXIT);
+        QCOMPARE(exits.count(), 1);
+    }
+
+    void escapeAndClickHide() {
+        Window w;
+        QTest::keyClick(w.dlg.get(), Qt::Key_Escape);
+        QVERIFY(!w.dlg->isVisible());
+        w.dlg->ShowAboutPanel();
+        QTest::mouseClick(w.dlg.get(), Qt::LeftButton, {}, QPoint(60, 20));
+        QVERIFY(!w.dlg->isVisible());
+    }
+
+    void titleFollowsTunnelName() {
+        Window w;
+        w.dlg->ShowTunnelName("~OP1");
+        QCOMPARE(w.dlg->windowTitle(), QString("Kavlink (~OP1)"));
+    }
+
+    void usageBox() {
+        Window w;
+        CMessageBox::SetNextAnswer(QMessageBox::Ok);
+        w.dlg->OnCommand(CMD_USAGE);
+        QCOMPARE(CMessageBox::LastText(), QString::fromStdString(UsageText()));
+        QCOMPARE(CMessageBox::LastIcon(), QMessageBox::Information);
+    }
+
+    void optionsAcceptedSavesAndReconnects() {
+        Window w;
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        int nested = 0;
+        COptionsDlg::SetNextScript([&](COptionsDlg& options) {
+            // A second "Options..." while open brings this one forward, no second dialog.
+            w.dlg->OnCommand(CMD_OPTIONS);
+            nested = w.dlg->OpenOptionsDialog() == &options ? 1 : 0;
+            options.findChild<QLineEdit*>("1004")->setText(QString::number(server.serverPort()));
+            options.accept();
+        });
+        w.dlg->OnCommand(CMD_OPTIONS);
+        QCOMPARE(nested, 1);
+        QCOMPARE(w.dlg->CurrentSettings().TunnelPortNumber, int(server.serverPort()));
+        std::int32_t stored = 0;
+        w.store.ReadInt(SET_TUNNEL, SET_TUNNEL_PORT_NUMBER, 0, stored);
+        QCOMPARE(stored, int(server.serverPort()));
+        QVERIFY(server.waitForNewConnection(5000));
+        QCOMPARE(w.Log().count("Connecting tunnel..."), 2);
+        QCOMPARE(w.Log().count("Opening LAN..."), 2);
+    }
+
+    void optionsCancelledChangesNothing() {
+        Window w;
+        const QString before = w.Log();
+        COptionsDlg::SetNextScript([](COptionsDlg& options) {
+            options.findChild<QLineEdit*>("1003")->setText("elsewhere.example");
+            options.reject();
+        });
+        w.dlg->OnCommand(CMD_OPTIONS);
+        QCOMPARE(w.dlg->CurrentSettings().Hostname, std::string("127.0.0.1"));
+        QCOMPARE(w.Log(), before);
+    }
+};
+
+QTEST_MAIN(TestKavlinkDlg)
+#include "TestKavlinkDlg.moc"

@@ -1,0 +1,501 @@
+// The relay hub driven directly: chunks and LAN texts fed to its handlers, timer ticks called
+// by hand, the clock a plain number. The tunnel is a real loopback connection so that what
+// the hub sends can be read back byte for byte.
+#include "CDebugLog.h"
+#include "CTcpClient.h"
+#include "CTunnelHub.h"
+#include "IKavlinkView.h"
+#include "Settings.h"
+#include "TunnelLine.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+struct ViewRecorder : IKavlinkView {
+    std::vector<std::string> names;
+    int animating = 0;
+    void ShowTunnelName(const std::string& name) override { names.push_back(name); }
+    void StartConnectionAnimation() override { animating = 1; }
+    void EndConnectionAnimation() override { animating = 0; }
+};
+
+QByteArray Line(const QByteArray& text) {
+    std::string s = text.toStdString();
+    EncodeTunnelLine(s);
+    return QByteArray(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+// One hub with its log, clock, view and a loopback server socket standing for the tunnel.
+class Site {
+public:
+    explicit Site(int heartBeat = 0, int filter = 0) {
+        const QString dir = tempDir.path();
+        settings.Hostname = "127.0.0.1";
+        settings.Login = "user";
+        settings.Password = "secret";
+        settings.HeartBeat = heartBeat;
+        settings.FilterTimeSync = filter;
+        iniPath = (dir + "/Kavlink.ini").toStdString();
+        log.StartDebugLog(3, iniPath, dir.toStdString() + "/");
+        server.listen(QHostAddress::LocalHost);
+        settings.TunnelPortNumber = server.serverPort();
+        hub = std::make_unique<CTunnelHub>(settings, log, &view, [this] { return now; });
+        hub->SetManualTimers(true);
+        hub->SetLanSendObserver([this](const std::string& t) { lan.push_back(t); });
+    }
+
+    // Connects and, unless told otherwise, logs in.
+    bool Connect(bool logIn = true) {
+        hub->ConnectTunnel();
+        if (!server.waitForNewConnection(5000))
+            return false;
+        peer.reset(server.nextPendingConnection());
+        if (!QTest::qWaitFor([this] { return hub->TunnelStateValue() == CTunnelHub::AwaitLogin; }))
+            return false;
+        if (logIn) {
+            Feed("login:");
+            Feed("password:");
+            Sent(); // the two answers
+        }
+        return hub->TunnelStateValue() == (logIn ? CTunnelHub::LoggedIn : CTunnelHub::AwaitLogin);
+    }
+
+    void Feed(const QByteArray& chunk) { hub->OnTunnelData(chunk); }
+    void Lan(const QByteArray& text) { hub->OnLanMessage(text); }
+
+    // Everything the hub wrote to the tunnel since the last call.
+    QByteArray Sent() {
+        QByteArray out;
+        for (int i = 0; i < 20; ++i) {
+            QCoreApplication::processEvents();
+            peer->waitForReadyRead(i == 0 ? 200 : 20);
+            const QByteArray more = peer->readAll();
+            if (more.isEmpty() && i > 0)
+                break;
+            out += more;
+        }
+        return out;
+    }
+
+    // The log's messages without their time stamps, and forget them.
+    QStringList LogLines() {
+        QFile f(QString::fromStdString(CDebugLog::LogFilePath(iniPath, "")));
+        f.open(QIODevice::ReadOnly);
+        QStringList lines;
+        int index = 0;
+        for (const QByteArray& l : f.readAll().split('\n')) {
+            if (index++ >= seenLines && l.size() > 20)
+                lines << QString::fromLatin1(l.mid(20));
+        }
+        seenLines = index - 1;
+        return lines;
+    }
+
+    QTemporaryDir tempDir;
+    Settings settings;
+    std::string iniPath;
+    CDebugLog log;
+    ViewRecorder view;
+    std::int64_t now = 1'000'000;
+    QTcpServer server;
+    std::unique_ptr<QTcpSocket> peer;
+    std::unique_ptr<CTunnelHub> hub;
+    std::vector<std::string> lan;
+    int seenLines = 0;
+};
+
+} // namespace
+
+class TestTunnelHub : public QObject {
+    Q_OBJECT
+
+private slots:
+    void logInAnswersExactPromptsOnly() {
+        Site site(1);
+        QVERIFY(site.Connect(false));
+        QCOMPARE(site.view.animating, 1);
+        site.Feed("login: ");
+        site.Feed("login:\r\n");
+        site.Feed("log");
+        site.Feed("in:password:");
+        QCOMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::AwaitLogin));
+        QCOMPARE(site.Sent(), QByteArray());
+        site.Feed("login:");
+        QCOMPARE(site.Sent(), QByteArray("user\n"));
+        site.Feed("password: ");
+        QCOMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::AwaitPassword));
+        site.Feed("password:");
+        QCOMPARE(site.Sent(), QByteArray("secret\n"));
+        QCOMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::LoggedIn));
+        QVERIFY(site.hub->IsTimerRunning(CTunnelHub::TIMER_HEARTBEAT));
+        // A prompt after log-in is tunnel data, never answered.
+        site.Feed("login:");
+        QCOMPARE(site.Sent(), QByteArray());
+        for (const QString& line : site.LogLines())
+            QVERIFY2(!line.contains("secret"), qPrintable(line));
+    }
+
+    void framing_data() {
+        QTest::addColumn<QList<QByteArray>>("chunks");
+        QTest::addColumn<QStringList>("broadcast");
+        const QByteArray a = Line("ADDQSO: \"A\" \"\" 1");
+        const QByteArray b = Line("ADDQSO: \"B\" \"\" 2");
+        const QByteArray c = Line("ADDQSO: \"C\" \"\" 3");
+        QByteArray bad = b;
+        bad[bad.size() - 1] = char(bad.back() ^ 1);
+        QTest::newRow("two and a half lines")
+            << QList<QByteArray>{a + b + c.left(5), c.mid(5)}
+            << QStringList{"ADDQSO: \"A\" \"\" 1", "ADDQSO: \"B\" \"\" 2", "ADDQSO: \"C\" \"\" 3"};
+        QTest::newRow("one line over several chunks")
+            << QList<QByteArray>{a.left(3), a.mid(3, 4), a.mid(7)}
+            << QStringList{"ADDQSO: \"A\" \"\" 1"};
+        QTest::newRow("bad checksum then good")
+            << QList<QByteArray>{bad + c} << QStringList{"ADDQSO: \"C\" \"\" 3"};
+        QTest::newRow("too few fields")
+            << QList<QByteArray>{Line("ADDQSO: \"A\""), c} << QStringList{"ADDQSO: \"C\" \"\" 3"};
+        QTest::newRow("empty sender")
+            << QList<QByteArray>{Line("ADDQSO: \"\" \"\" 1")} << QStringList{};
+        QTest::newRow("escaped bytes stay escaped")
+            << QList<QByteArray>{Line("ADDQSO: \"A\" \"\" \xE9")}
+            << QStringList{QString::fromLatin1("ADDQSO: \"A\" \"\" \x7F\x69")};
+        const QByteArray junk(300, 'x');
+        QTest::newRow("junk without line end is one overlong line, then relaying goes on")
+            << QList<QByteArray>{junk, junk, junk, junk, a, b}
+            << QStringList{"ADDQSO: \"B\" \"\" 2"};
+    }
+    void framing() {
+        QFETCH(QList<QByteArray>, chunks);
+        QFETCH(QStringList, broadcast);
+        Site site;
+        QVERIFY(site.Connect());
+        for (const QByteArray& chunk : chunks) {
+            for (qsizetype at = 0; at < chunk.size(); at += 255) {
+                site.Feed(chunk.mid(at, 255));
+                QVERIFY(site.hub->ReceiveBuffered() < 1024);
+            }
+        }
+        QStringList got;
+        for (const std::string& t : site.lan)
+            got << QString::fromLatin1(t.c_str());
+        QCOMPARE(got, broadcast);
+    }
+
+    void lineLengthLimit_data() {
+        QTest::addColumn<int>("length");
+        QTest::addColumn<bool>("relayed");
+        QTest::newRow("1023 with checksum") << 1023 << true;
+        QTest::newRow("1024 with checksum") << 1024 << false;
+    }
+    void lineLengthLimit() {
+        QFETCH(int, length);
+        QFETCH(bool, relayed);
+        Site site;
+        QVERIFY(site.Connect());
+        QByteArray text = "ADDQSO: \"A\" \"\" ";
+        text += QByteArray(length - 1 - text.size(), 'x');
+        const QByteArray line = Line(text);
+        QCOMPARE(line.size(), length);
+        for (qsizetype at = 0; at < line.size(); at += 255)
+            site.Feed(line.mid(at, 255));
+        QCOMPARE(site.lan.size(), relayed ? 1u : 0u);
+        site.Feed(Line("ADDQSO: \"B\" \"\" 1"));
+        QCOMPARE(site.lan.back(), std::string("ADDQSO: \"B\" \"\" 1"));
+    }
+
+    void wanKeywords_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("filter");
+        QTest::addColumn<QString>("logLine");
+        QTest::addColumn<bool>("stationEntered");
+        QTest::newRow("heartbeat dropped")
+            << QByteArray("HEARTBEAT: \"~x\" \"\" ") << 0
+            << "From WAN (DROPPED - HEARTBEAT) : HEARTBEAT: \"~x\" \"\" " << false;
+        QTest::newRow("time dropped with filter")
+            << QByteArray("TIME: \"S1\" \"\" 12") << 1
+            << "From WAN (DROPPED - TIME) : TIME: \"S1\" \"\" 12" << false;
+        QTest::newRow("time relayed without filter")
+            << QByteArray("TIME: \"S1\" \"\" 12") << 0 << "From WAN (TO LAN) : TIME: \"S1\" \"\" 12"
+            << true;
+        QTest::newRow("lower-case time is any keyword")
+            << QByteArray("time: \"S1\" \"\" 12") << 1 << "From WAN (TO LAN) : time: \"S1\" \"\" 12"
+            << true;
+    }
+    void wanKeywords() {
+        QFETCH(QByteArray, text);
+        QFETCH(int, filter);
+        QFETCH(QString, logLine);
+        QFETCH(bool, stationEntered);
+        Site site(0, filter);
+        QVERIFY(site.Connect());
+        site.LogLines();
+        site.now += 50;
+        site.Feed(Line(text));
+        QCOMPARE(site.LogLines().filter("From WAN"), QStringList{logLine});
+        QCOMPARE(site.hub->WanStations().IsWanStation("S1"), stationEntered);
+        QCOMPARE(site.hub->LastWanActivity(), site.now);
+    }
+
+    void wanTimeout() {
+        Site site;
+        QVERIFY(site.Connect());
+        site.LogLines();
+        site.now += 60;
+        site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
+        QCOMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::LoggedIn));
+        site.now += 1;
+        site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
+        QCOMPARE(site.LogLines(),
+                 (QStringList{"Disconnecting tunnel (WAN timeout)", "Tunnel disconnected"}));
+        QCOMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::Disconnected));
+        QVERIFY(site.hub->TunnelClient() == nullptr);
+        QVERIFY(site.hub->IsTimerRunning(CTunnelHub::TIMER_RECONNECT));
+        QVERIFY(!site.hub->IsTimerRunning(CTunnelHub::TIMER_WATCHDOG));
+        QCOMPARE(site.view.animating, 0);
+        site.hub->OnTimer(CTunnelHub::TIMER_RECONNECT);
+        QCOMPARE(site.LogLines(), QStringList{"Connecting tunnel..."});
+        QCOMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::Connecting));
+        QVERIFY(!site.hub->IsTimerRunning(CTunnelHub::TIMER_RECONNECT));
+    }
+
+    void heartbeatKeepsTunnelAndHasExactBytes() {
+        Site site(1);
+        QVERIFY(site.Connect());
+        for (int i = 0; i < 8; ++i) {
+            site.now += 15;
+            site.hub->OnTimer(CTunnelHub::TIMER_HEARTBEAT);
+            QCOMPARE(site.Sent(), QByteArray("HEARTBEAT: \"~\" \"\" ") + '\xB0');
+            site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
+        }
+        QCOMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::LoggedIn));
+    }
+
+    void heartbeatOnlyWhenLoggedIn() {
+        Site site(1);
+        QVERIFY(site.Connect(false));
+        site.hub->OnTimer(CTunnelHub::TIMER_HEARTBEAT);
+        QCOMPARE(site.Sent(), QByteArray());
+    }
+
+    void closedTwiceAndOptionsReconnect() {
+        Site site;
+        QVERIFY(site.Connect());
+        site.Feed(Line("ADDQSO: \"S1\" \"\" 1"));
+        site.LogLines();
+        // Accepting the options while logged in: no disconnect line, table emptied.
+        site.hub->ConnectTunnel(true);
+        QCOMPARE(site.LogLines(), QStringList{"Connecting tunnel..."});
+        QVERIFY(!site.hub->WanStations().IsWanStation("S1"));
+        QVERIFY(!site.hub->IsTimerRunning(CTunnelHub::TIMER_WATCHDOG));
+        site.hub->OnTunnelClosed();
+        site.hub->OnTunnelClosed();
+        QCOMPARE(site.LogLines(), (QStringList{"Tunnel disconnected", "Tunnel disconnected"}));
+        QCOMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::Disconnected));
+        // Untimely LAN messages are dropped silently.
+        site.Lan("ADDQSO: \"L1\" \"\" 1");
+        QCOMPARE(site.LogLines(), QStringList{});
+    }
+
+    void lanRules_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("filter");
+        QTest::addColumn<QString>("logLine"); // empty: no line
+        QTest::addColumn<QByteArray>("sent"); // empty: nothing to the tunnel
+        auto relay = [](const char* t) {
+            return std::make_tuple(QByteArray(t), QString("From LAN (TO WAN) : ") + t,
+                                   QByteArray(t));
+        };
+        auto drop = [](const char* t, const char* why) {
+            return std::make_tuple(
+                QByteArray(t), QString("From LAN (DROPPED - %1) : %2").arg(why, t), QByteArray());
+        };
+        const std::vector<std::tuple<const char*, int, std::tuple<QByteArray, QString, QByteArray>>>
+            rows = {
+                {"ADDQSO to all", 0, relay("ADDQSO: \"L1\" \"\" 14000")},
+                {"ADDQSO to LAN station", 0, drop("ADDQSO: \"L1\" \"L2\" 14000", "Local ADDQSO")},
+                {"ADDQSO to WAN station", 0, relay("ADDQSO: \"L1\" \"W1\" 14000")},
+                {"packet frame", 0, drop("RCVDPKT: \"L1\" \"\" x", "Packet Frames")},
+                {"send packet", 0, drop("SENDPKT: \"L1\" \"\" x", "Packet Frames")},
+                {"rotor read", 0, drop("READAZIMUTH: \"L1\" \"\" 1", "Rotor Frames")},
+                {"rotor set", 0, drop("SETAZIMUTH: \"L1\" \"\" 1", "Rotor Frames")},
+                {"IHAVELAN", 0, drop("IHAVELAN: \"L1\" \"W1\" 1", "IHAVELAN")},
+                {"IHAVE", 0, drop("IHAVE: \"W1\" \"W1\" 1", "IHAVE (LAN)")},
+                {"NEEDQSO", 0, drop("NEEDQSO: \"L1\" \"\" 1", "NEEDQSO (LAN)")},
+                {"NEEDQSOWAN to all", 0,
+                 drop("NEEDQSOWAN: \"L1\" \"\" 1", "NEEDQSOWAN recipient not external")},
+                {"NEEDQSOWAN to WAN station", 0, relay("NEEDQSOWAN: \"L1\" \"W1\" 1")},
+                {"TIME filtered", 1, drop("TIME: \"L1\" \"\" 5", "TIME")},
+                {"TIME from WAN station filtered", 1, drop("TIME: \"W1\" \"\" 5", "TIME")},
+                {"TIME unfiltered", 0, relay("TIME: \"L1\" \"\" 5")},
+                {"HEARTBEAT from LAN", 0, relay("HEARTBEAT: \"L1\" \"\" ")},
+                {"lower-case master", 1, relay("HELLO: \"L1\" \"\" 1 2 \"master\" 6 7 8")},
+                {"HELLO with 8 fields", 1, relay("HELLO: \"L1\" \"\" 1 2 \"MASTER\" 6 7")},
+                {"HELLO with 10 fields", 1, relay("HELLO: \"L1\" \"\" 1 2 \"MASTER\" 6 7 8 9")},
+                {"HELLO unfiltered", 0, relay("HELLO: \"L1\" \"\" 1 2 \"MASTER\" 6 7 8")},
+                {"from WAN station", 0, {"ADDQSO: \"W1\" \"\" 1", QString(), QByteArray()}},
+                {"two fields", 0, {"ADDQSO: \"L1\"", QString(), QByteArray()}},
+                {"empty keyword", 0, {"\"\" \"L1\" x", QString(), QByteArray()}},
+                {"empty sender", 0, {"ADDQSO: \"\" \"\" 1", QString(), QByteArray()}},
+            };
+        for (const auto& [name, filter, row] : rows)
+            QTest::newRow(name) << std::get<0>(row) << filter << std::get<1>(row)
+                                << std::get<2>(row);
+        QTest::newRow("HELLO master rewritten")
+            << QByteArray("HELLO: \"L1\" \"X\" \"1\" 2 \"MASTER\" \"6\" 7 8") << 1
+            << "From LAN (MODIFIED - HELLO / MASTER) : HELLO: \"L1\" \"\" 1 2 \"SLAVE\" 6 7 8\n"
+               "From LAN (TO WAN) : HELLO: \"L1\" \"\" 1 2 \"SLAVE\" 6 7 8"
+            << QByteArray("HELLO: \"L1\" \"\" 1 2 \"SLAVE\" 6 7 8");
+        QTest::newRow("255 bytes handled")
+            << "ADDQSO: \"L1\" \"\" " + QByteArray(255 - 16, 'x') << 0
+            << "From LAN (TO WAN) : ADDQSO: \"L1\" \"\" " + QString(255 - 16, 'x')
+            << "ADDQSO: \"L1\" \"\" " + QByteArray(255 - 16, 'x');
+        QTest::newRow("256 bytes ignored")
+            << "ADDQSO: \"L1\" \"\" " + QByteArray(256 - 16, 'x') << 0 << QString() << QByteArray();
+    }
+    void lanRules() {
+        QFETCH(QByteArray, text);
+        QFETCH(int, filter);
+        QFETCH(QString, logLine);
+        QFETCH(QByteArray, sent);
+        Site site(0, filter);
+        QVERIFY(site.Connect());
+        site.Feed(Line("HELLO: \"W1\" \"\" 1"));
+        QVERIFY(site.hub->WanStations().IsWanStation("W1"));
+        site.Sent();
+        site.LogLines();
+        site.Lan(text);
+        const QStringList lines = site.LogLines();
+        QCOMPARE(lines.filter("From LAN"),
+                 logLine.isEmpty() ? QStringList() : logLine.split(QChar('\n')));
+        QCOMPARE(site.Sent(), sent.isEmpty() ? QByteArray() : Line(sent));
+    }
+
+    void tunnelNaming() {
+        Site site;
+        QVERIFY(site.Connect());
+        site.LogLines();
+        site.Lan("IHAVEWAN: \"OP1\" \"\" 1");
+        site.Lan("IHAVEWAN: \"OP1\" \"\" 2");
+        QCOMPARE(site.view.names, std::vector<std::string>{"~OP1"});
+        site.Lan("IHAVEWAN: \"OP2\" \"\" 3");
+        QCOMPARE(site.hub->TunnelName(), std::string("~OP2"));
+        QCOMPARE(site.LogLines().filter("Tunnel named"),
+                 (QStringList{"Tunnel named : ~OP1", "Tunnel named : ~OP2"}));
+        // The name survives a reconnection and is the heartbeat's sender.
+        site.hub->OnTunnelClosed();
+        QCOMPARE(site.hub->TunnelName(), std::string("~OP2"));
+    }
+
+    void inventory_data() {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<int>("heartBeat");
+        QTest::addColumn<int>("filter");
+        QTest::addColumn<QByteArray>("lanReply"); // empty: none
+        QTest::addColumn<QByteArray>("relayed");  // empty: not relayed
+        const QByteArray tail = " -1 -1 -1 -1 123 \"x\"";
+        QTest::newRow("broadcast, no bounds")
+            << "INVENTORY: \"STN1\" \"\" \"REQUEST\" 5 2" + tail << 0 << 0
+            << QByteArray("INVENTORY: \"~\" \"STN1\" \"STATUS\" 5 3 -1 -1 -1 -1 123 "
+                          "\"Kavlink v1.18.0 [ht]\"")
+            << QByteArray("INVENTORY: \"STN1\" \"\" \"REQUEST\" 5 3 -1 -1 -1 -1 123 \"x\"");
+        QTest::newRow("A below minimum")
+            << QByteArray("INVENTORY: \"STN1\" \"\" \"REQUEST\" 5 2 6 -1 -1 -1 1 \"x\"") << 0 << 0
+            << QByteArray()
+            << QByteArray("INVENTORY: \"STN1\" \"\" \"REQUEST\" 5 3 6 -1 -1 -1 1 \"x\"");
+        QTest::newRow("B + 1 above maximum")
+            << QByteArray("INVENTORY: \"STN1\" \"\" \"REQUEST\" 5 3 -1 -1 -1 3 1 \"x\"") << 0 << 0
+            << QByteArray()
+            << QByteArray("INVENTORY: \"STN1\" \"\" \"REQUEST\" 5 4 -1 -1 -1 3 1 \"x\"");
+        QTest::newRow("B + 1 at maximum, flags hT")
+            << QByteArray("INVENTORY: \"STN1\" \"\" \"REQUEST\" 5 3 -1 -1 -1 4 1 \"x\"") << 0 << 1
+            << QByteArray("INVENTORY: \"~\" \"STN1\" \"STATUS\" 5 4 -1 -1 -1 4 1 "
+                          "\"Kavlink v1.18.0 [hT]\"")
+            << QByteArray("INVENTORY: \"STN1\" \"\" \"REQUEST\" 5 4 -1 -1 -1 4 1 \"x\"");
+        QTest::newRow("addressed to this tunnel, out of range")
+            << QByteArray("INVENTORY: \"STN1\" \"~\" \"REQUEST\" 5 2 9 9 9 9 1 \"x\"") << 1 << 1
+            << QByteArray("INVENTORY: \"~\" \"STN1\" \"STATUS\" 5 3 9 9 9 9 1 "
+                          "\"Kavlink v1.18.0 [HT]\"")
+            << QByteArray();
+        QTest::newRow("addressed to another station")
+            << "INVENTORY: \"STN1\" \"STN2\" \"REQUEST\" 5 2" + tail << 0 << 0 << QByteArray()
+            << QByteArray("INVENTORY: \"STN1\" \"STN2\" \"REQUEST\" 5 3 -1 -1 -1 -1 123 \"x\"");
+        QTest::newRow("token -1, digits with letters, 007, odd spacing")
+            << QByteArray("INVENTORY:  STN1\t\"\"  REQUEST 007 2x -1 -1 -1 -1 -1 x") << 0 << 0
+            << QByteArray("INVENTORY: \"~\" \"STN1\" \"STATUS\" 7 3 -1 -1 -1 -1 "
+                          "18446744073709551615 \"Kavlink v1.18.0 [ht]\"")
+            << QByteArray("INVENTORY: \"STN1\" \"\" \"REQUEST\" 7 3 -1 -1 -1 -1 "
+                          "18446744073709551615 \"x\"");
+        QTest::newRow("numbers saturate, B + 1 does not overflow")
+            << QByteArray("INVENTORY: \"STN1\" \"\" \"REQUEST\" 99999999999 2147483647 -1 -1 -1 "
+                          "-1 99999999999999999999 \"x\"")
+            << 0 << 0
+            << QByteArray("INVENTORY: \"~\" \"STN1\" \"STATUS\" 2147483647 2147483647 -1 -1 -1 -1 "
+                          "9223372036854775807 \"Kavlink v1.18.0 [ht]\"")
+            << QByteArray("INVENTORY: \"STN1\" \"\" \"REQUEST\" 2147483647 2147483647 -1 -1 -1 -1 "
+                          "9223372036854775807 \"x\"");
+        QTest::newRow("11 fields is no request")
+            << QByteArray("INVENTORY: \"STN1\" \"\" \"REQUEST\" 5 2 -1 -1 -1 -1 123") << 0 << 0
+            << QByteArray()
+            << QByteArray("INVENTORY: \"STN1\" \"\" \"REQUEST\" 5 2 -1 -1 -1 -1 123");
+        QTest::newRow("lower-case request is no request")
+            << "INVENTORY: \"STN1\" \"\" \"request\" 5 2" + tail << 0 << 0 << QByteArray()
+            << "INVENTORY: \"STN1\" \"\" \"request\" 5 2" + tail;
+    }
+    void inventory() {
+        QFETCH(QByteArray, request);
+        QFETCH(int, heartBeat);
+        QFETCH(int, filter);
+        QFETCH(QByteArray, lanReply);
+        QFETCH(QByteArray, relayed);
+        Site site(heartBeat, filter);
+        QVERIFY(site.Connect());
+        site.Lan(request);
+        QCOMPARE(site.lan.size(), lanReply.isEmpty() ? 0u : 1u);
+        if (!lanReply.isEmpty())
+            QCOMPARE(QByteArray::fromStdString(site.lan.front()), lanReply);
+        QCOMPARE(site.Sent(), relayed.isEmpty() ? QByteArray() : Line(relayed));
+    }
+
+    void inventoryFromWanStationAnsweredThroughTunnel() {
+        Site site;
+        QVERIFY(site.Connect());
+        const QByteArray request = "INVENTORY: \"W1\" \"\" \"REQUEST\" 5 2 -1 -1 -1 -1 7 \"x\"";
+        site.Feed(Line(request));
+        site.LogLines();
+        // Our broadcast of it comes back from the LAN.
+        site.Lan(request);
+        const QByteArray reply =
+            "INVENTORY: \"~\" \"W1\" \"STATUS\" 5 3 -1 -1 -1 -1 7 \"Kavlink v1.18.0 [ht]\"";
+        QCOMPARE(site.Sent(), Line(reply));
+        QCOMPARE(site.LogLines(), (QStringList{"From LAN - INV REQUEST : " + request,
+                                               "To WAN - INV REPLY : " + reply}));
+    }
+
+    // Another tunnel's reply reaches our LAN; its echo must not go back into the tunnel,
+    // although a tunnel name never enters the WAN station table.
+    void echoOfTunnelNamedSenderIsNotSentBack() {
+        Site site;
+        QVERIFY(site.Connect());
+        const QByteArray reply =
+            "INVENTORY: \"~B\" \"L1\" \"STATUS\" 5 3 -1 -1 -1 -1 7 \"Kavlink v1.18.0 [ht]\"";
+        site.Feed(Line(reply));
+        QCOMPARE(site.lan.size(), 1u);
+        site.LogLines();
+        site.Lan(reply);
+        QCOMPARE(site.Sent(), QByteArray());
+        QCOMPARE(site.LogLines(), QStringList{});
+        // The echo was used up: the same text said on the LAN later does cross.
+        site.Lan(reply);
+        QCOMPARE(site.Sent(), Line(reply));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTunnelHub)
+#include "TestTunnelHub.moc"
