@@ -2,14 +2,13 @@
 
 #include <QByteArray>
 #include <QEvent>
+#include <QObject>
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
-
-class QObject;
 
 inline constexpr int ORVANE_MAX_FIELDS = 34;
 
@@ -44,6 +43,8 @@ public:
     bool IsOpen() const;
     // Datagrams dropped because too much was already waiting for the window.
     std::uint64_t DroppedCount() const;
+    // Bytes held by posted events that the window has not handled yet.
+    std::int64_t PendingBytes() const { return *m_pendingBytes; }
 
     static constexpr std::int64_t kMaxPendingBytes = 64ll * 1024 * 1024;
 
@@ -55,6 +56,9 @@ private:
     bool m_sendAddressValid = false;
     struct Sender;
     std::unique_ptr<Sender> m_sender;
+    QMetaObject::Connection m_windowGone;
+
+    void OpenSender();
 };
 
 // Datagram framing on the LAN: text, checksum byte (8-bit sum OR 0x80), NUL.

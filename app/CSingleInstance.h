@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QLockFile>
+#include <QString>
+
+// The lock that keeps a second Kavlink from starting. It is held for the life of the
+// object; a lock left behind by a crashed process is taken over.
+class CSingleInstance {
+public:
+    enum class Result {
+        Acquired,
+        AlreadyRunning,
+        // The lock file cannot be made (no writable directory): run without the check.
+        Unavailable,
+    };
+
+    explicit CSingleInstance(const QString& directory = DefaultDirectory());
+    CSingleInstance(const CSingleInstance&) = delete;
+    CSingleInstance& operator=(const CSingleInstance&) = delete;
+
+    Result Acquire();
+
+    // The user's runtime directory, else the temporary directory.
+    static QString DefaultDirectory();
+
+private:
+    QLockFile m_lock;
+};

@@ -1,0 +1,182 @@
+#include "Orvane.h"
+
+#include "COrvaneReader.h"
+
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <QUdpSocket>
+
+#include <cstring>
+
+namespace {
+
+unsigned char DatagramChecksum(const char* bytes, std::size_t size) {
+    unsigned char sum = 0;
+    for (std::size_t i = 0; i < size; ++i)
+        sum = static_cast<unsigned char>(sum + static_cast<unsigned char>(bytes[i]));
+    return static_cast<unsigned char>(sum | 0x80);
+}
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// Cuts one field starting at p (not a blank) and returns where the next search starts.
+char* CutField(char* p, char* end, char*& field) {
+    const bool quoted = *p == '"';
+    if (quoted)
+        ++p;
+    field = p;
+    while (p < end && (quoted ? *p != '"' : !IsBlank(*p)))
+        ++p;
+    if (p < end)
+        *p++ = 0;
+    return p;
+}
+
+} // namespace
+
+COrvaneMessageEvent::COrvaneMessageEvent(QEvent::Type type, QByteArray text,
+                                         std::shared_ptr<std::atomic<std::int64_t>> pendingBytes)
+    : QEvent(type), m_text(std::move(text)), m_pendingBytes(std::move(pendingBytes)) {
+    if (m_pendingBytes)
+        *m_pendingBytes += OrvaneEventCost(m_text);
+}
+
+COrvaneMessageEvent::~COrvaneMessageEvent() {
+    if (m_pendingBytes)
+        *m_pendingBytes -= OrvaneEventCost(m_text);
+}
+
+// Sends from the caller's thread; the reader thread only receives.
+struct COrvaneLan::Sender {
+    QUdpSocket socket;
+    QHostAddress address;
+    quint16 port = 0;
+};
+
+COrvaneLan::COrvaneLan() : m_pendingBytes(std::make_shared<std::atomic<std::int64_t>>(0)) {}
+
+COrvaneLan::~COrvaneLan() {
+    Close();
+}
+
+bool COrvaneLan::Init(QObject* window, int message, const char* broadcastAddress, int port) {
+    Close();
+    if (window == nullptr || port < 1 || port > 65535)
+        return false;
+    auto reader = std::make_unique<COrvaneReader>(window, static_cast<QEvent::Type>(message),
+                                                  m_pendingBytes, kMaxPendingBytes);
+    if (!reader->Start(static_cast<quint16>(port)))
+        return false;
+    m_reader = std::move(reader);
+    m_port = port;
+    m_broadcastAddress = broadcastAddress != nullptr ? broadcastAddress : "";
+    OpenSender();
+    // Nothing may be posted to a window that is gone.
+    m_windowGone = QObject::connect(window, &QObject::destroyed, [this] { Close(); });
+    return true;
+}
+
+void COrvaneLan::OpenSender() {
+    QHostAddress address;
+    m_sendAddressValid = address.setAddress(QString::fromLatin1(m_broadcastAddress.c_str())) &&
+                         address.protocol() == QAbstractSocket::IPv4Protocol;
+    if (!m_sendAddressValid)
+        return;
+    auto sender = std::make_unique<Sender>();
+    if (!sender->socket.bind(QHostAddress::AnyIPv4, 0)) {
+        m_sendAddressValid = false;
+        return;
+    }
+    OrvaneEnableBroadcast(sender->socket.socketDescriptor());
+    sender->address = address;
+    sender->port = static_cast<quint16>(m_port);
+    m_sender = std::move(sender);
+}
+
+void COrvaneLan::Send(const char* text) {
+    if (text == nullptr || !m_sender)
+        return;
+    // A datagram that the socket refuses (too long, buffer full) is lost, as on any LAN.
+    m_sender->socket.writeDatagram(OrvaneBuildDatagram(text), m_sender->address, m_sender->port);
+}
+
+void COrvaneLan::Close() {
+    QObject::disconnect(m_windowGone);
+    m_reader.reset();
+    m_sender.reset();
+    m_sendAddressValid = false;
+}
+
+bool COrvaneLan::IsOpen() const {
+    return m_reader != nullptr;
+}
+
+std::uint64_t COrvaneLan::DroppedCount() const {
+    return m_reader ? m_reader->DroppedCount() : 0;
+}
+
+QByteArray OrvaneBuildDatagram(const char* text) {
+    if (text == nullptr)
+        text = "";
+    const std::size_t size = std::strlen(text);
+    QByteArray datagram(text, static_cast<qsizetype>(size));
+    datagram.append(static_cast<char>(DatagramChecksum(text, size)));
+    datagram.append('\0');
+    return datagram;
+}
+
+bool OrvaneCheckDatagram(const char* data, std::size_t size, QByteArray& text) {
+    if (data == nullptr)
+        return false;
+    if (size > 0 && data[size - 1] == 0)
+        --size;
+    if (size == 0 || std::memchr(data, 0, size) != nullptr)
+        return false;
+    const std::size_t textSize = size - 1;
+    if (static_cast<unsigned char>(data[textSize]) != DatagramChecksum(data, textSize))
+        return false;
+    text = QByteArray(data, static_cast<qsizetype>(textSize));
+    return true;
+}
+
+int ORVANE_parse(char* fields[ORVANE_MAX_FIELDS], char* text) {
+    if (fields == nullptr || text == nullptr)
+        return 0;
+    std::size_t size = std::strlen(text);
+    // Tunnel lines are parsed with their checksum byte still on.
+    if (size > 0 && (static_cast<unsigned char>(text[size - 1]) & 0x80) != 0 &&
+        static_cast<unsigned char>(text[size - 1]) == DatagramChecksum(text, size - 1))
+        text[--size] = 0;
+    char* p = text;
+    char* const end = text + size;
+    int count = 0;
+    while (count < ORVANE_MAX_FIELDS) {
+        while (p < end && IsBlank(*p))
+            ++p;
+        if (p == end)
+            break;
+        p = CutField(p, end, fields[count++]);
+    }
+    return count;
+}
+
+namespace {
+COrvaneLan& ProcessLan() {
+    static COrvaneLan lan;
+    return lan;
+}
+} // namespace
+
+void ORVANE_init(QObject* window, int message, const char* broadcastAddress, int port) {
+    ProcessLan().Init(window, message, broadcastAddress, port);
+}
+
+void ORVANE_send(const char* text) {
+    ProcessLan().Send(text);
+}
+
+void ORVANE_close() {
+    ProcessLan().Close();
+}

@@ -1,0 +1,241 @@
+#include "CLanStation.h"
+#include "KavlinkEvents.h"
+#include "Orvane.h"
+
+#include <QTest>
+#include <QThread>
+#include <QUdpSocket>
+
+#include <vector>
+
+namespace {
+const char* const kBroadcast = "127.255.255.255";
+
+char Checksum(const QByteArray& bytes) {
+    unsigned char sum = 0;
+    for (const char c : bytes)
+        sum = static_cast<unsigned char>(sum + static_cast<unsigned char>(c));
+    return static_cast<char>(sum | 0x80);
+}
+
+QByteArray Datagram(const QByteArray& text) {
+    return OrvaneBuildDatagram(text.constData());
+}
+} // namespace
+
+class TestOrvane : public QObject {
+    Q_OBJECT
+
+private:
+    int m_port = 0;
+
+    // Broadcasts raw bytes on the test port, as another program on the LAN would.
+    void SendRaw(const QByteArray& datagram) {
+        QUdpSocket raw;
+        QVERIFY2(raw.bind(QHostAddress::AnyIPv4, 0), qPrintable(raw.errorString()));
+        QCOMPARE(raw.writeDatagram(datagram, QHostAddress(QString::fromLatin1(kBroadcast)),
+                                   static_cast<quint16>(m_port)),
+                 datagram.size());
+    }
+
+private slots:
+    void init() {
+        m_port = CLanStation::FreeUdpPort();
+        QVERIFY(m_port > 0);
+    }
+
+    void reachesOtherInstanceAndItself() {
+        CLanStation a;
+        CLanStation b;
+        QVERIFY(a.Open(m_port));
+        QVERIFY(b.Open(m_port));
+        const QByteArray text = "HELLO: \"K1\xE9\" \"\" 1 2";
+        a.Send(text);
+        QTRY_COMPARE(a.Received(), QList<QByteArray>{text});
+        QTRY_COMPARE(b.Received(), QList<QByteArray>{text});
+    }
+
+    void processWideOperations() {
+        CLanStation window;
+        ORVANE_init(&window, WM_LAN_MESSAGE, kBroadcast, m_port);
+        ORVANE_send("TIME: \"A\" \"\"");
+        QTRY_COMPARE(window.Received(), QList<QByteArray>{"TIME: \"A\" \"\""});
+        ORVANE_close();
+    }
+
+    void receivedDatagram_data() {
+        QTest::addColumn<QByteArray>("datagram");
+        QTest::addColumn<QList<QByteArray>>("delivered");
+        const QByteArray text = "ADDQSO: \"A\" \"B\"";
+        const QByteArray good = Datagram(text);
+        QTest::newRow("valid") << good << QList<QByteArray>{text};
+        QTest::newRow("final NUL omitted") << good.chopped(1) << QList<QByteArray>{text};
+        QByteArray wrong = good;
+        wrong[text.size()] = static_cast<char>(wrong[text.size()] ^ 1);
+        QTest::newRow("wrong checksum") << wrong << QList<QByteArray>{};
+        const QByteArray withNul("AB\0C", 4);
+        QTest::newRow("NUL inside") << withNul + Checksum(withNul) + '\0' << QList<QByteArray>{};
+        QTest::newRow("two final NULs") << good + '\0' << QList<QByteArray>{};
+        QTest::newRow("byte after checksum")
+            << text + Checksum(text) + 'x' + '\0' << QList<QByteArray>{};
+        QTest::newRow("no checksum byte") << text + '\0' << QList<QByteArray>{};
+        QTest::newRow("empty") << QByteArray() << QList<QByteArray>{};
+        QTest::newRow("NUL only") << QByteArray(1, '\0') << QList<QByteArray>{};
+        QTest::newRow("largest datagram, invalid") << QByteArray(65507, 'x') << QList<QByteArray>{};
+        const QByteArray large(65505, 'y');
+        QTest::newRow("largest datagram, valid") << Datagram(large) << QList<QByteArray>{large};
+    }
+    void receivedDatagram() {
+        QFETCH(QByteArray, datagram);
+        QFETCH(QList<QByteArray>, delivered);
+        CLanStation station;
+        QVERIFY(station.Open(m_port));
+        SendRaw(datagram);
+        // A datagram from the same sender after it shows the first was handled.
+        const QByteArray marker = "MARK: \"x\"";
+        SendRaw(Datagram(marker));
+        QTRY_VERIFY(station.Received().contains(marker));
+        QCOMPARE(station.Received(), delivered + QList<QByteArray>{marker});
+    }
+
+    void unbindablePort_data() {
+        QTest::addColumn<int>("port"); // -1: the test port, held by an exclusive socket
+        QTest::newRow("port in use") << -1;
+        QTest::newRow("port 0") << 0;
+        QTest::newRow("port above 65535") << 70000;
+        QTest::newRow("negative port") << -5;
+    }
+    void unbindablePort() {
+        QFETCH(int, port);
+        auto blocker = std::make_unique<QUdpSocket>();
+        QVERIFY(blocker->bind(QHostAddress::AnyIPv4, static_cast<quint16>(m_port),
+                              QAbstractSocket::DontShareAddress));
+        CLanStation station;
+        QVERIFY(!station.Open(port == -1 ? m_port : port));
+        QVERIFY(!station.Lan().IsOpen());
+        station.Send("HELLO: \"A\"");
+        // Once the port is free the same endpoint opens and works.
+        blocker.reset();
+        QVERIFY(station.Open(m_port));
+        station.Send("HELLO: \"A\"");
+        QTRY_COMPARE(station.Received(), QList<QByteArray>{"HELLO: \"A\""});
+    }
+
+    void invalidBroadcastAddress_data() {
+        QTest::addColumn<QByteArray>("address");
+        QTest::newRow("empty") << QByteArray("");
+        QTest::newRow("words") << QByteArray("not an address");
+        QTest::newRow("octet out of range") << QByteArray("127.255.255.256");
+        QTest::newRow("IPv6") << QByteArray("::1");
+    }
+    void invalidBroadcastAddress() {
+        QFETCH(QByteArray, address);
+        CLanStation bad;
+        CLanStation good;
+        QVERIFY(bad.Open(m_port, address.constData()));
+        QVERIFY(good.Open(m_port));
+        bad.Send("FROM: \"bad\"");
+        good.Send("FROM: \"good\"");
+        // The endpoint still listens; it only cannot send.
+        const QList<QByteArray> expected{"FROM: \"good\""};
+        QTRY_COMPARE(bad.Received(), expected);
+        QTRY_COMPARE(good.Received(), expected);
+    }
+
+    void closeReleasesPortAndReopens() {
+        CLanStation station;
+        QVERIFY(station.Open(m_port));
+        station.Close();
+        QVERIFY(!station.Lan().IsOpen());
+        {
+            QUdpSocket exclusive;
+            QVERIFY2(exclusive.bind(QHostAddress::AnyIPv4, static_cast<quint16>(m_port),
+                                    QAbstractSocket::DontShareAddress),
+                     qPrintable(exclusive.errorString()));
+        }
+        QVERIFY(station.Open(m_port));
+        QVERIFY(station.Open(m_port)); // opening an open endpoint reopens it
+        station.Send("HELLO: \"A\"");
+        QTRY_COMPARE(station.Received(), QList<QByteArray>{"HELLO: \"A\""});
+    }
+
+    void burstBeyondBoundIsDroppedNotQueued() {
+        // The window's thread never runs, so every posted message stays waiting.
+        QThread stalled;
+        auto* window = new QObject;
+        window->moveToThread(&stalled);
+        COrvaneLan lan;
+        QVERIFY(lan.Init(window, WM_LAN_MESSAGE, kBroadcast, m_port));
+        QUdpSocket raw;
+        const QByteArray text(60000, 'x');
+        const QByteArray datagram = Datagram(text);
+        const QHostAddress loopback(QHostAddress::LocalHost);
+        // Batches small enough for the kernel's buffer, so that none is lost before the reader.
+        const int batch = 16;
+        for (qint64 sent = 0; lan.DroppedCount() == 0;) {
+            QVERIFY(sent * text.size() <= 2 * COrvaneLan::kMaxPendingBytes);
+            for (int i = 0; i < batch; ++i, ++sent)
+                raw.writeDatagram(datagram, loopback, static_cast<quint16>(m_port));
+            QTRY_VERIFY(lan.DroppedCount() > 0 || lan.PendingBytes() >= sent * text.size());
+        }
+        QVERIFY(lan.PendingBytes() <= COrvaneLan::kMaxPendingBytes);
+        QVERIFY(lan.PendingBytes() > COrvaneLan::kMaxPendingBytes - 2 * datagram.size());
+        // The window going away takes its waiting messages with it and closes the endpoint.
+        delete window;
+        QCOMPARE(lan.PendingBytes(), 0);
+        QVERIFY(!lan.IsOpen());
+    }
+
+    void parse_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QList<QByteArray>>("fields");
+        QTest::newRow("bare and quoted")
+            << QByteArray("HELLO: \"K1ABC\" \"\" 14 \"MASTER\"")
+            << QList<QByteArray>{"HELLO:", "K1ABC", "", "14", "MASTER"};
+        QTest::newRow("quoted field keeps blanks")
+            << QByteArray("A: \"b c\" d") << QList<QByteArray>{"A:", "b c", "d"};
+        QTest::newRow("several blanks")
+            << QByteArray("A:   b    c") << QList<QByteArray>{"A:", "b", "c"};
+        QTest::newRow("tabs, leading and trailing blanks")
+            << QByteArray(" \tA:\tb \t c\t ") << QList<QByteArray>{"A:", "b", "c"};
+        QTest::newRow("unbalanced quote runs to the end")
+            << QByteArray("A: b \"c  d") << QList<QByteArray>{"A:", "b", "c  d"};
+        QTest::newRow("empty text") << QByteArray() << QList<QByteArray>{};
+        QTest::newRow("blanks only") << QByteArray(" \t ") << QList<QByteArray>{};
+        QByteArray many = "K:";
+        QList<QByteArray> first34{"K:"};
+        for (int i = 1; i < 40; ++i) {
+            many += " f" + QByteArray::number(i);
+            if (i < ORVANE_MAX_FIELDS)
+                first34 << "f" + QByteArray::number(i);
+        }
+        QTest::newRow("40 fields cut at 34") << many << first34;
+        QTest::newRow("tunnel line with checksum byte")
+            << QByteArray("HEARTBEAT: \"~\" \"\" \xB0") << QList<QByteArray>{"HEARTBEAT:", "~", ""};
+        const QByteArray quotedLast = "A: \"b\"";
+        QTest::newRow("checksum byte after closing quote")
+            << quotedLast + Checksum(quotedLast) << QList<QByteArray>{"A:", "b"};
+        QTest::newRow("high last byte that is not the checksum")
+            << QByteArray("A: b\xE9") << QList<QByteArray>{"A:", "b\xE9"};
+        QTest::newRow("checksum byte alone") << QByteArray("\x80") << QList<QByteArray>{};
+    }
+    void parse() {
+        QFETCH(QByteArray, text);
+        QFETCH(QList<QByteArray>, fields);
+        // Exactly as long as the text, so that a read past its NUL is caught by the sanitizer.
+        std::vector<char> buffer(text.begin(), text.end());
+        buffer.push_back('\0');
+        char* fieldSlots[ORVANE_MAX_FIELDS] = {};
+        const int count = ORVANE_parse(fieldSlots, buffer.data());
+        QList<QByteArray> parsed;
+        for (int i = 0; i < count; ++i) {
+            QVERIFY(fieldSlots[i] >= buffer.data() &&
+                    fieldSlots[i] < buffer.data() + buffer.size());
+            parsed << QByteArray(fieldSlots[i]);
+        }
+        QCOMPARE(parsed, fields);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestOrvane)
+#include "TestOrvane.moc"

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "Orvane.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+
+// A LAN endpoint for tests: the messaging library on a private port, collecting the texts it
+// receives (its own broadcasts included).
+class CLanStation : public QObject {
+    Q_OBJECT
+
+public:
+    explicit CLanStation(QObject* parent = nullptr);
+
+    bool Open(int port, const char* broadcastAddress = "127.255.255.255");
+    void Close() { m_lan.Close(); }
+    void Send(const QByteArray& text) { m_lan.Send(text.constData()); }
+    COrvaneLan& Lan() { return m_lan; }
+
+    const QList<QByteArray>& Received() const { return m_received; }
+    void ClearReceived() { m_received.clear(); }
+
+    // A UDP port that was free a moment ago: bound at 0, read back, released.
+    static int FreeUdpPort();
+
+signals:
+    void messageReceived(const QByteArray& text);
+
+protected:
+    bool event(QEvent* e) override;
+
+private:
+    COrvaneLan m_lan;
+    QList<QByteArray> m_received;
+};
