@@ -1,5 +1,6 @@
 #include "CTunnelServer.h"
 #include "CUserTable.h"
+#include "Orvane.h"
 #include "TunnelLine.h"
 
 #include <QElapsedTimer>
@@ -8,6 +9,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUdpSocket>
 
 #include <csignal>
 #include <memory>
@@ -30,6 +32,18 @@ template <typename Predicate> bool WaitFor(Predicate predicate) {
 }
 
 const QByteArray kLongLogin(255, 'L');
+
+// Stands for a window that the LAN library posts its messages to.
+class LanWindow : public QObject {
+public:
+    QList<QByteArray> texts;
+    bool event(QEvent* event) override {
+        if (event->type() != QEvent::Type(1528))
+            return QObject::event(event);
+        texts.append(static_cast<COrvaneMessageEvent*>(event)->Text());
+        return true;
+    }
+};
 
 // A scripted client on loopback that records what it receives, chunk by chunk. A client
 // made with a small read buffer and no reader stands for one that stopped reading.
@@ -417,6 +431,47 @@ private slots:
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 0);
         QVERIFY(WaitFor([&] { return alice.Closed() && carol.Closed(); }));
+    }
+
+    // What an operator sees beside a program that uses the LAN port: good messages with their
+    // high bytes shown, and bad datagrams with what is wrong with them.
+    void lanToolListensBesideTheLibrary() {
+        QProcess listener;
+        listener.start(KAVLINK_LAN_BINARY, {"listen", "--port", "0"});
+        QByteArray err;
+        const QRegularExpression listening("listening on UDP port (\\d+)");
+        QRegularExpressionMatch match;
+        QVERIFY(WaitFor([&] {
+            err += listener.readAllStandardError();
+            match = listening.match(QString::fromUtf8(err));
+            return match.hasMatch();
+        }));
+        const auto port = static_cast<quint16>(match.captured(1).toUInt());
+        LanWindow window;
+        COrvaneLan lan;
+        QVERIFY(lan.Init(&window, 1528, "127.255.255.255", port));
+
+        QCOMPARE(
+            QProcess::execute(KAVLINK_LAN_BINARY, {"send", "--port", QString::number(port),
+                                                   QStringLiteral("HELLO: \"A\" \"\" caf\u00e9")}),
+            0);
+        QUdpSocket raw;
+        raw.writeDatagram(QByteArray::fromHex("616263a700"), QHostAddress("127.255.255.255"), port);
+        QByteArray out;
+        QVERIFY(WaitFor([&] {
+            out += listener.readAllStandardOutput();
+            return out.count('\n') == 2;
+        }));
+        const QList<QByteArray> lines = out.split('\n');
+        QVERIFY2(lines[0].endsWith(" HELLO: \"A\" \"\" caf\\xE9"), lines[0].constData());
+        QVERIFY2(lines[1].contains("BAD DATAGRAM (checksum 0xA7, expected 0xA6"),
+                 lines[1].constData());
+        QVERIFY(WaitFor([&] { return window.texts.size() == 1; }));
+        QCOMPARE(window.texts[0], QByteArray("HELLO: \"A\" \"\" caf\xE9"));
+        lan.Close();
+        listener.terminate();
+        QVERIFY(listener.waitForFinished(10000));
+        QCOMPARE(listener.exitCode(), 0);
     }
 };
 
