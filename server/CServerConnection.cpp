@@ -13,6 +13,8 @@
 #endif
 
 namespace {
+constexpr qint64 kFlushBytes = 16 * 1024;
+
 // Keep-alive finds a vanished peer (a site that lost power) that would otherwise stay
 // logged in for ever: first probe after 20 s idle, then every 3 s, as the client does.
 void SetSocketOptions(QTcpSocket& socket) {
@@ -67,7 +69,11 @@ void CServerConnection::Send(std::string_view line) {
         return;
     m_socket->write(line.data(), static_cast<qint64>(line.size()));
     ++m_linesSent;
-    if (m_socket->bytesToWrite() > m_server.Options().maxPendingWrite)
+    // The socket writes one block per write event, less than a fast sender brings per read
+    // event: push what the kernel takes now, so only a client that does not read falls behind.
+    if (m_socket->bytesToWrite() >= kFlushBytes)
+        m_socket->flush();
+    if (!m_closed && m_socket->bytesToWrite() > m_server.Options().maxPendingWrite)
         Close(QStringLiteral("not reading: more than %1 bytes waiting for it")
                   .arg(m_server.Options().maxPendingWrite));
 }
