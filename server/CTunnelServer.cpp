@@ -59,9 +59,10 @@ bool CTunnelServer::Listen(QString* error) {
     }
     if (m_options.heartbeatMs > 0)
         m_heartbeatTimer.start(m_options.heartbeatMs, this);
-    Log(QStringLiteral("listening on %1 port %2")
-            .arg(m_options.listenAddress.toString())
-            .arg(Port()));
+    const QString where = m_options.listenAddress == QHostAddress::Any
+                              ? QStringLiteral("all addresses")
+                              : m_options.listenAddress.toString();
+    Log(QStringLiteral("listening on %1 port %2").arg(where).arg(Port()));
     return true;
 }
 
