@@ -2,6 +2,8 @@
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= 2
+# Keeps the nested builds from printing every directory they enter.
+MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps build run test test-fast test-asan demo fuzz format format-check clean
 
