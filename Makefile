@@ -2,6 +2,8 @@
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= 2
+# Keeps the nested builds from printing every directory they enter.
+MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps build run test test-fast test-asan demo fuzz format format-check clean
 
@@ -14,8 +16,9 @@ build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
+# Without a display Kavlink goes headless by itself and says so.
 run: build
-	@tools/run-kavlink.sh $(BUILD)/kavlink $(ARGS)
+	@$(BUILD)/kavlink $(ARGS)
 
 test-fast: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)

@@ -1,0 +1,251 @@
+#include "CSettingsStore.h"
+#include "Settings.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+QByteArray FieldOf(const Settings& s, const QByteArray& field) {
+    if (field == "BroadcastAddress")
+        return QByteArray::fromStdString(s.BroadcastAddress);
+    if (field == "Hostname")
+        return QByteArray::fromStdString(s.Hostname);
+    if (field == "Login")
+        return QByteArray::fromStdString(s.Login);
+    if (field == "Password")
+        return QByteArray::fromStdString(s.Password);
+    if (field == "TunnelPortNumber")
+        return QByteArray::number(s.TunnelPortNumber);
+    if (field == "LanPortNumber")
+        return QByteArray::number(s.LanPortNumber);
+    if (field == "HeartBeat")
+        return QByteArray::number(s.HeartBeat);
+    if (field == "FilterTimeSync")
+        return QByteArray::number(s.FilterTimeSync);
+    if (field == "Debug")
+        return QByteArray::number(s.Debug);
+    qFatal("unknown field");
+}
+
+// Profiles 1 and 3 share a name; 4 has no port; 5 has a host but no name.
+const QByteArray kProfiles = "[TunnelSrv]\n"
+                             "Hostname=before\n"
+                             "[General]\n"
+                             "Debug=3\n"
+                             "[Server1]\n"
+                             "Name=Home\n"
+                             "Hostname=one.example\n"
+                             "PortNumber=1001\n"
+                             "Login=l1\n"
+                             "Password=p1\n"
+                             "[Server3]\n"
+                             "Name=Home\n"
+                             "Hostname=three.example\n"
+                             "[Server4]\n"
+                             "Name=NoPort\n"
+                             "Hostname=four.example\n"
+                             "[Server5]\n"
+                             "Hostname=five.example\n";
+} // namespace
+
+class TestSettings : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    std::string m_path;
+
+    void WriteIni(const QByteArray& bytes) {
+        QFile file(QString::fromStdString(m_path));
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            qFatal("cannot write the fixture");
+    }
+    QByteArray ReadIni() const {
+        QFile file(QString::fromStdString(m_path));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+private slots:
+    void initTestCase() { CSettingsStore::RegisterKeyTexts(); }
+    void init() {
+        m_path = m_dir.filePath("Kavlink.ini").toStdString();
+        QFile::remove(QString::fromStdString(m_path));
+    }
+
+    void load_data() {
+        QTest::addColumn<QByteArray>("ini"); // null: no file at all
+        QTest::addColumn<QByteArray>("field");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("no file: broadcast")
+            << QByteArray() << QByteArray("BroadcastAddress") << QByteArray("127.255.255.255");
+        QTest::newRow("no Lan: port") << QByteArray("[TunnelSrv]\nHostname=h\n")
+                                      << QByteArray("LanPortNumber") << QByteArray("9871");
+        QTest::newRow("no TunnelSrv: port")
+            << QByteArray("[Lan]\nPortNumber=1\n") << QByteArray("TunnelPortNumber")
+            << QByteArray("10368");
+        QTest::newRow("no TunnelSrv: host")
+            << QByteArray("[Lan]\nPortNumber=1\n") << QByteArray("Hostname") << QByteArray("");
+        QTest::newRow("no TunnelSrv: heartbeat off")
+            << QByteArray("[Lan]\n") << QByteArray("HeartBeat") << QByteArray("0");
+        QTest::newRow("no TunnelSrv: filter off")
+            << QByteArray("[Lan]\n") << QByteArray("FilterTimeSync") << QByteArray("0");
+        QTest::newRow("HeartBeat empty is on") << QByteArray("[TunnelSrv]\nHeartBeat=\n")
+                                               << QByteArray("HeartBeat") << QByteArray("1");
+        QTest::newRow("HeartBeat 0 is off") << QByteArray("[TunnelSrv]\nHeartBeat=0\n")
+                                            << QByteArray("HeartBeat") << QByteArray("0");
+        QTest::newRow("HeartBeat 00 is on") << QByteArray("[TunnelSrv]\nHeartBeat=00\n")
+                                            << QByteArray("HeartBeat") << QByteArray("1");
+        QTest::newRow("HeartBeat no is on") << QByteArray("[TunnelSrv]\nHeartBeat=no\n")
+                                            << QByteArray("HeartBeat") << QByteArray("1");
+        QTest::newRow("FilterTimeSync false is on")
+            << QByteArray("[TunnelSrv]\nFilterTimeSync=false\n") << QByteArray("FilterTimeSync")
+            << QByteArray("1");
+        QTest::newRow("Debug 2") << QByteArray("[General]\nDebug=2\n") << QByteArray("Debug")
+                                 << QByteArray("2");
+        QTest::newRow("Debug x is 0")
+            << QByteArray("[General]\nDebug=x\n") << QByteArray("Debug") << QByteArray("0");
+        QTest::newRow("port with trailing text") << QByteArray("[Lan]\nPortNumber= 12abc\n")
+                                                 << QByteArray("LanPortNumber") << QByteArray("12");
+        QTest::newRow("port out of range saturates")
+            << QByteArray("[TunnelSrv]\nPortNumber=99999999999\n") << QByteArray("TunnelPortNumber")
+            << QByteArray("2147483647");
+        QTest::newRow("garbage file: defaults")
+            << QByteArray("\x00\xFF\x01garbage\n=\n[", 14) << QByteArray("TunnelPortNumber")
+            << QByteArray("10368");
+        QTest::newRow("empty file: defaults")
+            << QByteArray("") << QByteArray("LanPortNumber") << QByteArray("9871");
+    }
+    void load() {
+        QFETCH(QByteArray, ini);
+        QFETCH(QByteArray, field);
+        QFETCH(QByteArray, expected);
+        if (!ini.isNull())
+            WriteIni(ini);
+        const CSettingsStore store(m_path);
+        Settings settings;
+        settings.BroadcastAddress = settings.Hostname = "stale";
+        settings.TunnelPortNumber = settings.LanPortNumber = settings.Debug = -7;
+        settings.HeartBeat = settings.FilterTimeSync = -7;
+        LoadSettings(store, settings);
+        QCOMPARE(FieldOf(settings, field), expected);
+    }
+
+    // The order, the number formats, and Debug left as it was.
+    void save() {
+        WriteIni("[General]\nDebug=3\n");
+        Settings settings;
+        settings.Hostname = "tunnel.example";
+        settings.TunnelPortNumber = -1;
+        settings.Password = "pw";
+        settings.HeartBeat = 5;
+        settings.Debug = 1;
+        SaveSettings(CSettingsStore(m_path), settings);
+        QCOMPARE(ReadIni(), QByteArray("[General]\nDebug=3\n\n"
+                                       "[Lan]\nBroadcastAddress=127.255.255.255\n"
+                                       "PortNumber=9871\n\n"
+                                       "[TunnelSrv]\nHostname=tunnel.example\nPortNumber=-1\n"
+                                       "Login=\nPassword=pw\nHeartBeat=1\nFilterTimeSync=0\n"));
+        SaveSettings(CSettingsStore(m_path), settings);
+        QVERIFY(!ReadIni().contains("Debug=1"));
+    }
+
+    void long_value_cut() {
+        const QByteArray value(2000, 'v');
+        WriteIni("[TunnelSrv]\nPassword=" + value + "\n");
+        std::string out;
+        QCOMPARE(CSettingsStore(m_path).ReadText(SET_TUNNEL, SET_TUNNEL_PASSWORD, {}, out), 1022);
+        QCOMPARE(QByteArray::fromStdString(out), value.left(1022));
+    }
+
+    // An identifier without a text reads nothing and leaves the value alone.
+    void unknown_section_id() {
+        WriteIni("[Lan]\nPortNumber=1\n");
+        const CSettingsStore store(m_path);
+        QCOMPARE(CSettingsStore::KeyText(400), std::string());
+        std::int32_t value = 55;
+        QCOMPARE(store.ReadInt(400, SET_SERVER_PORT_NUMBER, 9, value), 0);
+        QCOMPARE(value, 55);
+        store.WriteText(999, SET_LAN_PORT_NUMBER, "2");
+        QCOMPARE(ReadIni(), QByteArray("[Lan]\nPortNumber=1\n"));
+    }
+
+    void apply_profile_data() {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<bool>("matched");
+        QTest::addColumn<QByteArray>("hostname");
+        QTest::addColumn<int>("port");
+        QTest::newRow("first of two with one name")
+            << QByteArray("Home") << true << QByteArray("one.example") << 1001;
+        QTest::newRow("no port key")
+            << QByteArray("NoPort") << true << QByteArray("four.example") << 10368;
+        QTest::newRow("unknown name") << QByteArray("Away") << false << QByteArray("keep") << 7;
+        QTest::newRow("case differs") << QByteArray("home") << false << QByteArray("keep") << 7;
+        QTest::newRow("empty name matches no nameless profile")
+            << QByteArray("") << false << QByteArray("keep") << 7;
+    }
+    void apply_profile() {
+        QFETCH(QByteArray, name);
+        QFETCH(bool, matched);
+        QFETCH(QByteArray, hostname);
+        QFETCH(int, port);
+        WriteIni(kProfiles);
+        const CSettingsStore store(m_path);
+        Settings settings;
+        settings.Hostname = "keep";
+        settings.TunnelPortNumber = 7;
+        QCOMPARE(ApplyProfile(store, settings, name.toStdString()), matched);
+        QCOMPARE(QByteArray::fromStdString(settings.Hostname), hostname);
+        QCOMPARE(settings.TunnelPortNumber, port);
+        if (!matched) {
+            QCOMPARE(ReadIni(), kProfiles);
+            return;
+        }
+        // The profile becomes the stored tunnel server; Debug stays as it was.
+        Settings reloaded;
+        LoadSettings(store, reloaded);
+        QCOMPARE(QByteArray::fromStdString(reloaded.Hostname), hostname);
+        QCOMPARE(reloaded.TunnelPortNumber, port);
+        QCOMPARE(reloaded.Debug, 3);
+    }
+
+    void profile_operations() {
+        WriteIni(kProfiles);
+        const CSettingsStore store(m_path);
+        const ServerProfile edited{"new.example", 2002, "nl", "np"};
+
+        // A nameless profile needs a name before anything is saved.
+        QVERIFY(!store.SaveServer(5, "", edited));
+        QCOMPARE(ReadIni(), kProfiles);
+        QVERIFY(store.SaveServer(5, "Five", edited));
+        QCOMPARE(store.ReadServerName(5), std::string("Five"));
+        QCOMPARE(store.LoadServer(5).PortNumber, 2002);
+
+        // An existing name is not rewritten by a save.
+        QVERIFY(store.SaveServer(1, "Ignored", edited));
+        QCOMPARE(store.ReadServerName(1), std::string("Home"));
+        QCOMPARE(store.LoadServer(1).Hostname, std::string("new.example"));
+
+        store.RenameServer(3, "Cottage");
+        QCOMPARE(store.ReadServerName(3), std::string("Cottage"));
+        QCOMPARE(store.LoadServer(3).Hostname, std::string("three.example"));
+        QCOMPARE(store.LoadServer(3).PortNumber, 10368);
+        store.RenameServer(3, "");
+        QCOMPARE(store.ReadServerName(3), std::string("Cottage"));
+
+        QVERIFY(store.SaveServer(2, "Two", edited));
+        store.DeleteServer(2);
+        QVERIFY(!ReadIni().contains("[Server2]"));
+        QCOMPARE(store.ReadServerName(1), std::string("Home"));
+        QCOMPARE(store.ReadServerName(3), std::string("Cottage"));
+        QVERIFY(store.ReadServerName(2).empty());
+        QVERIFY(store.SaveServer(2, "Again", edited));
+        QCOMPARE(store.ReadServerName(2), std::string("Again"));
+
+        // Numbers outside 1 to 6 address nothing.
+        QVERIFY(!store.SaveServer(7, "Seven", edited));
+        QVERIFY(!ReadIni().contains("Server7"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSettings)
+#include "TestSettings.moc"
