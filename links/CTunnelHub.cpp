@@ -115,6 +115,8 @@ void CTunnelHub::ConnectTunnel(bool fromOptions) {
         KillTimer(TIMER_WATCHDOG);
     }
     m_tunnelClient = new CTcpClient(this);
+    // Owned by the hub too, so a client still waiting for deleteLater goes with it at exit.
+    m_tunnelClient->setParent(this);
     m_tunnelClient->Connect(m_settings.Hostname, m_settings.TunnelPortNumber);
     m_wanStations.ClearWanStations();
 }
