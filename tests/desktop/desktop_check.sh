@@ -1,0 +1,366 @@
+#!/usr/bin/env bash
+# Runs the real kavlink on a private X server beside a real XEmbed tray host and checks what a
+# user sees: the about panel, the tray icon and its menu, the options dialog. Takes screenshots
+# of all three on the way.
+#
+# Usage: desktop_check.sh KAVLINK_BINARY [SCREENSHOT_DIR]
+# The README's pictures come from `tests/desktop/desktop_check.sh build/kavlink docs`.
+# Exit status: 0 passed, 1 failed, 77 skipped (a tool is missing).
+#
+# It never uses the caller's display or session bus, so it runs alike in CI (no DISPLAY) and on
+# a developer's desktop.
+set -uo pipefail
+
+readonly SKIP=77
+readonly BINARY=${1:?usage: desktop_check.sh KAVLINK_BINARY [SCREENSHOT_DIR]}
+readonly SHOTS=${2:-$PWD/desktop-check}
+PROBE="$(cd "$(dirname "$0")" && pwd)/xprobe.pl" || exit 1
+readonly PROBE
+
+# The two dialog templates, in dialog units.
+readonly PANEL_DU_W=222 PANEL_DU_H=54
+readonly OPTIONS_DU_W=408 OPTIONS_DU_H=206
+readonly HIDE_MS=5000
+
+for tool in Xvfb trayer xdotool import convert xwininfo xprop perl; do
+    if ! command -v "$tool" >/dev/null 2>&1; then
+        echo "SKIP: $tool is not installed (tools/install-deps.sh installs it)"
+        exit $SKIP
+    fi
+done
+if [[ ! -x $BINARY ]]; then
+    echo "FAIL: no kavlink binary at $BINARY"
+    exit 1
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/kavlink-desktop.XXXXXX") || exit 1
+pids=()
+xvfb_pid="" kavlink_pid=""
+
+# ---- Processes
+
+is_running() {
+    local pid=$1 state
+    [[ -r /proc/$pid/stat ]] || return 1
+    read -r _ _ state _ <"/proc/$pid/stat" || return 1
+    [[ $state != Z ]]
+}
+
+# SIGTERM, then SIGKILL if it is still there 3 s later; reaps it and returns its status.
+stop_process() {
+    local pid=$1 i
+    kill -TERM "$pid" 2>/dev/null
+    for ((i = 0; i < 60; i++)); do
+        is_running "$pid" || break
+        sleep 0.05
+    done
+    is_running "$pid" && kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+}
+
+cleanup() {
+    local i
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+        stop_process "${pids[i]}"
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+now_ms() {
+    local t=${EPOCHREALTIME//[.,]/}
+    echo $((10#$t / 1000))
+}
+
+# Polls a command every 50 ms until it succeeds or the time (ms) is up.
+wait_until() {
+    local limit=$(($(now_ms) + $1))
+    shift
+    until "$@"; do
+        (($(now_ms) >= limit)) && return 1
+        sleep 0.05
+    done
+}
+
+show_logs() {
+    local f
+    for f in "$work"/*.out "$work"/data/cfg/*.log; do
+        [[ -s $f ]] || continue
+        echo "---- ${f#"$work"/}"
+        tail -n 40 "$f"
+    done
+    echo "---- windows"
+    xwininfo -root -tree 2>&1 | grep -v 'has no name' | head -n 40
+}
+
+fail() {
+    echo "FAIL: $*"
+    show_logs
+    exit 1
+}
+
+pass() {
+    echo "ok: $*"
+}
+
+# ---- Windows
+
+# Reads "key value" pairs of xwininfo into the associative array `win`.
+declare -A win
+read_window() {
+    local line
+    win=()
+    while IFS= read -r line; do
+        case $line in
+        *"Absolute upper-left X:"*) win[x]=${line##* } ;;
+        *"Absolute upper-left Y:"*) win[y]=${line##* } ;;
+        *"  Width:"*) win[w]=${line##* } ;;
+        *"  Height:"*) win[h]=${line##* } ;;
+        *"Map State:"*) win[map]=${line##* } ;;
+        *"Override Redirect State:"*) win[override]=${line##* } ;;
+        esac
+    done < <(xwininfo -id "$1" 2>/dev/null)
+    [[ -n ${win[w]:-} ]]
+}
+
+is_viewable() {
+    read_window "$1" && [[ ${win[map]} == IsViewable ]]
+}
+
+# Unmapped or destroyed.
+is_hidden() {
+    ! is_viewable "$1"
+}
+
+# Top-level windows of kavlink, as ids.
+kavlink_toplevels() {
+    xwininfo -root -children 2>/dev/null | awk '/\("kavlink" "Kavlink"\)/ { print $1 }'
+}
+
+# The about panel: the top-level window named "Kavlink" that is a plain window, not a menu.
+find_panel() {
+    local id
+    for id in $(kavlink_toplevels); do
+        [[ $(xprop -id "$id" WM_NAME 2>/dev/null) == *'= "Kavlink"' ]] || continue
+        read_window "$id" && [[ ${win[override]} == no ]] && ((win[w] > 64)) || continue
+        panel=$id
+        return 0
+    done
+    return 1
+}
+
+# The popup menu: a viewable override-redirect top-level of kavlink.
+find_menu() {
+    local id
+    for id in $(kavlink_toplevels); do
+        is_viewable "$id" && [[ ${win[override]} == yes ]] || continue
+        menu=$id
+        return 0
+    done
+    return 1
+}
+
+find_options() {
+    options=$(xdotool search --onlyvisible --name '^Options\.\.\.$' 2>/dev/null | head -n 1)
+    [[ -n $options ]]
+}
+
+# The icon trayer embedded: a window named "Kavlink" somewhere below trayer's panel window.
+find_tray_icon() {
+    local tray_panel
+    tray_panel=$(xwininfo -root -children | awk '/\("panel" "trayer"\)/ { print $1; exit }')
+    [[ -n $tray_panel ]] || return 1
+    tray_icon=$(xwininfo -tree -id "$tray_panel" | awk '/"Kavlink": \("kavlink" "Kavlink"\)/ { print $1; exit }')
+    [[ -n $tray_icon ]] && is_viewable "$tray_icon" && ((win[w] > 0 && win[h] > 0))
+}
+
+# Unique colours of an image: 1 for a window that was never painted.
+colours() {
+    convert "$1" -format %k info: 2>/dev/null || echo 0
+}
+
+# Screenshots, retried until painted (several colours); without time stamps, so that an
+# unchanged picture stays byte for byte the same.
+shoot_window() {
+    local id=$1 file=$2
+    import -window "$id" -strip "$file" 2>/dev/null && (($(colours "$file") >= 16))
+}
+
+shoot_area() {
+    local geometry=$1 file=$2
+    import -window root -crop "$geometry" +repage -strip "$file" 2>/dev/null &&
+        (($(colours "$file") >= 16))
+}
+
+# Rounded a * b / c, as dialog units become pixels.
+mul_div() {
+    echo $((($1 * $2 + $3 / 2) / $3))
+}
+
+# ---- Private X server and tray host
+
+mkdir -p "$SHOTS" "$work"/{home,config,cache,runtime,data/cfg} || exit 1
+chmod 700 "$work/runtime"
+
+Xvfb -displayfd 3 -screen 0 1024x768x24 -dpi 96 -nolisten tcp -noreset \
+    3>"$work/display" >"$work/xvfb.out" 2>&1 &
+xvfb_pid=$!
+pids+=("$xvfb_pid")
+wait_until 10000 grep -qs '^[0-9]' "$work/display" || fail "Xvfb did not start"
+display=:$(head -n 1 "$work/display")
+export DISPLAY=$display
+unset XAUTHORITY WAYLAND_DISPLAY
+echo "display $DISPLAY"
+
+# Children see nothing of the caller's desktop: no session bus (Qt would put its icon in the
+# caller's own tray through it), no theme or scaling settings.
+child_env=(env -i "PATH=$PATH" "DISPLAY=$display" "LANG=C.UTF-8" "HOME=$work/home"
+    "XDG_CONFIG_HOME=$work/config" "XDG_CACHE_HOME=$work/cache" "XDG_RUNTIME_DIR=$work/runtime"
+    "DBUS_SESSION_BUS_ADDRESS=unix:path=$work/no-bus" "QT_QPA_PLATFORM=xcb")
+for var in ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS; do
+    [[ -n ${!var:-} ]] && child_env+=("$var=${!var}")
+done
+
+tray_owned() {
+    local owner
+    owner=$("$PROBE" tray-owner "$display" 2>/dev/null) && [[ $owner != 0 ]]
+}
+
+"${child_env[@]}" trayer --edge top --align right --widthtype pixel --width 240 --height 28 \
+    --SetDockType false --SetPartialStrut false --transparent false >"$work/trayer.out" 2>&1 &
+pids+=($!)
+# Kavlink looks for a tray once, at start: the tray must own its selection before that.
+wait_until 10000 tray_owned || fail "trayer did not take the tray selection"
+pass "trayer owns the tray selection"
+
+# ---- Kavlink
+
+tunnel_port=$("$PROBE" free-port tcp) || fail "no free TCP port"
+lan_port=$("$PROBE" free-port udp) || fail "no free UDP port"
+ini="$work/data/cfg/Kavlink.ini"
+# The tunnel points at a port nobody listens on: Kavlink keeps retrying in the background.
+cat >"$ini" <<EOF
+[Lan]
+BroadcastAddress=127.255.255.255
+PortNumber=$lan_port
+[TunnelSrv]
+Hostname=127.0.0.1
+PortNumber=$tunnel_port
+Login=demo
+Password=
+HeartBeat=1
+FilterTimeSync=0
+[General]
+Debug=1
+[Server1]
+Name=Club station
+Hostname=127.0.0.1
+PortNumber=$tunnel_port
+Login=demo
+Password=
+EOF
+
+started=$(now_ms)
+"${child_env[@]}" "$BINARY" -m -a "$work/data" >"$work/kavlink.out" 2>&1 &
+kavlink_pid=$!
+pids+=("$kavlink_pid")
+
+# About panel: shown at start, borderless, the template's size, hidden after 5 s.
+wait_until 15000 find_panel || fail "no about panel window"
+wait_until 5000 is_viewable "$panel" || fail "the about panel was never shown"
+shown=$(now_ms)
+echo "about panel $panel shown $((shown - started)) ms after start"
+panel_w=${win[w]} panel_h=${win[h]}
+
+# The average character width and height of the dialog font that give the panel its size;
+# the options dialog must then come out of the same two numbers.
+base_x="" base_y=""
+for ((b = 3; b <= 24; b++)); do
+    (($(mul_div $PANEL_DU_W $b 4) == panel_w)) && base_x=$b
+done
+for ((b = 6; b <= 48; b++)); do
+    (($(mul_div $PANEL_DU_H $b 8) == panel_h)) && base_y=$b
+done
+[[ -n $base_x && -n $base_y ]] ||
+    fail "about panel is ${panel_w}x$panel_h, not $PANEL_DU_W x $PANEL_DU_H dialog units of any font"
+((base_x >= 5 && base_x <= 10 && base_y >= 10 && base_y <= 20)) ||
+    fail "about panel ${panel_w}x$panel_h implies a ${base_x}x$base_y font, implausible for 8 pt"
+pass "about panel is ${panel_w}x$panel_h px = $PANEL_DU_W x $PANEL_DU_H dialog units (font ${base_x}x$base_y)"
+
+hints=$(xprop -id "$panel" _MOTIF_WM_HINTS 2>/dev/null)
+read -r flags _ decorations _ <<<"$(echo "${hints#*= }" | tr -d ',')"
+((flags & 2)) && ((decorations == 0)) || fail "about panel is not borderless: $hints"
+pass "about panel is borderless"
+
+wait_until 3000 shoot_window "$panel" "$SHOTS/about-panel.png" ||
+    fail "about panel screenshot shows nothing painted"
+pass "about panel screenshot: $SHOTS/about-panel.png"
+cp "$ini" "$work/ini-at-start"
+
+wait_until $((HIDE_MS + 5000)) is_hidden "$panel" || fail "about panel did not hide by itself"
+shown_for=$(($(now_ms) - shown))
+((shown_for >= HIDE_MS - 1000 && shown_for <= HIDE_MS + 2500)) ||
+    fail "about panel hid after $shown_for ms, not about $HIDE_MS ms"
+pass "about panel hid by itself after $shown_for ms"
+
+# Tray: trayer embedded Kavlink's icon, and drew it.
+wait_until 5000 find_tray_icon || fail "trayer holds no Kavlink icon"
+icon_x=${win[x]} icon_y=${win[y]} icon_w=${win[w]} icon_h=${win[h]}
+import -window root -crop "${icon_w}x$icon_h+$icon_x+$icon_y" +repage "$work/icon.png" 2>/dev/null
+(($(colours "$work/icon.png") >= 4)) || fail "the tray icon is blank"
+pass "trayer holds Kavlink's icon $tray_icon (${icon_w}x$icon_h at $icon_x,$icon_y)"
+click_x=$((icon_x + icon_w / 2)) click_y=$((icon_y + icon_h / 2))
+
+# Right click: the menu opens at the cursor, here below the icon so that both show.
+xdotool mousemove "$click_x" $((icon_y + icon_h - 2)) click 3
+wait_until 5000 find_menu || fail "a right click on the tray icon showed no menu"
+menu_x=${win[x]} menu_y=${win[y]} menu_w=${win[w]} menu_h=${win[h]}
+((menu_w >= 60 && menu_h >= 60)) || fail "the tray menu is only ${menu_w}x$menu_h"
+pass "right click shows the tray menu $menu (${menu_w}x$menu_h at $menu_x,$menu_y)"
+# The tray with its open menu, a little margin around both.
+left=$((menu_x < icon_x ? menu_x : icon_x))
+left=$((left > 8 ? left - 8 : 0))
+bottom=$((menu_y + menu_h + 8))
+wait_until 3000 shoot_area "$((1024 - left))x$bottom+$left+0" "$SHOTS/tray.png" ||
+    fail "tray screenshot shows nothing painted"
+pass "tray screenshot: $SHOTS/tray.png"
+
+# Its first item, "About Kavlink...", shows the panel again; a click on the panel hides it.
+xdotool key Down Return
+wait_until 3000 is_viewable "$panel" || fail "\"About Kavlink...\" did not show the about panel"
+pass "\"About Kavlink...\" from the tray menu shows the about panel"
+xdotool mousemove --window "$panel" 10 10 click 1
+wait_until 3000 is_hidden "$panel" || fail "a click on the about panel did not hide it"
+pass "a click on the about panel hides it"
+
+# Double click: the options dialog, of its template's size in the same font.
+xdotool mousemove "$click_x" "$click_y" click --repeat 2 --delay 100 1
+wait_until 5000 find_options || fail "a double click on the tray icon opened no \"Options...\" window"
+read_window "$options"
+want_w=$(mul_div $OPTIONS_DU_W "$base_x" 4) want_h=$(mul_div $OPTIONS_DU_H "$base_y" 8)
+((win[w] == want_w && win[h] == want_h)) ||
+    fail "the options dialog is ${win[w]}x${win[h]}, not ${want_w}x$want_h ($OPTIONS_DU_W x $OPTIONS_DU_H dialog units)"
+pass "double click opens \"Options...\", ${want_w}x$want_h px = $OPTIONS_DU_W x $OPTIONS_DU_H dialog units"
+wait_until 3000 shoot_window "$options" "$SHOTS/options-dialog.png" ||
+    fail "options dialog screenshot shows nothing painted"
+pass "options dialog screenshot: $SHOTS/options-dialog.png"
+
+# Escape cancels it, and a cancelled dialog writes nothing.
+xdotool windowfocus --sync "$options" 2>/dev/null
+xdotool key Escape
+wait_until 3000 is_hidden "$options" || fail "Escape did not close the options dialog"
+cmp -s "$ini" "$work/ini-at-start" || fail "cancelling the options dialog changed the ini file"
+pass "Escape cancels the options dialog and the ini file stays as it was"
+
+# A termination request ends Kavlink cleanly.
+is_running "$kavlink_pid" || fail "kavlink is no longer running"
+kill -TERM "$kavlink_pid"
+kavlink_ended() {
+    ! is_running "$kavlink_pid"
+}
+wait_until 10000 kavlink_ended || fail "kavlink did not end within 10 s of SIGTERM"
+wait "$kavlink_pid"
+status=$?
+((status == 0)) || fail "kavlink ended with status $status after SIGTERM"
+pass "SIGTERM ends kavlink with status 0 after $(($(now_ms) - started)) ms in all"
