@@ -5,19 +5,24 @@ JOBS ?= 2
 # Keeps the nested builds from printing every directory they enter.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build run test test-fast test-asan demo fuzz format format-check clean
+.PHONY: all deps deps-run build build-only run test test-fast test-asan demo fuzz format format-check clean
 
 all: build
 
 deps:
-	@tools/install-deps.sh
+	@tools/install-deps.sh test
 
-build: deps
+deps-run:
+	@tools/install-deps.sh run
+
+build: deps build-only
+
+build-only:
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
 # Without a display Kavlink goes headless by itself and says so.
-run: build
+run: deps-run build-only
 	@$(BUILD)/kavlink $(ARGS)
 
 test-fast: build
@@ -30,7 +35,7 @@ test-asan: deps
 
 test: format-check test-fast test-asan
 
-demo: build
+demo: deps-run build-only
 	@tools/demo.sh $(BUILD)
 
 fuzz: deps

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, running and testing Kavlink need.
-# Quiet and quick when everything is already there.
+# Installs the Debian packages that Kavlink needs: "run" for building and running it, "test"
+# (the default) for its tests too. Quiet and quick when everything is already there.
 set -euo pipefail
 
 packages=(
     build-essential cmake pkg-config
-    qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
-    clang libclang-rt-14-dev clang-format
-    xvfb x11-utils xdotool imagemagick trayer
-    iproute2
+    qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
 )
+if [ "${1:-test}" = "test" ]; then
+    packages+=(
+        clang libclang-rt-14-dev clang-format
+        xvfb x11-utils xdotool imagemagick trayer
+    )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

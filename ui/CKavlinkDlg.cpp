@@ -19,6 +19,8 @@
 #include <QPainter>
 #include <QStyle>
 
+#include <cstdio>
+
 namespace {
 // The about panel's template, in dialog units.
 constexpr QSize kPanelSize(222, 54);
@@ -71,7 +73,14 @@ bool CKavlinkDlg::OnInitDialog() {
     setWindowIcon(m_mainIcon);
     setWindowTitle("Kavlink");
     m_hideTimer.start(kHideMs);
-    m_trayIcon->CreateTrayIcon(WM_TRAY_NOTIFY, "Kavlink", m_mainIcon, IDR_TRAY_MENU);
+    const bool trayIcon =
+        m_trayIcon->CreateTrayIcon(WM_TRAY_NOTIFY, "Kavlink", m_mainIcon, IDR_TRAY_MENU);
+    if (!trayIcon && CMessageBox::CanAsk()) {
+        // On a desktop without a notification area nothing would show that Kavlink runs.
+        std::fputs("Kavlink: no notification area found; running without a tray icon "
+                   "(stop it with Ctrl+C or SIGTERM).\n",
+                   stderr);
+    }
     m_trayIcon->LoadAnimationIcons(IDI_FRAME_FIRST, IDI_FRAME_LAST);
     m_trayIcon->ChangeDefaultMenuItem(CMD_OPTIONS);
     m_versionLabel->SetLabelText(
