@@ -1,0 +1,60 @@
+#pragma once
+
+#include "CServerSession.h"
+#include "ISessionHost.h"
+
+#include <QBasicTimer>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <string_view>
+
+class CTunnelServer;
+class QTcpSocket;
+
+// One client of the tunnel server: its socket, its session and its log-in timers.
+class CServerConnection : public QObject, private ISessionHost {
+    Q_OBJECT
+
+public:
+    CServerConnection(CTunnelServer& server, QTcpSocket* socket, std::uint64_t id);
+    ~CServerConnection() override;
+
+    void Start();
+    // Writes a relayed line; drops the client when too much is waiting for it.
+    void Send(std::string_view line);
+    // Closes the socket at once, logs the cause and the summary; safe to call again.
+    void Close(const QString& cause);
+
+    bool IsLoggedIn() const { return !m_closed && m_session.IsLoggedIn(); }
+    bool IsClosed() const { return m_closed; }
+    bool CountsAsAwaitingLogin() const;
+    const CServerSession& Session() const { return m_session; }
+
+protected:
+    void timerEvent(QTimerEvent* event) override;
+
+private:
+    void SendPrompt(std::string_view prompt) override;
+    bool CheckCredentials(const QByteArray& login, const QByteArray& password) override;
+    void LoginDecided(const QByteArray& login, bool accepted) override;
+    void LineReceived(std::string_view line) override;
+    void LineDropped(std::string_view line, const char* reason) override;
+    void SessionFailed(const char* cause) override;
+
+    void OnReadyRead();
+    void OnBytesWritten();
+    void OnSocketGone();
+    void Log(const QString& text) const;
+
+    CTunnelServer& m_server;
+    QTcpSocket* m_socket;
+    std::uint64_t m_id;
+    QString m_peer;
+    CServerSession m_session;
+    QBasicTimer m_answerTimer;
+    QBasicTimer m_refuseTimer;
+    bool m_closed = false;
+    std::uint64_t m_linesSent = 0;
+};

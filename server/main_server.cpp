@@ -1,0 +1,59 @@
+// kavlink-server: the tunnel server that Kavlink instances of several sites log in to.
+#include "CSignalWatcher.h"
+#include "CTunnelServer.h"
+#include "ServerCommandLine.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <sys/resource.h>
+
+namespace {
+void PrintError(const QString& text) {
+    std::fprintf(stderr, "kavlink-server: %s\n", qPrintable(text));
+}
+
+// Each client holds a descriptor; take all the system allows.
+void RaiseDescriptorLimit() {
+    rlimit limit = {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    const ServerCommandLine command = ParseServerCommandLine(QCoreApplication::arguments());
+    if (command.result == ServerCommandLine::Result::Help) {
+        std::fputs(qPrintable(command.message), stdout);
+        return 0;
+    }
+    if (command.result == ServerCommandLine::Result::Error) {
+        PrintError(command.message);
+        PrintError(QStringLiteral("see --help"));
+        return 2;
+    }
+    RaiseDescriptorLimit();
+
+    CSignalWatcher watcher;
+    CTunnelServer server(command.options);
+    QString error;
+    if (!watcher.IsValid()) {
+        PrintError(QStringLiteral("cannot watch for signals"));
+        return 1;
+    }
+    if (!server.LoadUsers(&error) || !server.Listen(&error)) {
+        PrintError(error);
+        return 1;
+    }
+    QObject::connect(&watcher, &CSignalWatcher::reloadRequested, &server,
+                     [&server] { server.ReloadUsers(); });
+    QObject::connect(&watcher, &CSignalWatcher::terminateRequested, &app, [&server] {
+        server.Log(QStringLiteral("stopping"));
+        server.Shutdown();
+        QCoreApplication::exit(0);
+    });
+    return QCoreApplication::exec();
+}

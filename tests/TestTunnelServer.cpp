@@ -1,0 +1,516 @@
+#include "CTunnelServer.h"
+#include "CUserTable.h"
+#include "Orvane.h"
+#include "TunnelLine.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <csignal>
+#include <memory>
+
+namespace {
+QByteArray Line(const QByteArray& text) {
+    std::string s(text.constData(), static_cast<std::size_t>(text.size()));
+    EncodeTunnelLine(s);
+    return QByteArray(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+// A tunnel line with a checksum that fits bytes EncodeTunnelLine would never produce.
+QByteArray RawLine(const QByteArray& bytes) {
+    const auto sum = TunnelChecksum(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    return bytes + static_cast<char>(sum);
+}
+
+template <typename Predicate> bool WaitFor(Predicate predicate) {
+    return QTest::qWaitFor(predicate, 10000);
+}
+
+const QByteArray kLongLogin(255, 'L');
+
+// Stands for a window that the LAN library posts its messages to.
+class LanWindow : public QObject {
+public:
+    QList<QByteArray> texts;
+    bool event(QEvent* event) override {
+        if (event->type() != QEvent::Type(1528))
+            return QObject::event(event);
+        texts.append(static_cast<COrvaneMessageEvent*>(event)->Text());
+        return true;
+    }
+};
+
+// A scripted client on loopback that records what it receives, chunk by chunk. A client
+// made with a small read buffer and no reader stands for one that stopped reading.
+struct Client {
+    QTcpSocket socket;
+    QList<QByteArray> chunks;
+    QByteArray data;
+    QElapsedTimer sinceWrite;
+    qint64 closedAfterMs = -1;
+
+    explicit Client(quint16 port, bool reads = true) {
+        if (reads) {
+            QObject::connect(&socket, &QTcpSocket::readyRead, [this] {
+                chunks.append(socket.readAll());
+                data += chunks.last();
+            });
+        } else {
+            socket.setReadBufferSize(1);
+        }
+        QObject::connect(&socket, &QTcpSocket::disconnected,
+                         [this] { closedAfterMs = sinceWrite.elapsed(); });
+        socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+    void Write(const QByteArray& bytes) {
+        sinceWrite.start();
+        socket.write(bytes);
+    }
+    bool Closed() const { return socket.state() == QAbstractSocket::UnconnectedState; }
+};
+} // namespace
+
+class TestTunnelServer : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<CTunnelServer> m_server;
+    QStringList m_log;
+    QTemporaryDir m_dir;
+
+    ServerOptions TestOptions() const {
+        ServerOptions options;
+        options.listenAddress = QHostAddress::LocalHost;
+        options.port = 0;
+        options.usersFile = m_dir.filePath("users");
+        options.heartbeatMs = 0;
+        options.answerTimeoutMs = 300;
+        options.refuseDelayMs = 300;
+        return options;
+    }
+
+    void WriteUsers(const QByteArray& content, const QString& name = "users") {
+        QFile file(m_dir.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(content);
+    }
+
+    bool Start(const ServerOptions& options) {
+        m_log.clear();
+        m_server = std::make_unique<CTunnelServer>(options);
+        m_server->SetLogSink([this](const QString& line) { m_log.append(line); });
+        QString error;
+        return m_server->LoadUsers(&error) && m_server->Listen(&error);
+    }
+    bool Start() { return Start(TestOptions()); }
+
+    // Starts kavlink-server on a free loopback port and returns the port (0 on failure).
+    static quint16 StartBinary(QProcess& process, const QStringList& arguments, QByteArray& err) {
+        process.start(KAVLINK_SERVER_BINARY,
+                      arguments +
+                          QStringList{"--listen", "127.0.0.1", "--port", "0", "--heartbeat", "0"});
+        const QRegularExpression listening("listening on 127.0.0.1 port (\\d+)");
+        QRegularExpressionMatch match;
+        if (!WaitFor([&] {
+                err += process.readAllStandardError();
+                match = listening.match(QString::fromUtf8(err));
+                return match.hasMatch();
+            }))
+            return 0;
+        return static_cast<quint16>(match.captured(1).toUInt());
+    }
+
+    bool LogHas(const QString& text) const { return m_log.filter(text).size() > 0; }
+
+    // The whole exchange as a well-behaved client does it.
+    bool LogIn(Client& client, const QByteArray& login = "alice",
+               const QByteArray& password = "secret") {
+        const int before = m_server->LoggedInCount();
+        if (!WaitFor([&] { return client.data == "login:"; }))
+            return false;
+        client.Write(login + '\n');
+        if (!WaitFor([&] { return client.data == "login:password:"; }))
+            return false;
+        client.Write(password + '\n');
+        return WaitFor([&] { return m_server->LoggedInCount() == before + 1; });
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_dir.isValid());
+        WriteUsers("# test users\nalice:secret\nbob:hunter 2\n" + kLongLogin + ":long\n");
+    }
+    void cleanup() { m_server.reset(); }
+
+    void logIn_data() {
+        QTest::addColumn<QByteArray>("loginAnswer");
+        QTest::addColumn<QByteArray>("passwordAnswer"); // empty: sent with the login
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("good") << QByteArray("alice\n") << QByteArray("secret\n") << true;
+        QTest::newRow("CR LF") << QByteArray("alice\r\n") << QByteArray("secret\r\n") << true;
+        QTest::newRow("password with a blank")
+            << QByteArray("bob\n") << QByteArray("hunter 2\n") << true;
+        QTest::newRow("longest login") << kLongLogin + '\n' << QByteArray("long\n") << true;
+        QTest::newRow("both answers at once")
+            << QByteArray("alice\nsecret\n") << QByteArray() << true;
+        QTest::newRow("wrong password") << QByteArray("alice\n") << QByteArray("secreT\n") << false;
+        QTest::newRow("another's password")
+            << QByteArray("alice\n") << QByteArray("hunter 2\n") << false;
+        QTest::newRow("unknown login")
+            << QByteArray("mallory\n") << QByteArray("secret\n") << false;
+        QTest::newRow("blank after password")
+            << QByteArray("alice\n") << QByteArray("secret \n") << false;
+    }
+    // Each prompt is a chunk of its own, and an unknown login still gets the second prompt.
+    void logIn() {
+        QFETCH(QByteArray, loginAnswer);
+        QFETCH(QByteArray, passwordAnswer);
+        QFETCH(bool, accepted);
+        QVERIFY(Start());
+        Client client(m_server->Port());
+        QVERIFY(WaitFor([&] { return client.data == "login:"; }));
+        QCOMPARE(client.chunks, QList<QByteArray>{"login:"});
+        client.Write(loginAnswer);
+        QVERIFY(WaitFor([&] { return client.data == "login:password:"; }));
+        QCOMPARE(client.chunks, (QList<QByteArray>{"login:", "password:"}));
+        if (!passwordAnswer.isEmpty())
+            client.Write(passwordAnswer);
+        if (accepted) {
+            QVERIFY(WaitFor([&] { return m_server->LoggedInCount() == 1; }));
+        } else {
+            QVERIFY(WaitFor([&] { return client.Closed(); }));
+            QVERIFY2(client.closedAfterMs >= 270,
+                     qPrintable(QString::number(client.closedAfterMs)));
+            QVERIFY(LogHas("log-in failed"));
+        }
+        QCOMPARE(client.data, QByteArray("login:password:"));
+        QCOMPARE(m_log.filter("secret").size() + m_log.filter("hunter").size(), 0);
+    }
+
+    void closesBrokenExchange_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("cause");
+        QTest::newRow("never answers") << QByteArray() << "no answer in time";
+        QTest::newRow("no password") << QByteArray("alice\n") << "no answer in time";
+        QTest::newRow("login of 256 bytes") << QByteArray(256, 'a') << "answer too long";
+        QTest::newRow("login of 256 bytes with LF") << QByteArray(256, 'a') + '\n'
+                                                    << "answer too long";
+        QTest::newRow("password of 256 bytes")
+            << "alice\n" + QByteArray(256, 'p') << "answer too long";
+    }
+    void closesBrokenExchange() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, cause);
+        QVERIFY(Start());
+        Client client(m_server->Port());
+        QVERIFY(WaitFor([&] { return client.data == "login:"; }));
+        client.Write(bytes);
+        QVERIFY(WaitFor([&] { return client.Closed(); }));
+        QVERIFY2(LogHas(cause), qPrintable(m_log.join('\n')));
+        QCOMPARE(m_server->AwaitingLoginCount(), 0);
+    }
+
+    void relaysToOthersOnly_data() {
+        QTest::addColumn<int>("chunkSize"); // 0: one write
+        QTest::newRow("one write") << 0;
+        QTest::newRow("byte by byte") << 1;
+        QTest::newRow("chunks of 7") << 7;
+    }
+    // Bad lines are dropped without harming the good ones around them; nothing bounces.
+    void relaysToOthersOnly() {
+        QFETCH(int, chunkSize);
+        QVERIFY(Start());
+        Client a(m_server->Port()), b(m_server->Port()), c(m_server->Port());
+        QVERIFY(LogIn(a));
+        QVERIFY(LogIn(b));
+        QVERIFY(LogIn(c));
+        const QByteArray good1 = Line("HELLO: \"A\" \"\" caf\xE9");
+        const QByteArray longest = Line("X: \"A\" \"\" " + QByteArray(1012, 'x'));
+        const QByteArray notHeartbeat = Line("HEARTBEATS: \"~\" \"\" ");
+        const QByteArray good2 = Line("ADDQSO: \"A\" \"\" 1");
+        QCOMPARE(longest.size(), 1023);
+        QByteArray badChecksum = good1;
+        badChecksum.back() = static_cast<char>(badChecksum.back() ^ 1);
+        const QByteArray stream = good1 + badChecksum + Line("X: " + QByteArray(1020, 'x')) +
+                                  longest + RawLine(QByteArray("NUL: \"A\" \0 x", 12)) +
+                                  Line("HEARTBEAT: \"~\" \"\" ") + notHeartbeat + good2;
+        const qsizetype step = chunkSize == 0 ? stream.size() : chunkSize;
+        for (qsizetype i = 0; i < stream.size(); i += step) {
+            a.Write(stream.mid(i, step));
+            a.socket.flush();
+        }
+        const QByteArray expected = good1 + longest + notHeartbeat + good2;
+        QVERIFY(WaitFor([&] { return b.data.size() >= expected.size(); }));
+        QVERIFY(WaitFor([&] { return c.data.size() >= expected.size(); }));
+        QCOMPARE(b.data.mid(15), expected);
+        QCOMPARE(c.data.mid(15), expected);
+
+        // An echo of a sender's line would reach it before the next line from elsewhere.
+        const QByteArray fromB = Line("HELLO: \"B\" \"\" ");
+        b.Write(fromB);
+        QVERIFY(WaitFor([&] { return a.data.size() > 15; }));
+        const QByteArray fromA = Line("HELLO: \"A\" \"\" again");
+        a.Write(fromA);
+        QVERIFY(WaitFor([&] { return b.data.size() >= 15 + expected.size() + fromA.size(); }));
+        QCOMPARE(a.data.mid(15), fromB);
+        QCOMPARE(b.data.mid(15), expected + fromA);
+        QVERIFY(WaitFor(
+            [&] { return c.data.size() >= 15 + expected.size() + fromB.size() + fromA.size(); }));
+        QCOMPARE(c.data.mid(15), expected + fromB + fromA);
+    }
+
+    void linesRightBehindThePasswordAreRelayed() {
+        QVERIFY(Start());
+        Client a(m_server->Port()), b(m_server->Port());
+        QVERIFY(LogIn(b));
+        QVERIFY(WaitFor([&] { return a.data == "login:"; }));
+        const QByteArray line = Line("HELLO: \"A\" \"\" ");
+        a.Write("alice\nsecret\n" + line);
+        QVERIFY(WaitFor([&] { return b.data.size() >= 15 + line.size(); }));
+        QCOMPARE(b.data.mid(15), line);
+    }
+
+    // Heartbeats reach logged-in clients at the period, and nobody still logging in.
+    void heartbeatsAtThePeriod() {
+        ServerOptions options = TestOptions();
+        options.heartbeatMs = 150;
+        options.answerTimeoutMs = 10000;
+        QVERIFY(Start(options));
+        Client client(m_server->Port()), pending(m_server->Port());
+        QVERIFY(LogIn(client));
+        const QByteArray heartbeat = Line("HEARTBEAT: \"~server\" \"\" ");
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(WaitFor([&] { return client.data.size() >= 15 + 3 * heartbeat.size(); }));
+        QVERIFY(timer.elapsed() >= 2 * 150 * 9 / 10); // coarse timers may be 5% early
+        QCOMPARE(client.data.mid(15, 3 * heartbeat.size()), heartbeat + heartbeat + heartbeat);
+        QCOMPARE(pending.data, QByteArray("login:"));
+    }
+
+    void clientThatStopsReadingIsDropped() {
+        QVERIFY(Start());
+        Client a(m_server->Port()), b(m_server->Port()), stuck(m_server->Port(), false);
+        QVERIFY(LogIn(a));
+        QVERIFY(LogIn(b));
+        // It never reads, so it answers both prompts at once.
+        QVERIFY(WaitFor([&] { return m_server->AwaitingLoginCount() == 1; }));
+        stuck.Write("alice\nsecret\n");
+        QVERIFY(WaitFor([&] { return m_server->LoggedInCount() == 3; }));
+
+        // Bursts above the limit: only the client that does not read may be dropped.
+        const QByteArray line = Line("ADDQSO: \"A\" \"\" " + QByteArray(980, 'q'));
+        const QByteArray burst = line.repeated(2000);
+        qsizetype sent = 0;
+        for (int round = 0; round < 20 && m_server->LoggedInCount() == 3; ++round) {
+            a.Write(burst);
+            sent += burst.size();
+            QVERIFY(WaitFor([&] { return b.data.size() == 15 + sent || b.Closed(); }));
+            QVERIFY2(!b.Closed(), qPrintable(m_log.join('\n')));
+        }
+        QCOMPARE(m_server->LoggedInCount(), 2);
+        QVERIFY(LogHas("not reading"));
+        a.Write(line);
+        QVERIFY(WaitFor([&] { return b.data.size() == 15 + sent + line.size(); }));
+    }
+
+    void refusesConnectionsBeyondTheLogInCap() {
+        ServerOptions options = TestOptions();
+        options.maxAwaitingLogin = 2;
+        options.answerTimeoutMs = 10000;
+        QVERIFY(Start(options));
+        Client first(m_server->Port()), second(m_server->Port());
+        QVERIFY(WaitFor([&] { return m_server->AwaitingLoginCount() == 2; }));
+        Client refused(m_server->Port());
+        QVERIFY(WaitFor([&] { return refused.Closed(); }));
+        QCOMPARE(refused.data, QByteArray());
+        QVERIFY(LogIn(first));
+        Client next(m_server->Port());
+        QVERIFY(WaitFor([&] { return next.data == "login:"; }));
+    }
+
+    void usersFile_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("error"); // empty: accepted
+        QTest::addColumn<QByteArrayList>("valid");
+        QTest::newRow("comments, blanks, CR LF")
+            << QByteArray("# site logins\r\n\r\nalice:secret\r\n   \n  # indented\nbob:b\n")
+            << QString() << QByteArrayList{"alice:secret", "bob:b"};
+        QTest::newRow("colon and blanks in password")
+            << QByteArray("carol: a:b ") << QString() << QByteArrayList{"carol: a:b "};
+        QTest::newRow("empty password")
+            << QByteArray("dave:\n") << QString() << QByteArrayList{"dave:"};
+        QTest::newRow("empty file") << QByteArray() << QString() << QByteArrayList{};
+        QTest::newRow("no colon") << QByteArray("alice:x\nbob\n") << "line 2: expected"
+                                  << QByteArrayList{};
+        QTest::newRow("empty login")
+            << QByteArray(":x\n") << "line 1: empty login" << QByteArrayList{};
+        QTest::newRow("login twice")
+            << QByteArray("a:1\na:2\n") << "line 2: login given twice" << QByteArrayList{};
+    }
+    void usersFile() {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, error);
+        QFETCH(QByteArrayList, valid);
+        CUserTable table;
+        QVERIFY(table.Parse("old:pw", nullptr));
+        QString why;
+        QCOMPARE(table.Parse(content, &why), error.isEmpty());
+        QVERIFY2(why.startsWith(error), qPrintable(why));
+        if (!error.isEmpty()) {
+            QVERIFY(table.Check("old", "pw")); // a failed read keeps the table in use
+            return;
+        }
+        QCOMPARE(table.Size(), valid.size());
+        for (const QByteArray& pair : valid) {
+            const qsizetype colon = pair.indexOf(':');
+            QVERIFY(table.Check(pair.left(colon), pair.mid(colon + 1)));
+            QVERIFY(!table.Check(pair.left(colon), pair.mid(colon + 1) + 'x'));
+        }
+    }
+
+    void missingUsersFileIsAnError() {
+        CUserTable table;
+        QString why;
+        QVERIFY(!table.LoadFile(m_dir.filePath("nowhere"), &why));
+        QVERIFY2(why.contains("nowhere"), qPrintable(why));
+    }
+
+    void binaryRefusesBadCommandLines_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("no users file") << QStringList{} << 2 << "--allow-any-login";
+        QTest::newRow("both") << QStringList{"--users", "u", "--allow-any-login"} << 2
+                              << "not both";
+        QTest::newRow("bad port") << QStringList{"--allow-any-login", "--port", "70000"} << 2
+                                  << "not a port number";
+        QTest::newRow("missing users file")
+            << QStringList{"--users", "/nonexistent/users"} << 1 << "cannot read users file";
+    }
+    void binaryRefusesBadCommandLines() {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, message);
+        QProcess process;
+        process.start(KAVLINK_SERVER_BINARY, arguments);
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), status);
+        const QString err = QString::fromUtf8(process.readAllStandardError());
+        QVERIFY2(err.contains(message), qPrintable(err));
+    }
+
+    // The real binary: log-in, users file re-read on SIGHUP, clean stop on SIGTERM.
+    void binaryReloadsAndStops() {
+        QProcess process;
+        WriteUsers("alice:secret\n", "users-binary");
+        QByteArray err;
+        const quint16 port = StartBinary(process, {"--users", m_dir.filePath("users-binary")}, err);
+        QVERIFY(port != 0);
+        Client alice(port);
+        QVERIFY(WaitFor([&] { return alice.data == "login:"; }));
+        alice.Write("alice\nsecret\n");
+        QVERIFY(WaitFor([&] {
+            err += process.readAllStandardError();
+            return err.contains("logged in as \"alice\"");
+        }));
+
+        WriteUsers("carol:pw\n", "users-binary");
+        ::kill(static_cast<pid_t>(process.processId()), SIGHUP);
+        QVERIFY(WaitFor([&] {
+            err += process.readAllStandardError();
+            return err.contains("users file reloaded: 1 logins");
+        }));
+        Client carol(port);
+        QVERIFY(WaitFor([&] { return carol.data == "login:"; }));
+        carol.Write("carol\npw\n");
+        QVERIFY(WaitFor([&] {
+            err += process.readAllStandardError();
+            return err.contains("logged in as \"carol\"");
+        }));
+
+        process.terminate();
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 0);
+        QVERIFY(WaitFor([&] { return alice.Closed() && carol.Closed(); }));
+    }
+
+    // A sender in another process can outrun one write per event; a receiver that reads
+    // must still get the whole burst.
+    void binaryKeepsAReaderThroughABurst() {
+        QProcess process;
+        QByteArray err;
+        const quint16 port = StartBinary(process, {"--allow-any-login"}, err);
+        QVERIFY(port != 0);
+        Client a(port), b(port);
+        for (Client* client : {&a, &b}) {
+            QVERIFY(WaitFor([&] { return client->data == "login:"; }));
+            client->Write("x\ny\n");
+            QVERIFY(WaitFor([&] { return client->data == "login:password:"; }));
+        }
+        QVERIFY(WaitFor([&] {
+            err += process.readAllStandardError();
+            return err.count("logged in") == 2;
+        }));
+        const QByteArray burst = Line("ADDQSO: \"A\" \"\" " + QByteArray(80, 'q')).repeated(50000);
+        a.Write(burst);
+        QVERIFY(WaitFor([&] {
+            a.socket.flush(); // as fast as the kernel takes it
+            return b.data.size() == 15 + burst.size() || b.Closed();
+        }));
+        err += process.readAllStandardError();
+        QVERIFY2(!b.Closed(), err.constData());
+        process.terminate();
+        QVERIFY(process.waitForFinished(10000));
+    }
+
+    // What an operator sees beside a program that uses the LAN port: good messages with their
+    // high bytes shown, and bad datagrams with what is wrong with them.
+    void lanToolListensBesideTheLibrary() {
+        QProcess listener;
+        listener.start(KAVLINK_LAN_BINARY, {"listen", "--port", "0"});
+        QByteArray err;
+        const QRegularExpression listening("listening on UDP port (\\d+)");
+        QRegularExpressionMatch match;
+        QVERIFY(WaitFor([&] {
+            err += listener.readAllStandardError();
+            match = listening.match(QString::fromUtf8(err));
+            return match.hasMatch();
+        }));
+        const auto port = static_cast<quint16>(match.captured(1).toUInt());
+        LanWindow window;
+        COrvaneLan lan;
+        QVERIFY(lan.Init(&window, 1528, "127.255.255.255", port));
+
+        QCOMPARE(
+            QProcess::execute(KAVLINK_LAN_BINARY, {"send", "--port", QString::number(port),
+                                                   QStringLiteral("HELLO: \"A\" \"\" caf\u00e9")}),
+            0);
+        QUdpSocket raw;
+        raw.writeDatagram(QByteArray::fromHex("616263a700"), QHostAddress("127.255.255.255"), port);
+        QByteArray out;
+        QVERIFY(WaitFor([&] {
+            out += listener.readAllStandardOutput();
+            return out.count('\n') == 2;
+        }));
+        const QList<QByteArray> lines = out.split('\n');
+        QVERIFY2(lines[0].endsWith(" HELLO: \"A\" \"\" caf\\xE9"), lines[0].constData());
+        QVERIFY2(lines[1].contains("BAD DATAGRAM (checksum 0xA7, expected 0xA6"),
+                 lines[1].constData());
+        QVERIFY(WaitFor([&] { return window.texts.size() == 1; }));
+        QCOMPARE(window.texts[0], QByteArray("HELLO: \"A\" \"\" caf\xE9"));
+        lan.Close();
+        listener.terminate();
+        QVERIFY(listener.waitForFinished(10000));
+        QCOMPARE(listener.exitCode(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTunnelServer)
+#include "TestTunnelServer.moc"
