@@ -1,3 +1,4 @@
+#include "CScriptedTunnelServer.h"
 #include "CTcpClient.h"
 #include "KavlinkEvents.h"
 
@@ -219,6 +220,34 @@ private slots:
         QTRY_COMPARE(m_client->bytesToWrite(), 0);
         QVERIFY(m_client->SendText("x"));
         QTRY_COMPARE(received.size(), expected.size() + 1);
+    }
+
+    void exchangeWithTunnelServer() {
+        CScriptedTunnelServer server;
+        QVERIFY(server.Listen());
+        server.SetCredentials("user", "secret");
+        m_recorder->onNotification = [this](int type) {
+            if (type != WM_TUNNEL_DATA)
+                return;
+            if (m_recorder->chunks.last() == "login:")
+                m_client->SendText("user\n");
+            else if (m_recorder->chunks.last() == "password:")
+                m_client->SendText("secret\n");
+        };
+        m_client->Connect("127.0.0.1", server.Port());
+        QTRY_VERIFY(server.LoggedIn());
+        QCOMPARE(server.Login(), QByteArray("user"));
+        QCOMPARE(server.Password(), QByteArray("secret"));
+        const QByteArray fromServer = CScriptedTunnelServer::TunnelLine("HELLO: \"W1\" \"\"");
+        server.SendLine("HELLO: \"W1\" \"\"");
+        QTRY_COMPARE(m_recorder->chunks.size(), 3);
+        QCOMPARE(m_recorder->chunks, (QList<QByteArray>{"login:", "password:", fromServer}));
+        const QByteArray toServer = CScriptedTunnelServer::TunnelLine("TIME: \"K1\" \"\" \xE9");
+        QVERIFY(m_client->SendText(toServer.constData()));
+        QTRY_COMPARE(server.Lines(), QList<QByteArray>{toServer});
+        QCOMPARE(server.ReceivedBytes(), "user\nsecret\n" + toServer);
+        server.CloseClient();
+        QTRY_COMPARE(m_recorder->closed, 1);
     }
 
     void closeAndDeleteFromWithinNotification_data() {
