@@ -84,6 +84,8 @@ void CTcpClient::OnConnect(int error) {
     }
     m_connected = true;
     SetKeepAliveValues(socketDescriptor(), kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds);
+    // Messages are short and should cross at once, not wait for the previous one's ACK.
+    setSocketOption(QAbstractSocket::LowDelayOption, 1);
     if (m_window) {
         QEvent connected(KavlinkEventType(WM_TUNNEL_CONNECTED));
         QCoreApplication::sendEvent(m_window, &connected);

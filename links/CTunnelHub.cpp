@@ -25,8 +25,11 @@ CTunnelHub::CTunnelHub(const Settings& settings, CDebugLog& log, IKavlinkView* v
                        CalendarClock clock, QObject* parent)
     : QObject(parent), m_settings(settings), m_log(log), m_view(view), m_clock(clock),
       m_wanStations(log, clock), m_lanEchoes(clock) {
-    for (int id = TIMER_RECONNECT; id <= TIMER_HEARTBEAT; ++id)
+    for (int id = TIMER_RECONNECT; id <= TIMER_HEARTBEAT; ++id) {
+        // Coarse timers may fire up to 5 % early; the periods are part of the protocol.
+        m_timers[id].setTimerType(Qt::PreciseTimer);
         connect(&m_timers[id], &QTimer::timeout, this, [this, id] { OnTimer(id); });
+    }
 }
 
 CTunnelHub::~CTunnelHub() {
