@@ -217,7 +217,9 @@ void CTunnelHub::HandleTunnelLine(std::string_view line) {
         m_log.LogLine(3, "From WAN (DROPPED - TIME) : %s", text.c_str());
     } else {
         m_wanStations.AddWanStation(fields[1]);
-        m_lanEchoes.Remember(text);
+        // A longer echo is never relayed back anyway (the LAN limit).
+        if (text.size() < kMaxLanMessage)
+            m_lanEchoes.Remember(text, m_lan.PendingBytes() == 0);
         SendToLan(text);
         m_log.LogLine(3, "From WAN (TO LAN) : %s", text.c_str());
     }
@@ -241,8 +243,10 @@ long CTunnelHub::OnLanMessage(const QByteArray& received) {
     const int count = ORVANE_parse(fields, copy);
     if (m_tunnelState != LoggedIn || count <= 2 || *fields[0] == 0 || *fields[1] == 0)
         return 0;
-    // Whether this is our own broadcast of a WAN message coming back; decided at the end.
-    const bool echo = m_lanEchoes.Consume(text);
+    // Whether this is our own broadcast of a WAN message coming back; decided at step 13.
+    // Behind a backlog of LAN messages the echo is late, so nothing may expire meanwhile.
+    const bool backlog = m_lan.PendingBytes() > COrvaneLan::AccountedSize(received.size());
+    const bool echo = m_lanEchoes.Consume(text, !backlog);
 
     const auto isWan = [this](const std::string& name) { return m_wanStations.IsWanStation(name); };
     if (const char* reason = LanDropReason(fields, isWan)) {

@@ -4,8 +4,9 @@
 
 CEchoMemory::CEchoMemory(CalendarClock clock) : m_clock(std::move(clock)) {}
 
-void CEchoMemory::Remember(const std::string& text) {
-    Expire();
+void CEchoMemory::Remember(const std::string& text, bool mayExpire) {
+    if (mayExpire)
+        Expire();
     if (m_order.size() >= kMaxEntries) {
         Forget(m_order.front().text);
         m_order.pop_front();
@@ -14,8 +15,9 @@ void CEchoMemory::Remember(const std::string& text) {
     ++m_count[text];
 }
 
-bool CEchoMemory::Consume(const std::string& text) {
-    Expire();
+bool CEchoMemory::Consume(const std::string& text, bool mayExpire) {
+    if (mayExpire)
+        Expire();
     const auto it = m_count.find(text);
     if (it == m_count.end())
         return false;

@@ -15,9 +15,11 @@ class CEchoMemory {
 public:
     explicit CEchoMemory(CalendarClock clock);
 
-    void Remember(const std::string& text);
+    // mayExpire false keeps old entries: while LAN messages wait to be handled, their echoes
+    // are late through no fault of their own.
+    void Remember(const std::string& text, bool mayExpire = true);
     // True, and the entry used up, when text is the echo of a remembered broadcast.
-    bool Consume(const std::string& text);
+    bool Consume(const std::string& text, bool mayExpire = true);
     std::size_t Size() const { return m_order.size(); }
 
     static constexpr std::size_t kMaxEntries = 8192;

@@ -58,6 +58,24 @@ private slots:
         QTRY_COMPARE(b.Received(), QList<QByteArray>{text});
     }
 
+    // Like every other station's, our broadcasts leave from the LAN port itself.
+    void sendsFromTheLanPort() {
+        QUdpSocket peer;
+        QVERIFY2(peer.bind(QHostAddress::AnyIPv4, static_cast<quint16>(m_port),
+                           QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint),
+                 qPrintable(peer.errorString()));
+        CLanStation station;
+        QVERIFY(station.Open(m_port));
+        station.Send("ADDQSO: \"A\" \"\" 1");
+        QTRY_VERIFY(peer.hasPendingDatagrams());
+        QHostAddress from;
+        quint16 fromPort = 0;
+        QByteArray datagram(256, 0);
+        datagram.resize(peer.readDatagram(datagram.data(), datagram.size(), &from, &fromPort));
+        QCOMPARE(datagram, Datagram("ADDQSO: \"A\" \"\" 1"));
+        QCOMPARE(int(fromPort), m_port);
+    }
+
     void processWideOperations() {
         CLanStation window;
         ORVANE_init(&window, WM_LAN_MESSAGE, kBroadcast, m_port);

@@ -9,6 +9,8 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #else
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #endif
 
@@ -17,12 +19,10 @@ namespace {
 constexpr std::size_t kDatagramBuffer = 65536;
 // Asked of the kernel; it caps this at its own maximum.
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
-// What an event costs beyond its text, so that a flood of empty messages is bounded too.
-constexpr std::int64_t kEventOverhead = 64;
 } // namespace
 
 std::int64_t OrvaneEventCost(const QByteArray& text) {
-    return static_cast<std::int64_t>(text.size()) + kEventOverhead;
+    return COrvaneLan::AccountedSize(text.size());
 }
 
 bool OrvaneEnableBroadcast(qintptr socketDescriptor) {
@@ -51,6 +51,25 @@ COrvaneReader::~COrvaneReader() {
     Stop();
 }
 
+bool OrvaneSendTo(qintptr socketDescriptor, const QByteArray& datagram, quint32 ipv4,
+                  quint16 port) {
+    if (socketDescriptor < 0)
+        return false;
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(ipv4);
+#ifdef _WIN32
+    return sendto(static_cast<SOCKET>(socketDescriptor), datagram.constData(),
+                  static_cast<int>(datagram.size()), 0, reinterpret_cast<const sockaddr*>(&to),
+                  sizeof to) == datagram.size();
+#else
+    return sendto(static_cast<int>(socketDescriptor), datagram.constData(),
+                  static_cast<std::size_t>(datagram.size()), 0,
+                  reinterpret_cast<const sockaddr*>(&to), sizeof to) == datagram.size();
+#endif
+}
+
 bool COrvaneReader::Start(quint16 port) {
     m_context.moveToThread(&m_thread);
     m_thread.start();
@@ -74,6 +93,7 @@ bool COrvaneReader::Open(quint16 port) {
     socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
                             QVariant(kReceiveBufferBytes));
     m_socket = socket;
+    m_descriptor = socket->socketDescriptor();
     m_buffer.resize(kDatagramBuffer);
     QObject::connect(m_socket, &QUdpSocket::readyRead, m_socket, [this] { Drain(); });
     Drain();

@@ -29,6 +29,8 @@ public:
     // Binds 0.0.0.0:port on the reader thread; false when the port cannot be had.
     bool Start(quint16 port);
     std::uint64_t DroppedCount() const { return m_dropped; }
+    // The bound socket, so that broadcasts leave from the LAN port too; -1 when not open.
+    qintptr Descriptor() const { return m_descriptor; }
 
 private:
     bool Open(quint16 port);
@@ -44,6 +46,7 @@ private:
     QThread m_thread;
     QObject m_context; // lives on the reader thread while it runs
     QUdpSocket* m_socket = nullptr;
+    std::atomic<qintptr> m_descriptor{-1};
     std::vector<char> m_buffer;
 };
 
@@ -51,3 +54,5 @@ private:
 std::int64_t OrvaneEventCost(const QByteArray& text);
 // SO_BROADCAST on a native socket.
 bool OrvaneEnableBroadcast(qintptr socketDescriptor);
+// One datagram from a native socket to an IPv4 address and port; any thread may call it.
+bool OrvaneSendTo(qintptr socketDescriptor, const QByteArray& datagram, quint32 ipv4, quint16 port);

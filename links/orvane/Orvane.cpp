@@ -4,7 +4,6 @@
 
 #include <QCoreApplication>
 #include <QHostAddress>
-#include <QUdpSocket>
 
 #include <cstring>
 
@@ -48,10 +47,10 @@ COrvaneMessageEvent::~COrvaneMessageEvent() {
         *m_pendingBytes -= OrvaneEventCost(m_text);
 }
 
-// Sends from the caller's thread; the reader thread only receives.
+// Where broadcasts go. They leave from the reader's socket, so that their source is the LAN
+// port, as with every other station; sending on a native socket is safe from any thread.
 struct COrvaneLan::Sender {
-    QUdpSocket socket;
-    QHostAddress address;
+    quint32 address = 0;
     quint16 port = 0;
 };
 
@@ -85,21 +84,17 @@ void COrvaneLan::OpenSender() {
     if (!m_sendAddressValid)
         return;
     auto sender = std::make_unique<Sender>();
-    if (!sender->socket.bind(QHostAddress::AnyIPv4, 0)) {
-        m_sendAddressValid = false;
-        return;
-    }
-    OrvaneEnableBroadcast(sender->socket.socketDescriptor());
-    sender->address = address;
+    sender->address = address.toIPv4Address();
     sender->port = static_cast<quint16>(m_port);
     m_sender = std::move(sender);
 }
 
 void COrvaneLan::Send(const char* text) {
-    if (text == nullptr || !m_sender)
+    if (text == nullptr || !m_sender || !m_reader)
         return;
     // A datagram that the socket refuses (too long, buffer full) is lost, as on any LAN.
-    m_sender->socket.writeDatagram(OrvaneBuildDatagram(text), m_sender->address, m_sender->port);
+    OrvaneSendTo(m_reader->Descriptor(), OrvaneBuildDatagram(text), m_sender->address,
+                 m_sender->port);
 }
 
 void COrvaneLan::Close() {

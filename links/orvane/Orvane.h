@@ -45,6 +45,8 @@ public:
     std::uint64_t DroppedCount() const;
     // Bytes held by posted events that the window has not handled yet.
     std::int64_t PendingBytes() const { return *m_pendingBytes; }
+    // What one waiting message counts against the bound: its text and the event around it.
+    static constexpr std::int64_t AccountedSize(std::int64_t textSize) { return textSize + 64; }
 
     static constexpr std::int64_t kMaxPendingBytes = 64ll * 1024 * 1024;
 
