@@ -1,6 +1,7 @@
 // Measures the real kavlink-server on loopback: tunnel lines relayed per second from one
 // client to another, and the server's memory with 1 000 idle logged-in clients.
 // Bounded in count and time; stops by itself.
+#include "DescriptorLimit.h"
 #include "TunnelLine.h"
 
 #include <QCoreApplication>
@@ -13,7 +14,6 @@
 
 #include <cstdio>
 #include <memory>
-#include <sys/resource.h>
 #include <vector>
 
 namespace {
@@ -135,13 +135,6 @@ void MeasureIdleMemory(ServerProcess& server) {
                 static_cast<double>(after - before) / kIdleClients);
 }
 
-void RaiseDescriptorLimit() {
-    rlimit limit = {};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
 } // namespace
 
 int main(int argc, char* argv[]) {

@@ -1,26 +1,18 @@
 // kavlink-server: the tunnel server that Kavlink instances of several sites log in to.
 #include "CSignalWatcher.h"
 #include "CTunnelServer.h"
+#include "DescriptorLimit.h"
 #include "ServerCommandLine.h"
 
 #include <QCoreApplication>
 
 #include <cstdio>
-#include <sys/resource.h>
 
 namespace {
 void PrintError(const QString& text) {
     std::fprintf(stderr, "kavlink-server: %s\n", qPrintable(text));
 }
 
-// Each client holds a descriptor; take all the system allows.
-void RaiseDescriptorLimit() {
-    rlimit limit = {};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
 } // namespace
 
 int main(int argc, char* argv[]) {

@@ -1,0 +1,4 @@
+#pragma once
+
+// Each client holds a descriptor: take all the system allows.
+void RaiseDescriptorLimit();
