@@ -1,18 +1,15 @@
 // The real kavlink binary, headless, each run in a private data directory, against test tunnel
 // servers and LAN station sockets on loopback. Also prints what it measures (log-in time, a
 // message's time across two sites, reconnect delay, burst throughput).
+#include "CKavlinkSite.h"
 #include "CLanStation.h"
+#include "CRelayServer.h"
 #include "CScriptedTunnelServer.h"
 
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
@@ -22,7 +19,6 @@
 namespace {
 
 constexpr int kStartMs = 10000;
-constexpr int kStopMs = 15000;
 // One failed attempt plus the 5 s pause plus a new attempt, with room for a loaded machine.
 constexpr int kReconnectWaitMs = 12000;
 
@@ -34,120 +30,6 @@ QByteArray Addqso(const QByteArray& station, int number) {
 qsizetype CountOf(const QList<QByteArray>& texts, const QByteArray& text) {
     return std::count(texts.begin(), texts.end(), text);
 }
-
-bool StopProcess(QProcess& process, const char* name) {
-    if (process.state() == QProcess::NotRunning)
-        return false;
-    process.terminate(); // SIGTERM
-    if (!process.waitForFinished(kStopMs)) {
-        process.kill();
-        process.waitForFinished(kStopMs);
-        qWarning("%s did not end on SIGTERM", name);
-        return false;
-    }
-    const bool clean = process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    if (!clean)
-        qWarning("%s ended with status %d:\n%s", name, process.exitCode(),
-                 process.readAll().constData());
-    return clean;
-}
-
-// One site: kavlink with its own data directory, ini file and LAN port, and a station socket
-// on that LAN port.
-class CKavlinkSite {
-public:
-    bool Start(quint16 tunnelPort) {
-        const int lanPort = CLanStation::FreeUdpPort();
-        if (!m_dir.isValid() || lanPort == 0 || !m_lan.Open(lanPort) ||
-            !WriteIni(lanPort, tunnelPort))
-            return false;
-        const QString root = m_dir.path();
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("HOME", root + "/home");
-        env.insert("XDG_CONFIG_HOME", root + "/config");
-        env.insert("XDG_RUNTIME_DIR", root + "/runtime");
-        for (const char* sub : {"/home", "/config", "/runtime"})
-            QDir().mkpath(root + sub);
-        QFile::setPermissions(root + "/runtime", QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                     QFileDevice::ExeOwner);
-        m_process.setProcessEnvironment(env);
-        m_process.setProcessChannelMode(QProcess::MergedChannels);
-        m_started.start();
-        m_process.start(KAVLINK_BINARY, {"-m", "-a", root + "/site"});
-        return m_process.waitForStarted(kStartMs);
-    }
-
-    bool Stop() { return StopProcess(m_process, "kavlink"); }
-    bool IsRunning() const { return m_process.state() == QProcess::Running; }
-    qint64 MsSinceStart() const { return m_started.elapsed(); }
-    CLanStation& Lan() { return m_lan; }
-
-    QByteArray Log() const {
-        QFile file(m_dir.path() + "/site/cfg/Kavlink.log");
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-    qsizetype LogCount(const QByteArray& text) const { return Log().count(text); }
-
-private:
-    bool WriteIni(int lanPort, quint16 tunnelPort) {
-        if (!QDir().mkpath(m_dir.path() + "/site/cfg"))
-            return false;
-        QFile ini(m_dir.path() + "/site/cfg/Kavlink.ini");
-        if (!ini.open(QIODevice::WriteOnly))
-            return false;
-        ini.write(QStringLiteral("[Lan]\nPortNumber=%1\nBroadcastAddress=127.255.255.255\n"
-                                 "[TunnelSrv]\nHostname=127.0.0.1\nPortNumber=%2\nLogin=site\n"
-                                 "Password=secret\nHeartBeat=0\nFilterTimeSync=0\n"
-                                 "[General]\nDebug=3\n")
-                      .arg(lanPort)
-                      .arg(tunnelPort)
-                      .toLatin1());
-        return true;
-    }
-
-    QTemporaryDir m_dir;
-    QProcess m_process;
-    CLanStation m_lan;
-    QElapsedTimer m_started;
-};
-
-// The real tunnel server binary on a free loopback port, logging every line it relays.
-class CRelayServer {
-public:
-    quint16 Start() {
-        // Built with the whole tree, not as a dependency of this test.
-        if (!QFile::exists(kBinary)) {
-            qWarning("%s is not built", kBinary);
-            return 0;
-        }
-        m_process.start(kBinary, {"--listen", "127.0.0.1", "--port", "0", "--heartbeat", "0",
-                                  "--allow-any-login", "--verbose"});
-        const QRegularExpression listening("listening on 127.0.0.1 port (\\d+)");
-        QRegularExpressionMatch match;
-        const bool up = QTest::qWaitFor(
-            [&] {
-                match = listening.match(QString::fromLatin1(Log()));
-                return match.hasMatch();
-            },
-            kStartMs);
-        return up ? static_cast<quint16>(match.captured(1).toUInt()) : 0;
-    }
-    bool Stop() { return StopProcess(m_process, "kavlink-server"); }
-
-    const QByteArray& Log() {
-        m_log += m_process.readAllStandardError();
-        return m_log;
-    }
-    qsizetype LoggedIn() { return Log().count("logged in as"); }
-    // Tunnel lines the server took from its clients to pass on, those that start with start.
-    qsizetype LinesRelayed(const QByteArray& start = {}) { return Log().count(" line: " + start); }
-
-private:
-    static constexpr const char* kBinary = KAVLINK_BUILD_DIR "/kavlink-server";
-    QProcess m_process;
-    QByteArray m_log;
-};
 
 qint64 Median(std::vector<qint64> values) {
     std::sort(values.begin(), values.end());
@@ -164,13 +46,13 @@ private:
     std::unique_ptr<CRelayServer> m_relay;
 
     CKavlinkSite* StartSite(quint16 tunnelPort) {
-        m_sites.push_back(std::make_unique<CKavlinkSite>());
+        m_sites.push_back(std::make_unique<CKavlinkSite>(KAVLINK_BINARY));
         return m_sites.back()->Start(tunnelPort) ? m_sites.back().get() : nullptr;
     }
 
     // Two sites behind the real relay server, both logged in and named ~SITEA and ~SITEB.
     bool StartTwoSites(CKavlinkSite*& a, CKavlinkSite*& b) {
-        m_relay = std::make_unique<CRelayServer>();
+        m_relay = std::make_unique<CRelayServer>(KAVLINK_SERVER_BINARY);
         const quint16 port = m_relay->Start();
         if (port == 0)
             return false;
