@@ -1,6 +1,7 @@
 #include "CKavlinkApp.h"
 
 #include "CKavlinkDlg.h"
+#include "CMessageBox.h"
 #include "CSingleInstance.h"
 #include "CTerminationSignals.h"
 #include "CommandLine.h"
@@ -39,12 +40,6 @@ std::unique_ptr<QApplication> MakeApplication(int& argc, char** argv) {
 // for a platform where it can fail.
 bool InitSocketLayer() {
     return true;
-}
-
-// No one can answer a message box on these platforms.
-bool NobodyToAsk() {
-    const QString platform = QGuiApplication::platformName();
-    return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
 }
 } // namespace
 
@@ -87,17 +82,12 @@ int CKavlinkApp::InitInstance() {
 }
 
 void CKavlinkApp::ShowUsage(QWidget* parent) {
-    QMessageBox::information(parent, kTitle, QString::fromStdString(UsageText()));
+    CMessageBox::Show(parent, QMessageBox::Information, QString::fromStdString(UsageText()));
 }
 
+// Where nobody can answer a box (headless), the text goes to standard error instead.
 void CKavlinkApp::StartupMessage(int stringId, QMessageBox::Icon icon) {
-    const QString text = QString::fromStdString(LoadKavlinkString(stringId));
-    if (NobodyToAsk()) {
-        std::fprintf(stderr, "Kavlink: %s\n", text.toLocal8Bit().constData());
-        return;
-    }
-    QMessageBox box(icon, kTitle, text, QMessageBox::Ok);
-    box.exec();
+    CMessageBox::Show(nullptr, icon, QString::fromStdString(LoadKavlinkString(stringId)));
 }
 
 std::string CKavlinkApp::CommandText() const {
