@@ -243,7 +243,8 @@ long CTunnelHub::OnLanMessage(const QByteArray& received) {
     const int count = ORVANE_parse(fields, copy);
     if (m_tunnelState != LoggedIn || count <= 2 || *fields[0] == 0 || *fields[1] == 0)
         return 0;
-    // Whether this is our own broadcast of a WAN message coming back; decided at step 13.
+    // Whether this is our own broadcast of a WAN message coming back; it stops the message only
+    // where a WAN sender would.
     // Behind a backlog of LAN messages the echo is late, so nothing may expire meanwhile.
     const bool backlog = m_lan.PendingBytes() > COrvaneLan::AccountedSize(received.size());
     const bool echo = m_lanEchoes.Consume(text, !backlog);
