@@ -43,10 +43,10 @@ fuzz: deps
 	@cmake --build build-fuzz -j$(JOBS)
 
 format:
-	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+	@tools/sources.sh | xargs clang-format -i
 
 format-check: deps
-	@git ls-files '*.cpp' '*.h' | xargs -r clang-format --dry-run --Werror
+	@files=$$(tools/sources.sh) && [ -n "$$files" ] && clang-format --dry-run --Werror $$files
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz
