@@ -81,10 +81,6 @@ int CKavlinkApp::InitInstance() {
     return 0;
 }
 
-void CKavlinkApp::ShowUsage(QWidget* parent) {
-    CMessageBox::Show(parent, QMessageBox::Information, QString::fromStdString(UsageText()));
-}
-
 // Where nobody can answer a box (headless), the text goes to standard error instead.
 void CKavlinkApp::StartupMessage(int stringId, QMessageBox::Icon icon) {
     CMessageBox::Show(nullptr, icon, QString::fromStdString(LoadKavlinkString(stringId)));

@@ -25,9 +25,6 @@ public:
     // start-up ended on a failure message.
     int InitInstance();
 
-    // The command-line usage, in an information box.
-    static void ShowUsage(QWidget* parent);
-
 private:
     static void StartupMessage(int stringId, QMessageBox::Icon icon);
     std::string CommandText() const;
