@@ -50,7 +50,18 @@ bool CTcpClient::SendText(const char* text) {
     if (bytesToWrite() > kMaxPendingWrite)
         return false;
     const auto size = static_cast<qint64>(std::strlen(text));
-    return write(text, size) == size;
+    if (write(text, size) != size)
+        return false;
+    // Hand it to the kernel now rather than at the event loop's next turn. A failure found
+    // here is reported from the event loop, never back into the sender's handler.
+    m_sending = true;
+    flush();
+    m_sending = false;
+    if (m_closeDuringSend) {
+        m_closeDuringSend = false;
+        QMetaObject::invokeMethod(this, &CTcpClient::OnClose, Qt::QueuedConnection);
+    }
+    return true;
 }
 
 void CTcpClient::Close() {
@@ -93,6 +104,10 @@ void CTcpClient::OnConnect(int error) {
 }
 
 void CTcpClient::OnClose() {
+    if (m_sending) {
+        m_closeDuringSend = true;
+        return;
+    }
     if (m_closePosted)
         return;
     // Whatever arrived before the close is handed on before the closed notification.

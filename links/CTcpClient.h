@@ -21,6 +21,10 @@ public:
     // Sends the bytes up to the first NUL, adding nothing. A line is never split; past
     // kMaxPendingWrite waiting bytes further lines are dropped whole. Returns whether queued.
     bool SendText(const char* text);
+    // Whether SendText would queue a line now rather than drop it at the bound.
+    bool CanTakeMore() const {
+        return state() == ConnectedState && bytesToWrite() <= kMaxPendingWrite;
+    }
     // Closes without any closed notification.
     void Close();
 
@@ -42,6 +46,8 @@ private:
     bool m_connected = false;
     bool m_closedLocally = false;
     bool m_closePosted = false;
+    bool m_sending = false;
+    bool m_closeDuringSend = false;
 };
 
 // SO_KEEPALIVE with the given idle time and probe interval on a native socket.

@@ -9,9 +9,7 @@
 #include "Settings.h"
 #include "TunnelLine.h"
 
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 namespace {
 constexpr int kReconnectMs = 5000;
@@ -24,7 +22,12 @@ constexpr std::int64_t kWanStationLifetimeSeconds = 300;
 CTunnelHub::CTunnelHub(const Settings& settings, CDebugLog& log, IKavlinkView* view,
                        CalendarClock clock, QObject* parent)
     : QObject(parent), m_settings(settings), m_log(log), m_view(view), m_clock(clock),
-      m_wanStations(log, clock), m_lanEchoes(clock) {
+      m_wanStations(log, clock), m_lanEchoes(clock),
+      m_pacer([this](const std::string& line) { return WriteToTunnel(line); },
+              [this] { return m_monotonic(); }, this),
+      m_lanBacklogDrops(log, "LAN backlog full", "LAN messages"),
+      m_queueDrops(log, "Tunnel queue full", "messages to WAN"),
+      m_writeDrops(log, "Tunnel not read by the server", "messages to WAN") {
     for (int id = TIMER_RECONNECT; id <= TIMER_HEARTBEAT; ++id) {
         // Coarse timers may fire up to 5 % early; the periods are part of the protocol.
         m_timers[id].setTimerType(Qt::PreciseTimer);
@@ -33,6 +36,10 @@ CTunnelHub::CTunnelHub(const Settings& settings, CDebugLog& log, IKavlinkView* v
 }
 
 CTunnelHub::~CTunnelHub() {
+    NoteLanDrops();
+    m_lanBacklogDrops.Finish();
+    m_queueDrops.Finish();
+    m_writeDrops.Finish();
     CloseTunnelClient();
     m_wanStations.ClearWanStations();
 }
@@ -58,6 +65,11 @@ bool CTunnelHub::event(QEvent* e) {
 
 // ---- Timers
 
+void CTunnelHub::SetManualTimers(bool manual) {
+    m_manualTimers = manual;
+    m_pacer.SetManualTimer(manual);
+}
+
 void CTunnelHub::SetTimer(int id, int milliseconds) {
     m_manualRunning[id] = true;
     if (!m_manualTimers)
@@ -80,6 +92,10 @@ void CTunnelHub::OnTimer(int id) {
         ConnectTunnel();
         break;
     case TIMER_WATCHDOG: {
+        NoteLanDrops();
+        const std::int64_t quiet = m_monotonic();
+        m_queueDrops.Check(quiet);
+        m_writeDrops.Check(quiet);
         const std::int64_t now = m_clock();
         m_wanStations.ExpireWanStations(now - kWanStationLifetimeSeconds);
         if (m_lastWanActivity < now - kWanTimeoutSeconds) {
@@ -100,6 +116,8 @@ void CTunnelHub::OnTimer(int id) {
 // ---- Lifecycle
 
 void CTunnelHub::CloseTunnelClient() {
+    // What waits for the tunnel belongs to this connection only.
+    m_pacer.Clear();
     if (m_tunnelClient == nullptr)
         return;
     m_tunnelClient->Close();
@@ -154,8 +172,54 @@ void CTunnelHub::OpenLan() {
 void CTunnelHub::SendHeartbeat() {
     std::string text = "HEARTBEAT: \"" + m_tunnelName + "\" \"\" ";
     EncodeTunnelLine(text);
-    m_tunnelClient->SendText(text.c_str());
+    // Not paced: a heartbeat must leave on time whatever waits behind the pacing.
+    if (!m_tunnelClient->SendText(text.c_str()))
+        m_writeDrops.Add(1, m_monotonic());
     m_lastWanActivity = m_clock();
+}
+
+void CTunnelHub::PaceToTunnel(std::string line) {
+    if (m_tunnelClient == nullptr)
+        return;
+    const std::int64_t now = m_monotonic();
+    if (!m_pacer.Enqueue(std::move(line))) {
+        m_queueDrops.Add(1, now);
+        return;
+    }
+    m_queueDrops.Check(now);
+}
+
+bool CTunnelHub::WriteToTunnel(const std::string& line) {
+    if (m_tunnelClient == nullptr)
+        return true; // nowhere to go: the line is gone with the connection
+    // While the server does not read, lines wait in the paced queue rather than being
+    // dropped at the socket's bound.
+    if (!m_tunnelClient->CanTakeMore())
+        return false;
+    const std::int64_t now = m_monotonic();
+    if (!m_tunnelClient->SendText(line.c_str()))
+        m_writeDrops.Add(1, now);
+    else
+        m_writeDrops.Check(now);
+    return true;
+}
+
+void CTunnelHub::NoteLanDrops() {
+    const std::uint64_t dropped = m_lan.DroppedCount();
+    const std::int64_t now = m_monotonic();
+    m_lanBacklogDrops.Add(dropped - m_lanDropsSeen, now);
+    m_lanDropsSeen = dropped;
+    m_lanBacklogDrops.Check(now);
+}
+
+CTunnelHub::DropCounts CTunnelHub::Drops() const {
+    DropCounts counts;
+    counts.lanBacklog = m_lan.DroppedCount();
+    counts.lanTooLong = m_lan.TooLongCount();
+    counts.lanBadDatagram = m_lan.BadDatagramCount();
+    counts.tunnelQueue = m_queueDrops.Total();
+    counts.writeBound = m_writeDrops.Total();
+    return counts;
 }
 
 void CTunnelHub::SendToTunnel(const std::string& text) {
@@ -229,8 +293,9 @@ void CTunnelHub::HandleTunnelLine(std::string_view line) {
 // ---- LAN to WAN
 
 long CTunnelHub::OnLanMessage(const QByteArray& received) {
-    // Required pause per message; the LAN library holds a burst meanwhile.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // No pause here: what enters the tunnel is paced instead, so a dropped message, an echo
+    // or junk costs nothing and the loop never sleeps.
+    NoteLanDrops();
     if (m_tunnelClient == nullptr)
         return 0;
     const std::size_t length = std::strlen(received.constData());
@@ -273,7 +338,7 @@ long CTunnelHub::OnLanMessage(const QByteArray& received) {
         return 0;
     m_log.LogLine(3, "From LAN (TO WAN) : %s", outgoing.c_str());
     EncodeTunnelLine(outgoing);
-    SendToTunnel(outgoing);
+    PaceToTunnel(std::move(outgoing));
     return 0;
 }
 
@@ -302,8 +367,8 @@ bool CTunnelHub::AnswerInventoryRequest(const std::string& received, const char*
             // The requester sits behind the tunnel.
             EncodeTunnelLine(reply);
             if (m_tunnelClient != nullptr) {
-                m_tunnelClient->SendText(reply.c_str());
                 const std::string shown = reply.substr(0, reply.size() - 1);
+                PaceToTunnel(std::move(reply));
                 m_log.LogLine(3, "To WAN - INV REPLY : %s", shown.c_str());
             }
         } else {

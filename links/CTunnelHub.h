@@ -1,7 +1,9 @@
 #pragma once
 
+#include "CDropTally.h"
 #include "CEchoMemory.h"
 #include "CTunnelFramer.h"
+#include "CTunnelPacer.h"
 #include "CWanStations.h"
 #include "Clock.h"
 #include "Orvane.h"
@@ -49,9 +51,23 @@ public:
     long OnLanMessage(const QByteArray& text);
     void OnTimer(int id);
 
+    // Messages dropped on the way, by place; plain numbers, read by the status view.
+    struct DropCounts {
+        std::uint64_t lanBacklog = 0; // the LAN library's bound
+        std::uint64_t lanTooLong = 0; // texts of 256 bytes or more, dropped on arrival
+        std::uint64_t lanBadDatagram = 0;
+        std::uint64_t tunnelQueue = 0; // the paced queue's bound
+        std::uint64_t writeBound = 0;  // the server stopped reading
+    };
+    DropCounts Drops() const;
+
     // Test seams and read-outs.
-    // With manual timers nothing ticks by itself: tests call OnTimer.
-    void SetManualTimers(bool manual) { m_manualTimers = manual; }
+    // With manual timers nothing ticks by itself: tests call OnTimer and PaceTunnel.
+    void SetManualTimers(bool manual);
+    void SetMonotonicClock(MonotonicClock clock) { m_monotonic = std::move(clock); }
+    // One tick of the tunnel pacing.
+    void PaceTunnel() { m_pacer.Tick(); }
+    const CTunnelPacer& Pacer() const { return m_pacer; }
     bool IsTimerRunning(int id) const;
     int TunnelStateValue() const { return m_tunnelState; }
     const std::string& TunnelName() const { return m_tunnelName; }
@@ -77,6 +93,10 @@ private:
                                 std::string& outgoing);
     void NameTunnel(const char* station);
     void SendHeartbeat();
+    // Lines caused by LAN messages: paced, in order.
+    void PaceToTunnel(std::string line);
+    bool WriteToTunnel(const std::string& line);
+    void NoteLanDrops();
     void SendToTunnel(const std::string& text);
     void SendToLan(const std::string& text);
     void CloseTunnelClient();
@@ -85,6 +105,7 @@ private:
     CDebugLog& m_log;
     IKavlinkView* m_view;
     CalendarClock m_clock;
+    MonotonicClock m_monotonic = SystemMonotonicNanoseconds;
 
     int m_tunnelState = Disconnected;
     CTcpClient* m_tunnelClient = nullptr;
@@ -94,6 +115,11 @@ private:
     CWanStations m_wanStations;
     CEchoMemory m_lanEchoes;
     COrvaneLan m_lan;
+    CTunnelPacer m_pacer;
+    CDropTally m_lanBacklogDrops;
+    CDropTally m_queueDrops;
+    CDropTally m_writeDrops;
+    std::uint64_t m_lanDropsSeen = 0;
 
     bool m_manualTimers = false;
     std::array<QTimer, 5> m_timers;
