@@ -2,6 +2,7 @@
 // by hand, the clock a plain number. The tunnel is a real loopback connection so that what
 // the hub sends can be read back byte for byte.
 #include "CDebugLog.h"
+#include "CDropTally.h"
 #include "CTcpClient.h"
 #include "CTunnelHub.h"
 #include "IKavlinkView.h"
@@ -48,6 +49,7 @@ public:
         server.listen(QHostAddress::LocalHost);
         settings.TunnelPortNumber = server.serverPort();
         hub = std::make_unique<CTunnelHub>(settings, log, &view, [this] { return now; });
+        hub->SetMonotonicClock([this] { return monotonic; });
         hub->SetManualTimers(true);
         hub->SetLanSendObserver([this](const std::string& t) { lan.push_back(t); });
     }
@@ -105,6 +107,7 @@ public:
     CDebugLog log;
     ViewRecorder view;
     std::int64_t now = 1'000'000;
+    std::int64_t monotonic = 0; // nanoseconds
     QTcpServer server;
     std::unique_ptr<QTcpSocket> peer;
     std::unique_ptr<CTunnelHub> hub;
@@ -494,6 +497,81 @@ private slots:
         // The echo was used up: the same text said on the LAN later does cross.
         site.Lan(reply);
         QCOMPARE(site.Sent(), Line(reply));
+    }
+
+    // What LAN messages send into the tunnel leaves one line per millisecond, in order, from a
+    // queue; an echo or a dropped message takes no slot, and a close discards what waits.
+    void lanLinesArePacedOnePerMillisecond() {
+        constexpr std::int64_t ms = 1'000'000;
+        Site site;
+        QVERIFY(site.Connect());
+        const QByteArray fromWan = "ADDQSO: \"~B\" \"\" 7";
+        site.Feed(Line(fromWan));
+        site.Lan("ADDQSO: \"L1\" \"\" 1"); // the slot is free: leaves at once
+        site.Lan("ADDQSO: \"L1\" \"\" 2");
+        site.Lan(fromWan);                // our own broadcast coming back
+        site.Lan("IHAVE: \"L1\" \"\" 1"); // dropped by the rules
+        site.Lan("ADDQSO: \"L1\" \"\" 3");
+        QCOMPARE(site.Sent(), Line("ADDQSO: \"L1\" \"\" 1"));
+        QCOMPARE(site.hub->Pacer().Waiting(), 2u);
+        QVERIFY(site.hub->Pacer().IsTimerRunning());
+        site.monotonic += ms - 1;
+        site.hub->PaceTunnel();
+        QCOMPARE(site.Sent(), QByteArray());
+        site.monotonic += 1;
+        site.hub->PaceTunnel();
+        QCOMPARE(site.Sent(), Line("ADDQSO: \"L1\" \"\" 2"));
+        site.monotonic += ms;
+        site.hub->PaceTunnel();
+        QCOMPARE(site.Sent(), Line("ADDQSO: \"L1\" \"\" 3"));
+        QCOMPARE(site.hub->Pacer().Waiting(), 0u);
+        site.hub->PaceTunnel();
+        QVERIFY(!site.hub->Pacer().IsTimerRunning());
+
+        // A stalled loop does not release the whole backlog at once: the schedule lags the
+        // clock by at most the catch-up allowance.
+        site.monotonic += ms;
+        for (int i = 4; i < 12; ++i)
+            site.Lan("ADDQSO: \"L1\" \"\" " + QByteArray::number(i));
+        QCOMPARE(site.Sent(), Line("ADDQSO: \"L1\" \"\" 4"));
+        site.monotonic += 20 * ms;
+        site.hub->PaceTunnel();
+        const int burst = int(CTunnelPacer::kCatchUpNs / CTunnelPacer::kSlotNs) + 1;
+        QByteArray expected;
+        for (int i = 5; i < 5 + burst; ++i)
+            expected += Line("ADDQSO: \"L1\" \"\" " + QByteArray::number(i));
+        QCOMPARE(site.Sent(), expected);
+        QCOMPARE(site.hub->Pacer().Waiting(), std::size_t(7 - burst));
+
+        // The tunnel closes: the waiting lines were for that connection only.
+        site.hub->OnTunnelClosed();
+        QCOMPARE(site.hub->Pacer().Waiting(), 0u);
+        QVERIFY(!site.hub->Pacer().IsTimerRunning());
+        QVERIFY(site.Connect());
+        site.monotonic += 10 * ms;
+        site.hub->PaceTunnel();
+        QCOMPARE(site.Sent(), QByteArray());
+    }
+
+    // A run of drops writes one line at its start and one with its count after a quiet second.
+    void dropRunIsLoggedTwice() {
+        Site site;
+        site.LogLines();
+        CDropTally tally(site.log, "Tunnel queue full", "messages to WAN");
+        constexpr std::int64_t s = 1'000'000'000;
+        tally.Add(1, 0);
+        tally.Add(500, s / 2);
+        tally.Check(s); // only half a second since the last drop
+        tally.Add(2, s + 1);
+        tally.Check(2 * s);
+        tally.Check(2 * s + 1); // a quiet second: the run ends
+        tally.Add(3, 3 * s);
+        tally.Finish();
+        QCOMPARE(site.LogLines(), (QStringList{"Tunnel queue full: dropping messages to WAN",
+                                               "Tunnel queue full: 503 messages to WAN dropped",
+                                               "Tunnel queue full: dropping messages to WAN",
+                                               "Tunnel queue full: 3 messages to WAN dropped"}));
+        QCOMPARE(tally.Total(), 506u);
     }
 };
 
