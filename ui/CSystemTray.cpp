@@ -4,6 +4,7 @@
 #include "KavlinkIcons.h"
 
 #include <QCursor>
+#include <QGuiApplication>
 #include <QMenu>
 #include <QWidget>
 
@@ -70,7 +71,11 @@ bool CSystemTray::CreateTrayIcon(int /*callbackMessage*/, const std::string& too
 }
 
 bool CSystemTray::ShowInTray() {
-    m_tray.show();
+    // A headless platform never gets a tray host; there Qt would only complain.
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal")) {
+        m_tray.show();
+    }
     return HostAvailable();
 }
 
