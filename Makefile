@@ -5,7 +5,8 @@ JOBS ?= 2
 # Keeps the nested builds from printing every directory they enter.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps deps-run build build-only run test test-fast test-asan demo fuzz format format-check clean
+.PHONY: all deps deps-run build build-only run test test-fast test-asan demo fuzz format format-check clean \
+	package install-check
 
 all: build
 
@@ -33,7 +34,16 @@ test-asan: deps
 	@cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j$(JOBS)
 
+# test-fast builds the packages, checks them and installs them into a temporary root as well.
 test: format-check test-fast test-asan
+
+# kavlink_VERSION_ARCH.deb and kavlink-server_VERSION_ARCH.deb in $(BUILD)/packages/.
+package: build
+	@cd $(BUILD) && cpack -G DEB
+
+# The packages unpacked outside the build tree, and the installed programs relaying.
+install-check: package
+	@packaging/install_check.sh $(BUILD)/packages .
 
 demo: deps-run build-only
 	@tools/demo.sh $(BUILD)

@@ -9,6 +9,9 @@
 #include <csignal>
 #include <memory>
 
+#include <pwd.h>
+#include <unistd.h>
+
 namespace {
 constexpr int kTimeout = 30000; // generous: the sanitizer build starts slowly
 const QByteArray kStart = "-- Debug Start --";
@@ -40,8 +43,12 @@ class TestStartup : public QObject {
         env.insert("HOME", Path("home"));
         env.insert("XDG_CONFIG_HOME", Path("home/.config"));
         env.insert("XDG_RUNTIME_DIR", Path("run"));
+        env.insert("TMPDIR", Path("tmp"));
+        if (!m_withRuntimeDir)
+            env.remove("XDG_RUNTIME_DIR");
         return env;
     }
+    bool m_withRuntimeDir = true;
 
     static QByteArray IniWithDebug() {
         return "[General]\nDebug=1\n[Lan]\nBroadcastAddress=127.255.255.255\nPortNumber=" +
@@ -89,7 +96,9 @@ class TestStartup : public QObject {
 
 private slots:
     void init() {
+        m_withRuntimeDir = true;
         m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(QDir(m_dir->path()).mkpath("tmp"));
         QVERIFY(QDir(m_dir->path()).mkpath("home"));
         QVERIFY(QDir(m_dir->path()).mkdir("run"));
         QFile::setPermissions(Path("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -129,6 +138,41 @@ private slots:
         Stop(process, signal);
         QVERIFY(ReadFile(log).endsWith(kEnd));
         QVERIFY(process.readAllStandardError().contains("running headless"));
+    }
+
+    // A fresh installation, as from `make run` on a new system: no tunnel server and often no
+    // runtime directory. One notice says where to set the server; Qt's warning stays away.
+    void first_start_data() {
+        QTest::addColumn<QByteArray>("tunnel");
+        QTest::addColumn<bool>("runtimeDir");
+        QTest::addColumn<int>("notices");
+        QTest::newRow("no host, no runtime directory") << QByteArray() << false << 1;
+        QTest::newRow("no host") << QByteArray("[TunnelSrv]\nHostname=\n") << true << 1;
+        QTest::newRow("host set") << QByteArray("[TunnelSrv]\nHostname=127.0.0.1\n") << true << 0;
+    }
+    void first_start() {
+        QFETCH(QByteArray, tunnel);
+        QFETCH(bool, runtimeDir);
+        QFETCH(int, notices);
+        m_withRuntimeDir = runtimeDir;
+        WriteFile(Path("d/cfg/Kavlink.ini"), IniWithDebug() + tunnel);
+        const QString log = Path("d/cfg/Kavlink.log");
+        // The single-instance lock shows which runtime directory was used.
+        const passwd* user = ::getpwuid(::getuid());
+        QVERIFY(user != nullptr);
+        const QString runtime =
+            runtimeDir ? Path("run") : Path("tmp/runtime-") + QString::fromLocal8Bit(user->pw_name);
+        QProcess& process = Start({"-a", Path("d")});
+        QVERIFY(Started(log));
+        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(runtime + "/Kavlink.lock"); }));
+        Stop(process);
+        const QByteArray errors = process.readAllStandardError();
+        const QByteArray notice = "no tunnel server configured: set Hostname (and Login, "
+                                  "Password) in section [TunnelSrv] of " +
+                                  QFile::encodeName(Path("d/cfg/Kavlink.ini"));
+        QCOMPARE(errors.count(notice), notices);
+        QCOMPARE(ReadFile(log).count(notice), notices);
+        QVERIFY2(!errors.contains("XDG_RUNTIME_DIR"), errors.constData());
     }
 
     void crashed_instance_does_not_block() {

@@ -11,6 +11,7 @@ if [ "${1:-test}" = "test" ]; then
     packages+=(
         clang libclang-rt-14-dev clang-format
         xvfb x11-utils xdotool imagemagick trayer
+        dpkg-dev desktop-file-utils appstream systemd man-db lintian
     )
 fi
 

@@ -77,8 +77,9 @@ bool CKavlinkDlg::OnInitDialog() {
         m_trayIcon->CreateTrayIcon(WM_TRAY_NOTIFY, "Kavlink", m_mainIcon, IDR_TRAY_MENU);
     if (!trayIcon && CMessageBox::CanAsk()) {
         // On a desktop without a notification area nothing would show that Kavlink runs.
-        std::fputs("Kavlink: no notification area found; running without a tray icon "
-                   "(stop it with Ctrl+C or SIGTERM).\n",
+        std::fputs("Kavlink: no notification area found; the about panel stays open until one "
+                   "appears, and the icon then shows there (stop Kavlink with Ctrl+C or "
+                   "SIGTERM).\n",
                    stderr);
     }
     m_trayIcon->LoadAnimationIcons(IDI_FRAME_FIRST, IDI_FRAME_LAST);
@@ -125,6 +126,12 @@ void CKavlinkDlg::ShowAboutPanel() {
 
 void CKavlinkDlg::HideMainWindow() {
     m_hideTimer.stop();
+    if (CMessageBox::CanAsk() && !m_trayIcon->HostAvailable()) {
+        // Without a tray host the panel is the only way in: it stays, and hides once a host
+        // has appeared.
+        m_hideTimer.start(kHideMs);
+        return;
+    }
     hide();
 }
 
@@ -147,8 +154,9 @@ void CKavlinkDlg::OnCancel() {
         HideMainWindow();
 }
 
+// Modeless: the tray and the other windows go on working while it is open.
 void CKavlinkDlg::ShowUsage() {
-    CMessageBox::Show(this, QMessageBox::Information, QString::fromStdString(UsageText()));
+    CMessageBox::Notify(QMessageBox::Information, QString::fromStdString(UsageText()));
 }
 
 void CKavlinkDlg::RunOptionsDialog() {
@@ -238,6 +246,10 @@ void CKavlinkDlg::mousePressEvent(QMouseEvent* event) {
 void CKavlinkDlg::paintEvent(QPaintEvent* event) {
     if (!isMinimized()) {
         QDialog::paintEvent(event);
+        // A thin edge, so that the borderless panel stands out on a light desktop too.
+        QPainter painter(this);
+        painter.setPen(palette().color(QPalette::Dark));
+        painter.drawRect(rect().adjusted(0, 0, -1, -1));
         return;
     }
     QPainter painter(this);

@@ -4,6 +4,7 @@
 #include "KavlinkIcons.h"
 
 #include <QCursor>
+#include <QGuiApplication>
 #include <QMenu>
 #include <QWidget>
 
@@ -63,16 +64,23 @@ bool CSystemTray::CreateTrayIcon(int /*callbackMessage*/, const std::string& too
     m_iconId = iconId;
     m_tray.setIcon(icon);
     m_tray.setToolTip(TooltipText(tooltip));
-    m_iconAdded = ShowInTray();
-    return m_iconAdded;
+    // Shown even while no tray host runs (a session's panel often starts after us): Qt embeds
+    // the icon by itself whenever a host appears, and it must be current by then.
+    m_iconAdded = true;
+    return ShowInTray();
 }
 
 bool CSystemTray::ShowInTray() {
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-        return false;
+    // A headless platform never gets a tray host; there Qt would only complain.
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal")) {
+        m_tray.show();
     }
-    m_tray.show();
-    return m_tray.isVisible();
+    return HostAvailable();
+}
+
+bool CSystemTray::HostAvailable() const {
+    return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 void CSystemTray::RemoveTrayIcon() {
