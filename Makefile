@@ -5,7 +5,7 @@ JOBS ?= 2
 # Keeps the nested builds from printing every directory they enter.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps deps-run build build-only run test test-fast test-asan demo fuzz format format-check clean \
+.PHONY: all deps deps-run build build-only run test test-fast test-asan demo bench fuzz format format-check clean \
 	package install-check
 
 all: build
@@ -44,6 +44,11 @@ package: build
 # The packages unpacked outside the build tree, and the installed programs relaying.
 install-check: package
 	@packaging/install_check.sh $(BUILD)/packages .
+
+# Speed and memory side by side with socat, on loopback; bounded, prints one table.
+bench: deps-run build-only
+	@tools/install-deps.sh bench
+	@python3 bench/relay_bench.py $(BUILD) $(BENCH_ARGS)
 
 demo: deps-run build-only
 	@tools/demo.sh $(BUILD)
