@@ -119,6 +119,7 @@ private slots:
         QTest::addColumn<int>("signal");
         QTest::newRow("SIGTERM") << int(SIGTERM);
         QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGHUP, a closed terminal") << int(SIGHUP);
     }
     void signal_ends_like_exit() {
         QFETCH(int, signal);
