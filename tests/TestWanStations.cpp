@@ -120,7 +120,8 @@ private slots:
         for (const char* name : {"S1", "S2", "S3"})
             QVERIFY2(!m_table->IsWanStation(name), name);
         QVERIFY(m_table->IsWanStation("S4"));
-        const QByteArray full = "WAN station table full (65536): dropping the oldest stations early";
+        const QByteArray full =
+            "WAN station table full (65536): dropping the oldest stations early";
         QCOMPARE(LogTexts(), QList<QByteArray>{full});
 
         m_table->ExpireWanStations(1001);
