@@ -10,6 +10,7 @@
 #include "KavlinkCommands.h"
 
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -60,6 +61,9 @@ private slots:
     void panelHidesAfterFiveSeconds() {
         Window w;
         QCOMPARE(w.dlg->windowTitle(), QString("Kavlink"));
+        const auto* version = w.dlg->findChild<QLabel*>("1000");
+        QVERIFY(version != nullptr);
+        QCOMPARE(version->text(), QString("Kavlink version 1.18.0"));
         QVERIFY(w.dlg->isVisible());
         QVERIFY(w.dlg->IsHideTimerRunning());
         QVERIFY(w.dlg->HideTimerRemaining() > 4000);

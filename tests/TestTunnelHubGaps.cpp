@@ -233,13 +233,17 @@ private slots:
         Site site(heartBeat);
         QVERIFY(site.Connect(false));
         QVERIFY(site.hub->IsTimerRunning(CTunnelHub::TIMER_WATCHDOG));
+        QCOMPARE(site.hub->TimerPeriodMs(CTunnelHub::TIMER_WATCHDOG), 1000);
         QVERIFY(!site.hub->IsTimerRunning(CTunnelHub::TIMER_HEARTBEAT));
         site.Feed("login:");
         site.Feed("password:");
         QCOMPARE(site.hub->IsTimerRunning(CTunnelHub::TIMER_HEARTBEAT), heartBeat != 0);
+        if (heartBeat != 0)
+            QCOMPARE(site.hub->TimerPeriodMs(CTunnelHub::TIMER_HEARTBEAT), 15000);
         // The setting switched off before a reconnection stops the heartbeat.
         site.settings.HeartBeat = 0;
         site.hub->OnTunnelClosed();
+        QCOMPARE(site.hub->TimerPeriodMs(CTunnelHub::TIMER_RECONNECT), 5000);
         QVERIFY(!site.hub->IsTimerRunning(CTunnelHub::TIMER_HEARTBEAT));
         QVERIFY(site.Connect());
         QVERIFY(!site.hub->IsTimerRunning(CTunnelHub::TIMER_HEARTBEAT));

@@ -30,9 +30,7 @@ QList<QByteArray> HeardFromOthers(const CLanStation& lan, qsizetype from,
 bool Reaches(CKavlinkSite& from, CKavlinkSite& to, const QByteArray& text) {
     from.Lan().Send(text);
     return QTest::qWaitFor(
-        [&] {
-            return to.Lan().Received().contains(text) && from.Lan().Received().contains(text);
-        },
+        [&] { return to.Lan().Received().contains(text) && from.Lan().Received().contains(text); },
         kWaitMs);
 }
 
