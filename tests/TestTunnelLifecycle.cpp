@@ -2,6 +2,7 @@
 // state, what counts as WAN activity, the station watchdog, the receive buffer at log-in,
 // the heartbeat timer and replacing a live connection.
 #include "CDebugLog.h"
+#include "CHubSite.h"
 #include "CTcpClient.h"
 #include "CTunnelHub.h"
 #include "IKavlinkView.h"
@@ -17,104 +18,9 @@
 
 #include <memory>
 
-namespace {
+using Site = CHubSite;
 
-struct ViewRecorder : IKavlinkView {
-    std::vector<std::string> names;
-    int animating = 0;
-    void ShowTunnelName(const std::string& name) override { names.push_back(name); }
-    void StartConnectionAnimation() override { animating = 1; }
-    void EndConnectionAnimation() override { animating = 0; }
-};
-
-QByteArray Line(const QByteArray& text) {
-    std::string s = text.toStdString();
-    EncodeTunnelLine(s);
-    return QByteArray(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-// One hub with its log, clock, view and a loopback server socket standing for the tunnel.
-class Site {
-public:
-    explicit Site(int heartBeat = 0, int filter = 0) {
-        const QString dir = tempDir.path();
-        settings.Hostname = "127.0.0.1";
-        settings.Login = "user";
-        settings.Password = "secret";
-        settings.HeartBeat = heartBeat;
-        settings.FilterTimeSync = filter;
-        iniPath = (dir + "/Kavlink.ini").toStdString();
-        log.StartDebugLog(3, iniPath, dir.toStdString() + "/");
-        server.listen(QHostAddress::LocalHost);
-        settings.TunnelPortNumber = server.serverPort();
-        hub = std::make_unique<CTunnelHub>(settings, log, &view, [this] { return now; });
-        hub->SetManualTimers(true);
-        hub->SetLanSendObserver([this](const std::string& t) { lan.push_back(t); });
-    }
-
-    // Connects and, unless told otherwise, logs in.
-    bool Connect(bool logIn = true) {
-        hub->ConnectTunnel();
-        if (!server.waitForNewConnection(5000))
-            return false;
-        peer.reset(server.nextPendingConnection());
-        if (!QTest::qWaitFor([this] { return hub->TunnelStateValue() == CTunnelHub::AwaitLogin; }))
-            return false;
-        if (logIn) {
-            Feed("login:");
-            Feed("password:");
-            Sent(); // the two answers
-        }
-        return hub->TunnelStateValue() == (logIn ? CTunnelHub::LoggedIn : CTunnelHub::AwaitLogin);
-    }
-
-    void Feed(const QByteArray& chunk) { hub->OnTunnelData(chunk); }
-    void Lan(const QByteArray& text) { hub->OnLanMessage(text); }
-
-    // Everything the hub wrote to the tunnel since the last call.
-    QByteArray Sent() {
-        QByteArray out;
-        for (int i = 0; i < 20; ++i) {
-            QCoreApplication::processEvents();
-            peer->waitForReadyRead(i == 0 ? 200 : 20);
-            const QByteArray more = peer->readAll();
-            if (more.isEmpty() && i > 0)
-                break;
-            out += more;
-        }
-        return out;
-    }
-
-    // The log's messages without their time stamps, and forget them.
-    QStringList LogLines() {
-        QFile f(QString::fromStdString(CDebugLog::LogFilePath(iniPath, "")));
-        f.open(QIODevice::ReadOnly);
-        QStringList lines;
-        int index = 0;
-        for (const QByteArray& l : f.readAll().split('\n')) {
-            if (index++ >= seenLines && l.size() > 20)
-                lines << QString::fromLatin1(l.mid(20));
-        }
-        seenLines = index - 1;
-        return lines;
-    }
-
-    QTemporaryDir tempDir;
-    Settings settings;
-    std::string iniPath;
-    CDebugLog log;
-    ViewRecorder view;
-    std::int64_t now = 1'000'000;
-    QTcpServer server;
-    std::unique_ptr<QTcpSocket> peer;
-    std::unique_ptr<CTunnelHub> hub;
-    std::vector<std::string> lan;
-    int seenLines = 0;
-};
-
-} // namespace
-
-class TestTunnelHubGaps : public QObject {
+class TestTunnelLifecycle : public QObject {
     Q_OBJECT
 
 private slots:
@@ -270,5 +176,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestTunnelHubGaps)
-#include "TestTunnelHubGaps.moc"
+QTEST_GUILESS_MAIN(TestTunnelLifecycle)
+#include "TestTunnelLifecycle.moc"
