@@ -32,3 +32,9 @@ void CWanStations::ExpireWanStations(std::int64_t threshold) {
 void CWanStations::ClearWanStations() {
     m_stations.clear();
 }
+
+void CWanStations::ForEachStation(
+    const std::function<void(const std::string&, std::int64_t)>& visit) const {
+    for (const auto& [name, lastSeen] : m_stations)
+        visit(name, lastSeen);
+}

@@ -3,6 +3,7 @@
 #include "Clock.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -19,6 +20,8 @@ public:
     void ExpireWanStations(std::int64_t threshold);
     void ClearWanStations();
     std::size_t Count() const { return m_stations.size(); }
+    // Each station with the time it was last seen, by name (the status view).
+    void ForEachStation(const std::function<void(const std::string&, std::int64_t)>& visit) const;
 
 private:
     CDebugLog& m_log;
