@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -17,7 +18,7 @@ constexpr ReasonRow kReasons[] = {
     {DropReason::Packet, "PACKET", true, false},
     {DropReason::Rotator, "ROTATOR", true, false},
     {DropReason::NeedQso, "NEEDQSO", true, false},
-    {DropReason::NeedQsoWan, "NEEDQSOWAN not to a far station", true, false},
+    {DropReason::NeedQsoWan, "NEEDQSOWAN to a local station", true, false},
     {DropReason::IHave, "IHAVE", true, false},
     {DropReason::IHaveLan, "IHAVELAN", true, false},
     {DropReason::AddQso, "ADDQSO to a local station", true, false},
@@ -35,8 +36,8 @@ constexpr ReasonRow kReasons[] = {
     {DropReason::LostAtDisconnect, "waiting at disconnection", true, false},
 };
 // clang-format on
-constexpr int kLabelWidth = 36;
-constexpr int kNumberWidth = 14;
+constexpr std::size_t kLabelWidth = 38;
+constexpr std::size_t kNumberWidth = 15;
 
 // Network text (8-bit, shown as Latin-1) as UTF-8, control bytes replaced so that a name
 // cannot break a line or a terminal.
@@ -145,7 +146,7 @@ std::string CountRow(const std::string& label, bool wan, std::uint64_t toWan, bo
         return std::string(kNumberWidth - std::min<std::size_t>(text.size(), kNumberWidth), ' ') +
                text;
     };
-    return "  " + Padded(label, kLabelWidth) + number(wan, toWan) + number(lan, toLan) + "\n";
+    return Padded(label, kLabelWidth) + number(wan, toWan) + number(lan, toLan) + "\n";
 }
 
 std::string TunnelSection(const HubStatus& s) {
@@ -168,16 +169,20 @@ std::string TunnelSection(const HubStatus& s) {
 }
 
 std::string CountSection(const HubStatus& s) {
-    std::string out = Padded("Messages since start", kLabelWidth + 2) +
-                      std::string(kNumberWidth - 13, ' ') + "LAN to tunnel" +
-                      std::string(kNumberWidth - 13, ' ') + "tunnel to LAN\n";
-    out += CountRow("relayed", true, s.toWan.relayed, true, s.toLan.relayed);
-    out += CountRow("relayed in the last minute", true, s.toWanLastMinute, true, s.toLanLastMinute);
+    const auto heading = [](const char* text) {
+        return std::string(kNumberWidth - std::strlen(text), ' ') + text;
+    };
+    std::string out = Padded("Messages since start", kLabelWidth) + heading("LAN to tunnel") +
+                      heading("tunnel to LAN") + "\n";
+    out += CountRow("  relayed", true, s.toWan.relayed, true, s.toLan.relayed);
+    out += CountRow("  relayed in the last minute", true, s.toWanLastMinute, true,
+                    s.toLanLastMinute);
+    out += CountRow("  HELLO rewritten (MASTER to SLAVE)", true, s.helloRewritten, false, 0);
+    out += CountRow("  inventory requests answered", true, s.inventoryAnswered, false, 0);
+    out += "  dropped:\n";
     for (const ReasonRow& row : kReasons)
-        out += CountRow(std::string("dropped: ") + row.label, row.toWan, s.toWan[row.reason],
+        out += CountRow(std::string("    ") + row.label, row.toWan, s.toWan[row.reason],
                         row.toLan, s.toLan[row.reason]);
-    out += CountRow("HELLO rewritten (MASTER to SLAVE)", true, s.helloRewritten, false, 0);
-    out += CountRow("inventory requests answered", true, s.inventoryAnswered, false, 0);
     return out;
 }
 
