@@ -170,7 +170,7 @@ private slots:
         QTest::mouseClick(status->findChild<QPushButton*>("copy"), Qt::LeftButton);
         QCOMPARE(QGuiApplication::clipboard()->text(), status->Text());
 
-        status->close();
+        QTest::keyClick(status, Qt::Key_Escape);
         QTRY_VERIFY(status.isNull());
         QVERIFY(!w.dlg->OpenStatusWindow());
     }

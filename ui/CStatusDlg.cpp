@@ -26,7 +26,7 @@ CStatusDlg::CStatusDlg(TextSource source, QWidget* parent)
     layout->addWidget(buttons);
     // Room for the widest lines of the text and its counters without scrolling.
     const QFontMetrics metrics(m_text->font());
-    resize(metrics.horizontalAdvance(QString(74, 'x')) + 48, metrics.lineSpacing() * 44);
+    resize(metrics.horizontalAdvance(QString(74, 'x')) + 48, metrics.lineSpacing() * 48);
     connect(&m_timer, &QTimer::timeout, this, &CStatusDlg::Refresh);
     Refresh();
 }
