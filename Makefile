@@ -19,7 +19,7 @@ deps-run:
 build: deps build-only
 
 build-only:
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
 # Without a display Kavlink goes headless by itself and says so.

@@ -93,6 +93,7 @@ void CTunnelHub::SetManualTimers(bool manual) {
 
 void CTunnelHub::SetTimer(int id, int milliseconds) {
     m_manualRunning[id] = true;
+    m_periods[id] = milliseconds;
     if (!m_manualTimers)
         m_timers[id].start(milliseconds);
 }
@@ -104,6 +105,10 @@ void CTunnelHub::KillTimer(int id) {
 
 bool CTunnelHub::IsTimerRunning(int id) const {
     return id > 0 && id < static_cast<int>(m_timers.size()) && m_manualRunning[id];
+}
+
+int CTunnelHub::TimerPeriodMs(int id) const {
+    return id > 0 && id < static_cast<int>(m_periods.size()) ? m_periods[id] : 0;
 }
 
 void CTunnelHub::OnTimer(int id) {

@@ -74,6 +74,8 @@ public:
     void PaceTunnel() { m_pacer.Tick(); }
     const CTunnelPacer& Pacer() const { return m_pacer; }
     bool IsTimerRunning(int id) const;
+    // The period the timer was last armed with, in manual mode too.
+    int TimerPeriodMs(int id) const;
     int TunnelStateValue() const { return m_tunnelState; }
     const std::string& TunnelName() const { return m_tunnelName; }
     const CWanStations& WanStations() const { return m_wanStations; }
@@ -150,5 +152,6 @@ private:
     bool m_manualTimers = false;
     std::array<QTimer, 5> m_timers;
     std::array<bool, 5> m_manualRunning{};
+    std::array<int, 5> m_periods{};
     std::function<void(const std::string&)> m_lanSendObserver;
 };

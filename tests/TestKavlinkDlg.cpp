@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -64,6 +65,9 @@ private slots:
     void panelHidesAfterFiveSeconds() {
         Window w;
         QCOMPARE(w.dlg->windowTitle(), QString("Kavlink"));
+        const auto* version = w.dlg->findChild<QLabel*>("1000");
+        QVERIFY(version != nullptr);
+        QCOMPARE(version->text(), QString("Kavlink version 1.18.0"));
         QVERIFY(w.dlg->isVisible());
         QVERIFY(w.dlg->IsHideTimerRunning());
         QVERIFY(w.dlg->HideTimerRemaining() > 4000);

@@ -2,6 +2,8 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
@@ -128,6 +130,7 @@ private slots:
         QTest::addColumn<int>("signal");
         QTest::newRow("SIGTERM") << int(SIGTERM);
         QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGHUP, a closed terminal") << int(SIGHUP);
     }
     void signal_ends_like_exit() {
         QFETCH(int, signal);
@@ -208,6 +211,44 @@ private slots:
         QProcess& next = Start({"-a", Path("d")});
         QVERIFY(Started(log, 2));
         Stop(next);
+    }
+
+    // "-p" is applied and saved before the first connection, which goes to the profile's
+    // server with its credentials; the log shows the start-up steps in order.
+    void profile_applied_before_first_connection() {
+        QTcpServer stale;
+        QTcpServer chosen;
+        QVERIFY2(stale.listen(QHostAddress::LocalHost), qPrintable(stale.errorString()));
+        QVERIFY2(chosen.listen(QHostAddress::LocalHost), qPrintable(chosen.errorString()));
+        const QByteArray chosenPort = QByteArray::number(chosen.serverPort());
+        const QString ini = Path("d/cfg/Kavlink.ini");
+        WriteFile(ini, IniWithDebug() + "[TunnelSrv]\nHostname=127.0.0.1\nPortNumber=" +
+                           QByteArray::number(stale.serverPort()) +
+                           "\nLogin=old\nPassword=old-pw\n"
+                           "[Server2]\nName=Home\nHostname=127.0.0.1\nPortNumber=" +
+                           chosenPort + "\nLogin=pl\nPassword=pp\n");
+        QProcess& process = Start({"-a", Path("d"), "-p", "Home"});
+        QVERIFY(chosen.waitForNewConnection(kTimeout));
+        QVERIFY(ReadFile(ini).contains("[TunnelSrv]\nHostname=127.0.0.1\nPortNumber=" + chosenPort +
+                                       "\nLogin=pl\nPassword=pp\n"));
+        const std::unique_ptr<QTcpSocket> peer(chosen.nextPendingConnection());
+        QByteArray answers;
+        for (const char* prompt : {"login:", "password:"}) {
+            const qsizetype lines = answers.count('\n');
+            peer->write(prompt);
+            QTRY_VERIFY_WITH_TIMEOUT((answers += peer->readAll()).count('\n') > lines, kTimeout);
+        }
+        QCOMPARE(answers, QByteArray("pl\npp\n"));
+        QVERIFY(!stale.hasPendingConnections());
+
+        const QString log = Path("d/cfg/Kavlink.log");
+        QTRY_VERIFY_WITH_TIMEOUT(ReadFile(log).contains("Opening LAN..."), kTimeout);
+        QList<QByteArray> texts;
+        for (const QByteArray& line : ReadFile(log).split('\n'))
+            texts << line.mid(20);
+        QCOMPARE(texts.mid(0, 3),
+                 (QList<QByteArray>{kStart, "Connecting tunnel...", "Opening LAN..."}));
+        Stop(process);
     }
 
     // Bad input never keeps Kavlink from starting.
