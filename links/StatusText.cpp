@@ -175,14 +175,14 @@ std::string CountSection(const HubStatus& s) {
     std::string out = Padded("Messages since start", kLabelWidth) + heading("LAN to tunnel") +
                       heading("tunnel to LAN") + "\n";
     out += CountRow("  relayed", true, s.toWan.relayed, true, s.toLan.relayed);
-    out += CountRow("  relayed in the last minute", true, s.toWanLastMinute, true,
-                    s.toLanLastMinute);
+    out +=
+        CountRow("  relayed in the last minute", true, s.toWanLastMinute, true, s.toLanLastMinute);
     out += CountRow("  HELLO rewritten (MASTER to SLAVE)", true, s.helloRewritten, false, 0);
     out += CountRow("  inventory requests answered", true, s.inventoryAnswered, false, 0);
     out += "  dropped:\n";
     for (const ReasonRow& row : kReasons)
-        out += CountRow(std::string("    ") + row.label, row.toWan, s.toWan[row.reason],
-                        row.toLan, s.toLan[row.reason]);
+        out += CountRow(std::string("    ") + row.label, row.toWan, s.toWan[row.reason], row.toLan,
+                        s.toLan[row.reason]);
     return out;
 }
 
