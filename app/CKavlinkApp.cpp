@@ -3,6 +3,7 @@
 #include "CKavlinkDlg.h"
 #include "CMessageBox.h"
 #include "CSingleInstance.h"
+#include "CStatusSignal.h"
 #include "CTerminationSignals.h"
 #include "CommandLine.h"
 #include "StringTable.h"
@@ -88,6 +89,12 @@ CKavlinkApp::~CKavlinkApp() = default;
 
 int CKavlinkApp::InitInstance() {
     const CTerminationSignals terminationSignals;
+    // Installed first thing: SIGUSR1's default action would end the process.
+    CKavlinkDlg* statusSource = nullptr;
+    const CStatusSignal statusSignal([&statusSource] {
+        if (statusSource != nullptr)
+            statusSource->WriteStatus();
+    });
     if (!InitSocketLayer()) {
         StartupMessage(IDS_SOCKETS_INIT_FAILED, QMessageBox::Warning);
         return 1;
@@ -115,7 +122,9 @@ int CKavlinkApp::InitInstance() {
     if (window->CurrentSettings().Hostname.empty())
         NoticeMissingHost(m_paths.IniPath, window->DebugLog());
     window->show();
+    statusSource = window.get();
     QApplication::exec();
+    statusSource = nullptr;
     // Destroying the window closes the tunnel and writes the log's last line.
     window.reset();
     return 0;

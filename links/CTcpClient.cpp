@@ -20,6 +20,19 @@ namespace {
 int ConnectErrorCode(QAbstractSocket::SocketError error) {
     return error == QAbstractSocket::UnknownSocketError ? -1 : static_cast<int>(error) + 1;
 }
+
+DisconnectCause CauseOf(QAbstractSocket::SocketError error) {
+    switch (error) {
+    case QAbstractSocket::RemoteHostClosedError:
+        return DisconnectCause::ClosedByServer;
+    case QAbstractSocket::ConnectionRefusedError:
+        return DisconnectCause::Refused;
+    case QAbstractSocket::HostNotFoundError:
+        return DisconnectCause::HostNotFound;
+    default:
+        return DisconnectCause::NetworkError;
+    }
+}
 } // namespace
 
 CTcpClient::CTcpClient(QObject* window) : m_window(window) {
@@ -36,6 +49,7 @@ CTcpClient::~CTcpClient() {
 
 void CTcpClient::Connect(const std::string& host, int port) {
     if (host.empty() || port < 1 || port > 65535) {
+        m_cause = DisconnectCause::NoServer;
         PostClosed();
         return;
     }
@@ -114,11 +128,19 @@ void CTcpClient::OnClose() {
     const QPointer<CTcpClient> self(this);
     if (bytesAvailable() > 0)
         OnReceive();
-    if (self && !m_closedLocally)
+    if (self && !m_closedLocally) {
+        // A close without an error first is the server's orderly one.
+        if (m_cause == DisconnectCause::None)
+            m_cause = DisconnectCause::ClosedByServer;
         PostClosed();
+    }
 }
 
 void CTcpClient::OnError(QAbstractSocket::SocketError error) {
+    if (m_cause == DisconnectCause::None) {
+        m_cause = CauseOf(error);
+        m_causeDetail = errorString().toStdString();
+    }
     if (m_connected)
         OnClose();
     else

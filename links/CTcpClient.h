@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DisconnectCause.h"
+
 #include <QList>
 #include <QPointer>
 #include <QTcpSocket>
@@ -27,6 +29,9 @@ public:
     }
     // Closes without any closed notification.
     void Close();
+    // Why the connection failed or ended, once it has; the socket's words for other errors.
+    DisconnectCause Cause() const { return m_cause; }
+    const std::string& CauseDetail() const { return m_causeDetail; }
 
     static constexpr qint64 kMaxPendingWrite = 1024 * 1024;
     static constexpr int kChunkSize = 255;
@@ -48,6 +53,8 @@ private:
     bool m_closePosted = false;
     bool m_sending = false;
     bool m_closeDuringSend = false;
+    DisconnectCause m_cause = DisconnectCause::None;
+    std::string m_causeDetail;
 };
 
 // SO_KEEPALIVE with the given idle time and probe interval on a native socket.

@@ -2,11 +2,13 @@
 
 #include "CDropTally.h"
 #include "CEchoMemory.h"
+#include "CMinuteRate.h"
 #include "CTunnelFramer.h"
 #include "CTunnelPacer.h"
 #include "CWanStations.h"
 #include "Clock.h"
 #include "Orvane.h"
+#include "StatusText.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -14,6 +16,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <string>
 
 class CDebugLog;
@@ -60,6 +63,8 @@ public:
         std::uint64_t writeBound = 0;  // the server stopped reading
     };
     DropCounts Drops() const;
+    // Everything the status view shows, as of now.
+    HubStatus Status() const;
 
     // Test seams and read-outs.
     // With manual timers nothing ticks by itself: tests call OnTimer and PaceTunnel.
@@ -102,6 +107,13 @@ private:
     void SendToTunnel(const std::string& text);
     void SendToLan(const std::string& text);
     void CloseTunnelClient();
+    void SetState(int state);
+    void NoteDisconnection(DisconnectCause cause, const std::string& detail);
+    void EndTunnel();
+    void NoteFarStation(const char* name);
+    void PruneFirstHeard();
+    void CountToWan(DropReason reason) { ++m_toWan[reason]; }
+    std::int64_t MonotonicSecond() const { return m_monotonic() / 1'000'000'000; }
 
     const Settings& m_settings;
     CDebugLog& m_log;
@@ -110,6 +122,11 @@ private:
     MonotonicClock m_monotonic = SystemMonotonicNanoseconds;
 
     int m_tunnelState = Disconnected;
+    std::int64_t m_stateSince = 0;
+    std::int64_t m_lastDisconnect = 0;
+    DisconnectCause m_lastCause = DisconnectCause::None;
+    std::string m_causeDetail;
+    std::int64_t m_nextReconnect = 0;
     CTcpClient* m_tunnelClient = nullptr;
     std::string m_tunnelName = "~";
     CTunnelFramer m_receiveBuffer;
@@ -122,6 +139,15 @@ private:
     CDropTally m_queueDrops;
     CDropTally m_writeDrops;
     std::uint64_t m_lanDropsSeen = 0;
+    // Counted as they happen; the drops counted elsewhere are added by Status().
+    DirectionCounts m_toWan;
+    DirectionCounts m_toLan;
+    std::uint64_t m_helloRewritten = 0;
+    std::uint64_t m_inventoryAnswered = 0;
+    CMinuteRate m_toWanRate;
+    CMinuteRate m_toLanRate;
+    // When each far station was first heard; kept no larger than the table it follows.
+    std::map<std::string, std::int64_t> m_firstHeard;
 
     bool m_manualTimers = false;
     std::array<QTimer, 5> m_timers;

@@ -59,3 +59,9 @@ void CWanStations::EndDropRunIfRoom() {
     if (m_stations.size() < kMaxStations)
         m_dropping = false;
 }
+
+void CWanStations::ForEachStation(
+    const std::function<void(const std::string&, std::int64_t)>& visit) const {
+    for (const auto& [name, entry] : m_stations)
+        visit(name, entry.seen);
+}

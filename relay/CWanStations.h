@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <string>
@@ -25,6 +26,8 @@ public:
     void ExpireWanStations(std::int64_t threshold);
     void ClearWanStations();
     std::size_t Count() const { return m_stations.size(); }
+    // Each station with the time it was last seen, by name (the status view).
+    void ForEachStation(const std::function<void(const std::string&, std::int64_t)>& visit) const;
 
 private:
     struct Entry {

@@ -143,6 +143,29 @@ private slots:
         QVERIFY(process.readAllStandardError().contains("running headless"));
     }
 
+    // Headless, SIGUSR1 asks for the status: to standard error, and to the log at level 1.
+    void status_signal_writes_status() {
+        WriteFile(Path("d/cfg/Kavlink.ini"), IniWithDebug());
+        const QString log = Path("d/cfg/Kavlink.log");
+        QProcess& process = Start({"-a", Path("d")});
+        QVERIFY(Started(log));
+        QByteArray errors;
+        for (int asked = 1; asked <= 2; ++asked) {
+            ::kill(static_cast<pid_t>(process.processId()), SIGUSR1);
+            QVERIFY(QTest::qWaitFor(
+                [&] {
+                    errors += process.readAllStandardError();
+                    return errors.count("Kavlink status at") == asked &&
+                           errors.endsWith("none heard\n");
+                },
+                kTimeout));
+        }
+        QVERIFY(errors.contains("\nTunnel\n  State            "));
+        QVERIFY(errors.contains("Messages since start"));
+        QCOMPARE(ReadFile(log).count("  relayed in the last minute"), 2);
+        Stop(process);
+    }
+
     // A fresh installation, as from `make run` on a new system: no tunnel server and often no
     // runtime directory. One notice says where to set the server; Qt's warning stays away.
     void first_start_data() {

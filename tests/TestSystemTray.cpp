@@ -175,10 +175,10 @@ private slots:
         const std::unique_ptr<QMenu> menu = tray.BuildTrayMenu();
         QVERIFY(menu);
         const QList<QAction*> actions = menu->actions();
-        QCOMPARE(actions.size(), 5);
-        const QStringList texts{"About Kavlink...", "", "Options...", "Command-line arguments...",
-                                "Exit"};
-        const QList<int> ids{CMD_ABOUT, 0, CMD_OPTIONS, CMD_USAGE, IDOK_EXIT};
+        QCOMPARE(actions.size(), 6);
+        const QStringList texts{"About Kavlink...",          "",    "Status...", "Options...",
+                                "Command-line arguments...", "Exit"};
+        const QList<int> ids{CMD_ABOUT, 0, CMD_STATUS, CMD_OPTIONS, CMD_USAGE, IDOK_EXIT};
         for (int i = 0; i < actions.size(); ++i) {
             QCOMPARE(actions[i]->isSeparator(), i == 1);
             QCOMPARE(actions[i]->text(), texts[i]);

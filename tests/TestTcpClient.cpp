@@ -142,24 +142,30 @@ private slots:
         QTRY_COMPARE(m_recorder->closed, 1);
         Settle(*m_recorder);
         QCOMPARE(m_recorder->order, QStringList{"closed"});
+        QCOMPARE(m_client->Cause(), DisconnectCause::Refused);
     }
 
     void unusableAddressGivesOneClosed_data() {
         QTest::addColumn<QByteArray>("host");
         QTest::addColumn<int>("port");
-        QTest::newRow("unresolvable host") << QByteArray("nonexistent.invalid") << 10368;
-        QTest::newRow("empty host") << QByteArray() << 10368;
-        QTest::newRow("port 0") << QByteArray("127.0.0.1") << 0;
-        QTest::newRow("port above 65535") << QByteArray("127.0.0.1") << 70000;
+        QTest::addColumn<DisconnectCause>("cause");
+        QTest::newRow("unresolvable host")
+            << QByteArray("nonexistent.invalid") << 10368 << DisconnectCause::HostNotFound;
+        QTest::newRow("empty host") << QByteArray() << 10368 << DisconnectCause::NoServer;
+        QTest::newRow("port 0") << QByteArray("127.0.0.1") << 0 << DisconnectCause::NoServer;
+        QTest::newRow("port above 65535")
+            << QByteArray("127.0.0.1") << 70000 << DisconnectCause::NoServer;
     }
     void unusableAddressGivesOneClosed() {
         QFETCH(QByteArray, host);
         QFETCH(int, port);
+        QFETCH(DisconnectCause, cause);
         m_client->Connect(host.toStdString(), port);
         QCOMPARE(m_recorder->closed, 0); // posted, never sent from within Connect
         QTRY_COMPARE_WITH_TIMEOUT(m_recorder->closed, 1, 30000);
         Settle(*m_recorder);
         QCOMPARE(m_recorder->order, QStringList{"closed"});
+        QCOMPARE(m_client->Cause(), cause);
     }
 
     void localCloseGivesNoNotification() {
@@ -180,6 +186,7 @@ private slots:
         Settle(*m_recorder);
         QCOMPARE(m_recorder->order, (QStringList{"connected", "data", "closed"}));
         QCOMPARE(m_recorder->chunks, QList<QByteArray>{"bye\xA0"});
+        QCOMPARE(m_client->Cause(), DisconnectCause::ClosedByServer);
     }
 
 #ifdef Q_OS_LINUX

@@ -21,6 +21,31 @@
 
 using Site = CHubSite;
 
+namespace {
+
+// Every counter of a status by name: "wan relayed", "lan 3" (a DropReason), "hello", "inventory".
+QMap<QString, quint64> Counters(const HubStatus& status) {
+    QMap<QString, quint64> counters{{"wan relayed", status.toWan.relayed},
+                                    {"lan relayed", status.toLan.relayed},
+                                    {"hello", status.helloRewritten},
+                                    {"inventory", status.inventoryAnswered}};
+    for (int i = 0; i < int(DropReason::Count); ++i) {
+        counters.insert(QString("wan %1").arg(i), status.toWan[DropReason(i)]);
+        counters.insert(QString("lan %1").arg(i), status.toLan[DropReason(i)]);
+    }
+    return counters;
+}
+
+QString Wan(DropReason reason) {
+    return QString("wan %1").arg(int(reason));
+}
+
+QString Lan(DropReason reason) {
+    return QString("lan %1").arg(int(reason));
+}
+
+} // namespace
+
 class TestTunnelHub : public QObject {
     Q_OBJECT
 
@@ -476,6 +501,117 @@ private slots:
                                                "Tunnel queue full: dropping messages to WAN",
                                                "Tunnel queue full: 3 messages to WAN dropped"}));
         QCOMPARE(tally.Total(), 506u);
+    }
+
+    // Each message lands in exactly the counters named, whatever its fate.
+    void countersByReason_data() {
+        QTest::addColumn<QByteArray>("wan"); // a tunnel line first, unless empty
+        QTest::addColumn<QByteArray>("lan"); // then a LAN message, unless empty
+        QTest::addColumn<int>("filter");
+        QTest::addColumn<QStringList>("counted");
+        const QByteArray none;
+        QTest::newRow("LAN relayed")
+            << none << QByteArray("ADDQSO: \"L1\" \"\" 1") << 0 << QStringList{"wan relayed"};
+        const std::vector<std::tuple<const char*, const char*, int, DropReason>> lanDrops = {
+            {"packet", "RCVDPKT: \"L1\" \"\" x", 0, DropReason::Packet},
+            {"rotator", "SETAZIMUTH: \"L1\" \"\" 1", 0, DropReason::Rotator},
+            {"NEEDQSO", "NEEDQSO: \"L1\" \"\" 1", 0, DropReason::NeedQso},
+            {"NEEDQSOWAN", "NEEDQSOWAN: \"L1\" \"\" 1", 0, DropReason::NeedQsoWan},
+            {"IHAVE", "IHAVE: \"L1\" \"\" 1", 0, DropReason::IHave},
+            {"IHAVELAN", "IHAVELAN: \"L1\" \"\" 1", 0, DropReason::IHaveLan},
+            {"local ADDQSO", "ADDQSO: \"L1\" \"L2\" 1", 0, DropReason::AddQso},
+            {"TIME filtered", "TIME: \"L1\" \"\" 5", 1, DropReason::Time},
+            {"from a far station", "ADDQSO: \"W1\" \"\" 1", 0, DropReason::FromFarStation},
+            {"too few fields", "ADDQSO: \"L1\"", 0, DropReason::Malformed},
+        };
+        for (const auto& [name, text, filter, reason] : lanDrops)
+            QTest::newRow(name) << none << QByteArray(text) << filter << QStringList{Wan(reason)};
+        QTest::newRow("LAN too long") << none << "ADDQSO: \"L1\" \"\" " + QByteArray(240, 'x') << 0
+                                      << QStringList{Wan(DropReason::TooLong)};
+        QTest::newRow("HELLO rewritten")
+            << none << QByteArray("HELLO: \"L1\" \"\" 1 2 \"MASTER\" 6 7 8") << 1
+            << QStringList{"hello", "wan relayed"};
+        QTest::newRow("inventory answered and relayed")
+            << none << QByteArray("INVENTORY: \"L1\" \"\" \"REQUEST\" 5 2 -1 -1 -1 -1 1 \"x\"") << 0
+            << QStringList{"inventory", "wan relayed"};
+        QTest::newRow("echo") << Line("ADDQSO: \"~B\" \"\" 7")
+                              << QByteArray("ADDQSO: \"~B\" \"\" 7") << 0
+                              << QStringList{"lan relayed", Wan(DropReason::Echo)};
+        QTest::newRow("WAN relayed")
+            << Line("ADDQSO: \"W2\" \"\" 1") << none << 0 << QStringList{"lan relayed"};
+        QTest::newRow("WAN heartbeat") << Line("HEARTBEAT: \"~x\" \"\" ") << none << 0
+                                       << QStringList{Lan(DropReason::Heartbeat)};
+        QTest::newRow("WAN TIME filtered")
+            << Line("TIME: \"W2\" \"\" 1") << none << 1 << QStringList{Lan(DropReason::Time)};
+        QByteArray bad = Line("ADDQSO: \"W2\" \"\" 1");
+        bad[bad.size() - 1] = char(bad.back() ^ 1);
+        QTest::newRow("WAN bad checksum")
+            << bad << none << 0 << QStringList{Lan(DropReason::BadChecksum)};
+        QTest::newRow("WAN too few fields")
+            << Line("ADDQSO: \"W2\"") << none << 0 << QStringList{Lan(DropReason::Malformed)};
+        QTest::newRow("WAN too long")
+            << Line(QByteArray(1100, 'x')) << none << 0 << QStringList{Lan(DropReason::TooLong)};
+    }
+    void countersByReason() {
+        QFETCH(QByteArray, wan);
+        QFETCH(QByteArray, lan);
+        QFETCH(int, filter);
+        QFETCH(QStringList, counted);
+        Site site(0, filter);
+        QVERIFY(site.Connect());
+        site.Feed(Line("HELLO: \"W1\" \"\" 1"));
+        QMap<QString, quint64> expected = Counters(site.hub->Status());
+        for (const QString& name : counted)
+            ++expected[name];
+        for (qsizetype at = 0; at < wan.size(); at += 255)
+            site.Feed(wan.mid(at, 255));
+        if (!lan.isEmpty())
+            site.Lan(lan);
+        QCOMPARE(Counters(site.hub->Status()), expected);
+    }
+
+    // State and since when, the cause of the last disconnection, the next attempt, the far
+    // stations' first and last hearing, and the last minute's rate.
+    void statusFollowsTheTunnel() {
+        constexpr std::int64_t s = 1'000'000'000;
+        Site site;
+        QCOMPARE(site.hub->Status().tunnel, HubStatus::Tunnel::NotConnected);
+        QVERIFY(site.Connect(false));
+        site.now += 2;
+        site.Feed("login:");
+        site.Feed("password:");
+        HubStatus status = site.hub->Status();
+        QCOMPARE(status.tunnel, HubStatus::Tunnel::LoggedIn);
+        QCOMPARE(status.tunnelSince, site.now);
+        QCOMPARE(status.lastCause, DisconnectCause::None);
+
+        site.Feed(Line("ADDQSO: \"W1\" \"\" 1"));
+        site.now += 10;
+        site.monotonic += 59 * s;
+        site.Feed(Line("ADDQSO: \"W1\" \"\" 2"));
+        status = site.hub->Status();
+        QCOMPARE(status.farStations.size(), 1u);
+        QCOMPARE(status.farStations[0].name, std::string("W1"));
+        QCOMPARE(status.farStations[0].firstHeard, site.now - 10);
+        QCOMPARE(status.farStations[0].lastHeard, site.now);
+        QCOMPARE(status.toLanLastMinute, 2u);
+        site.monotonic += s;
+        QCOMPARE(site.hub->Status().toLanLastMinute, 1u);
+
+        site.now += 61;
+        site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
+        status = site.hub->Status();
+        QCOMPARE(status.tunnel, HubStatus::Tunnel::NotConnected);
+        QCOMPARE(status.lastCause, DisconnectCause::WanTimeout);
+        QCOMPARE(status.lastDisconnect, site.now);
+        QCOMPARE(status.nextReconnect, site.now + 5);
+
+        // The server ends the next connection.
+        QVERIFY(site.Connect());
+        QCOMPARE(site.hub->Status().nextReconnect, 0);
+        site.peer->close();
+        QTRY_COMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::Disconnected));
+        QCOMPARE(site.hub->Status().lastCause, DisconnectCause::ClosedByServer);
     }
 };
 

@@ -4,6 +4,7 @@
 #include "CMessageBox.h"
 #include "COptionsDlg.h"
 #include "CSettingsStore.h"
+#include "CStatusDlg.h"
 #include "CSystemTray.h"
 #include "CTunnelHub.h"
 #include "CommandLine.h"
@@ -11,6 +12,7 @@
 #include "KavlinkCommands.h"
 #include "KavlinkEvents.h"
 #include "KavlinkIcons.h"
+#include "StatusText.h"
 #include "StringTable.h"
 
 #include <QCoreApplication>
@@ -43,6 +45,8 @@ CKavlinkDlg::CKavlinkDlg(CSettingsStore& store, std::string configDirectory, QWi
 }
 
 CKavlinkDlg::~CKavlinkDlg() {
+    // It reads the hub.
+    delete m_statusWindow;
     // Closes the tunnel and clears the WAN stations before the log ends.
     m_hub.reset();
     m_log.EndDebugLog();
@@ -102,6 +106,9 @@ void CKavlinkDlg::OnCommand(int commandId) {
     switch (commandId) {
     case CMD_ABOUT:
         ShowAboutPanel();
+        break;
+    case CMD_STATUS:
+        ShowStatus();
         break;
     case CMD_OPTIONS:
         RunOptionsDialog();
@@ -191,6 +198,29 @@ void CKavlinkDlg::RunOptionsDialog() {
     SaveSettings(m_store, m_settings);
     m_hub->ConnectTunnel(true);
     m_hub->OpenLan();
+}
+
+void CKavlinkDlg::ShowStatus() {
+    if (m_statusWindow == nullptr) {
+        // A window of its own, not a child of the panel, which hides.
+        m_statusWindow = new CStatusDlg([this] { return StatusText(m_hub->Status()); });
+        m_statusWindow->setAttribute(Qt::WA_DeleteOnClose);
+        m_statusWindow->setWindowIcon(m_mainIcon);
+    }
+    m_statusWindow->show();
+    m_statusWindow->raise();
+    m_statusWindow->activateWindow();
+}
+
+void CKavlinkDlg::WriteStatus() {
+    const std::string text = StatusText(m_hub->Status());
+    std::fputs(text.c_str(), stderr);
+    std::fflush(stderr);
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        if (end > start)
+            m_log.LogLine(1, "%s", text.substr(start, end - start).c_str());
+    }
 }
 
 // ---- What the relay shows

@@ -21,6 +21,7 @@ struct MenuEntry {
 constexpr MenuEntry kTrayMenu[] = {
     {CMD_ABOUT, "About Kavlink..."},
     {0, nullptr},
+    {CMD_STATUS, "Status..."},
     {CMD_OPTIONS, "Options..."},
     {CMD_USAGE, "Command-line arguments..."},
     {IDOK_EXIT, "Exit"},

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the real kavlink on a private X server beside a real XEmbed tray host and checks what a
-# user sees: the about panel, the tray icon and its menu, the options dialog, and the tray still
-# working while that dialog is open. The tray host starts after Kavlink, as a session's panel
-# often does. Takes screenshots of the panel, the tray menu and the dialog on the way.
+# user sees: the about panel, the tray icon and its menu, the status window, the options dialog,
+# and the tray still working while that dialog is open. The tray host starts after Kavlink, as a session's panel
+# often does. Takes screenshots of the panel, the tray menu, the status window and the
+# options dialog on the way.
 #
 # Usage: desktop_check.sh KAVLINK_BINARY [SCREENSHOT_DIR]
 # The README's pictures come from `tests/desktop/desktop_check.sh build/kavlink docs`.
@@ -160,6 +161,11 @@ find_menu() {
         return 0
     done
     return 1
+}
+
+find_status() {
+    status=$(xdotool search --onlyvisible --name '^Kavlink status$' 2>/dev/null | head -n 1)
+    [[ -n $status ]]
 }
 
 find_options() {
@@ -343,6 +349,26 @@ xdotool mousemove --window "$panel" 10 10 click 1
 wait_until 3000 is_hidden "$panel" || fail "a click on the about panel did not hide it"
 pass "a click on the about panel hides it"
 
+# "Status..." opens the status window (that a second one only raises it is checked offscreen).
+# The tunnel's port has nobody: by now the first attempt has failed, which the window shows.
+tunnel_refused() {
+    grep -qs 'Tunnel disconnected' "$work"/data/cfg/*.log
+}
+wait_until 10000 tunnel_refused || fail "kavlink never logged the refused tunnel"
+xdotool mousemove "$click_x" $((icon_y + icon_h - 2)) click 3
+wait_until 5000 find_menu || fail "a right click on the tray icon showed no menu"
+xdotool key Down Down Return
+wait_until 3000 is_hidden "$menu" || fail "the tray menu did not close"
+wait_until 5000 find_status || fail "\"Status...\" from the tray menu opened no status window"
+pass "\"Status...\" from the tray menu opens the status window $status"
+wait_until 3000 shoot_window "$status" "$SHOTS/status-window.png" ||
+    fail "status window screenshot shows nothing painted"
+pass "status window screenshot: $SHOTS/status-window.png"
+xdotool windowfocus --sync "$status" 2>/dev/null
+xdotool key Escape
+wait_until 3000 is_hidden "$status" || fail "Escape did not close the status window"
+pass "Escape closes the status window"
+
 # Double click: the options dialog, of its template's size in the same font.
 xdotool mousemove "$click_x" "$click_y" click --repeat 2 --delay 100 1
 wait_until 5000 find_options || fail "a double click on the tray icon opened no \"Options...\" window"
@@ -360,7 +386,7 @@ pass "options dialog screenshot: $SHOTS/options-dialog.png"
 xdotool mousemove "$click_x" $((icon_y + icon_h - 2)) click 3
 wait_until 5000 find_menu || fail "with the options dialog open, a right click on the tray icon showed no menu"
 pass "with the options dialog open, a right click on the tray icon shows the menu"
-xdotool key Down Down Return
+xdotool key Down Down Down Return
 wait_until 3000 is_hidden "$menu" || fail "the tray menu did not close"
 count_options() {
     xdotool search --onlyvisible --name '^Options\.\.\.$' 2>/dev/null | wc -l
