@@ -225,7 +225,7 @@ void CTunnelHub::SendHeartbeat() {
     std::string text = "HEARTBEAT: \"" + m_tunnelName + "\" \"\" ";
     EncodeTunnelLine(text);
     // Not paced: a heartbeat must leave on time whatever waits behind the pacing.
-    if (!m_tunnelClient->SendText(text.c_str()))
+    if (!WriteLine(text))
         m_writeDrops.Add(1, m_monotonic());
     m_lastWanActivity = m_clock();
 }
@@ -249,7 +249,7 @@ bool CTunnelHub::WriteToTunnel(const std::string& line) {
     if (!m_tunnelClient->CanTakeMore())
         return false;
     const std::int64_t now = m_monotonic();
-    if (!m_tunnelClient->SendText(line.c_str())) {
+    if (!WriteLine(line)) {
         m_writeDrops.Add(1, now);
         return true;
     }
@@ -279,7 +279,15 @@ CTunnelHub::DropCounts CTunnelHub::Drops() const {
 
 void CTunnelHub::SendToTunnel(const std::string& text) {
     if (m_tunnelClient != nullptr)
-        m_tunnelClient->SendText(text.c_str());
+        WriteLine(text);
+}
+
+bool CTunnelHub::WriteLine(const std::string& text) {
+    if (!m_tunnelClient->SendText(text.c_str()))
+        return false;
+    if (m_tunnelSendObserver)
+        m_tunnelSendObserver(std::string(text.c_str()));
+    return true;
 }
 
 void CTunnelHub::SendToLan(const std::string& text) {

@@ -88,6 +88,10 @@ public:
     void SetLanSendObserver(std::function<void(const std::string&)> observer) {
         m_lanSendObserver = std::move(observer);
     }
+    // Called with every text the tunnel socket accepted, as it accepts it (tests).
+    void SetTunnelSendObserver(std::function<void(const std::string&)> observer) {
+        m_tunnelSendObserver = std::move(observer);
+    }
 
 protected:
     bool event(QEvent* e) override;
@@ -105,6 +109,8 @@ private:
     bool WriteToTunnel(const std::string& line);
     void NoteLanDrops();
     void SendToTunnel(const std::string& text);
+    // The one place where the hub writes to the tunnel socket.
+    bool WriteLine(const std::string& text);
     void SendToLan(const std::string& text);
     void CloseTunnelClient();
     void SetState(int state);
@@ -154,4 +160,5 @@ private:
     std::array<bool, 5> m_manualRunning{};
     std::array<int, 5> m_periods{};
     std::function<void(const std::string&)> m_lanSendObserver;
+    std::function<void(const std::string&)> m_tunnelSendObserver;
 };

@@ -1,6 +1,7 @@
 // The relay hub driven directly: chunks and LAN texts fed to its handlers, timer ticks called
-// by hand, the clock a plain number. The tunnel is a real loopback connection so that what
-// the hub sends can be read back byte for byte.
+// by hand, the clock a plain number. The tunnel is a real loopback connection; what the hub
+// writes into it is recorded as the socket takes it, and read back byte for byte at its far
+// end where that matters.
 #include "CDebugLog.h"
 #include "CDropTally.h"
 #include "CHubSite.h"
@@ -73,6 +74,8 @@ private slots:
         QCOMPARE(site.Sent(), QByteArray());
         for (const QString& line : site.LogLines())
             QVERIFY2(!line.contains("secret"), qPrintable(line));
+        // What was recorded is what the server end reads.
+        QCOMPARE(site.Wire(12), QByteArray("user\nsecret\n"));
     }
 
     void framing_data() {
@@ -200,13 +203,16 @@ private slots:
     void heartbeatKeepsTunnelAndHasExactBytes() {
         Site site(1);
         QVERIFY(site.Connect());
+        const QByteArray beat = QByteArray("HEARTBEAT: \"~\" \"\" ") + '\xB0';
         for (int i = 0; i < 8; ++i) {
             site.now += 15;
             site.hub->OnTimer(CTunnelHub::TIMER_HEARTBEAT);
-            QCOMPARE(site.Sent(), QByteArray("HEARTBEAT: \"~\" \"\" ") + '\xB0');
+            QCOMPARE(site.Sent(), beat);
             site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
         }
         QCOMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::LoggedIn));
+        const QByteArray logIn = "user\nsecret\n";
+        QCOMPARE(site.Wire(logIn.size() + 8 * beat.size()), logIn + beat.repeated(8));
     }
 
     void heartbeatOnlyWhenLoggedIn() {

@@ -2,9 +2,10 @@
 
 #include "TunnelLine.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QTest>
+
+#include <utility>
 
 QByteArray Line(const QByteArray& text) {
     std::string s = text.toStdString();
@@ -27,6 +28,9 @@ CHubSite::CHubSite(int heartBeat, int filter) {
     hub->SetMonotonicClock([this] { return monotonic; });
     hub->SetManualTimers(true);
     hub->SetLanSendObserver([this](const std::string& t) { lan.push_back(t); });
+    hub->SetTunnelSendObserver([this](const std::string& t) {
+        tunnel.append(t.data(), static_cast<qsizetype>(t.size()));
+    });
 }
 
 bool CHubSite::Connect(bool logIn) {
@@ -45,16 +49,16 @@ bool CHubSite::Connect(bool logIn) {
 }
 
 QByteArray CHubSite::Sent() {
+    return std::exchange(tunnel, {});
+}
+
+QByteArray CHubSite::Wire(qsizetype size) {
     QByteArray out;
-    for (int i = 0; i < 20; ++i) {
-        QCoreApplication::processEvents();
-        peer->waitForReadyRead(i == 0 ? 200 : 20);
-        const QByteArray more = peer->readAll();
-        if (more.isEmpty() && i > 0)
-            break;
-        out += more;
-    }
-    return out;
+    const bool arrived = QTest::qWaitFor([&] {
+        out += peer->readAll();
+        return out.size() >= size;
+    });
+    return arrived ? out : QByteArray();
 }
 
 QStringList CHubSite::LogLines() {
@@ -69,4 +73,3 @@ QStringList CHubSite::LogLines() {
     seenLines = index - 1;
     return lines;
 }
-

@@ -29,7 +29,8 @@ QByteArray Line(const QByteArray& text);
 
 // One hub driven directly, with its log, clocks, view and a loopback server socket standing
 // for the tunnel: chunks and LAN texts are fed to its handlers, timer ticks called by hand, the
-// clocks are plain numbers.
+// clocks are plain numbers. What goes into the tunnel is recorded as the socket accepts it, so
+// that "nothing was sent" needs no waiting.
 class CHubSite {
 public:
     explicit CHubSite(int heartBeat = 0, int filter = 0);
@@ -40,6 +41,8 @@ public:
     void Lan(const QByteArray& text) { hub->OnLanMessage(text); }
     // Everything the hub wrote to the tunnel since the last call.
     QByteArray Sent();
+    // The next size bytes as the server end of the tunnel reads them; empty if they never come.
+    QByteArray Wire(qsizetype size);
     // The log's messages without their time stamps, and forget them.
     QStringList LogLines();
 
@@ -54,5 +57,6 @@ public:
     std::unique_ptr<QTcpSocket> peer;
     std::unique_ptr<CTunnelHub> hub;
     std::vector<std::string> lan;
+    QByteArray tunnel; // written to the tunnel, not yet taken by Sent()
     int seenLines = 0;
 };
