@@ -3,11 +3,11 @@
 #include "CDebugLog.h"
 #include "CTcpClient.h"
 #include "IKavlinkView.h"
-#include "Inventory.h"
 #include "KavlinkEvents.h"
 #include "LanRules.h"
 #include "Settings.h"
 #include "TunnelLine.h"
+#include "Verdict.h"
 
 #include <cstring>
 
@@ -31,6 +31,25 @@ DropReason LanDropCounter(LanDrop drop) {
         break;
     }
     return DropReason::NeedQsoWan;
+}
+
+// The counter of a LAN message stopped by anything but a drop rule.
+DropReason LanFateCounter(LanFate fate) {
+    switch (fate) {
+    case LanFate::TooLong:
+        return DropReason::TooLong;
+    case LanFate::Malformed:
+        return DropReason::Malformed;
+    case LanFate::Time:
+        return DropReason::Time;
+    case LanFate::FromFarStation:
+        return DropReason::FromFarStation;
+    case LanFate::Echo:
+        return DropReason::Echo;
+    default:
+        break;
+    }
+    return DropReason::TunnelDown;
 }
 
 constexpr int kReconnectMs = 5000;
@@ -331,23 +350,19 @@ long CTunnelHub::OnTunnelData(const QByteArray& received) {
 void CTunnelHub::HandleTunnelLine(std::string_view line) {
     char work[kMaxTunnelMessage] = {};
     std::memcpy(work, line.data(), line.size());
-    if (!CheckTunnelLine(work)) {
-        ++m_toLan[DropReason::BadChecksum];
-        return;
-    }
+    const bool checksumRight = CheckTunnelLine(work);
     char* fields[ORVANE_MAX_FIELDS] = {};
-    const int count = ORVANE_parse(fields, work);
-    if (count <= 2 || *fields[0] == 0 || *fields[1] == 0) {
-        ++m_toLan[DropReason::Malformed];
+    const int count = checksumRight ? ORVANE_parse(fields, work) : 0;
+    const TunnelFate fate = JudgeTunnelLine(checksumRight, {fields, count}, m_settings);
+    if (fate == TunnelFate::BadChecksum || fate == TunnelFate::Malformed) {
+        ++m_toLan[fate == TunnelFate::BadChecksum ? DropReason::BadChecksum
+                                                  : DropReason::Malformed];
         return;
     }
     const std::string text(line.substr(0, line.size() - 1));
-    if (HasKeyword(fields[0], "HEARTBEAT:")) {
-        ++m_toLan[DropReason::Heartbeat];
-        m_log.LogLine(3, "From WAN (DROPPED - HEARTBEAT) : %s", text.c_str());
-    } else if (HasKeyword(fields[0], "TIME:") && m_settings.FilterTimeSync != 0) {
-        ++m_toLan[DropReason::Time];
-        m_log.LogLine(3, "From WAN (DROPPED - TIME) : %s", text.c_str());
+    if (fate != TunnelFate::Relay) {
+        ++m_toLan[fate == TunnelFate::Heartbeat ? DropReason::Heartbeat : DropReason::Time];
+        m_log.LogLine(3, "From WAN (DROPPED - %s) : %s", TunnelFateText(fate), text.c_str());
     } else {
         NoteFarStation(fields[1]);
         // A longer echo is never relayed back anyway (the LAN limit).
@@ -367,65 +382,66 @@ long CTunnelHub::OnLanMessage(const QByteArray& received) {
     // No pause here: what enters the tunnel is paced instead, so a dropped message, an echo
     // or junk costs nothing and the loop never sleeps.
     NoteLanDrops();
-    if (m_tunnelClient == nullptr) {
-        CountToWan(DropReason::TunnelDown);
-        return 0;
-    }
     const std::size_t length = std::strlen(received.constData());
-    if (length >= kMaxLanMessage) {
-        CountToWan(DropReason::TooLong);
-        return 0;
-    }
     const std::string text(received.constData(), length);
+    const LanSituation situation{
+        .settings = m_settings,
+        .tunnelOpen = m_tunnelClient != nullptr,
+        .loggedIn = m_tunnelState == LoggedIn,
+        .tooLong = length >= kMaxLanMessage,
+        .tunnelName = m_tunnelName,
+        .isWanStation =
+            [this](const std::string& name) { return m_wanStations.IsWanStation(name); },
+        .isEcho =
+            [this, &text, &received] {
+                // Behind a backlog of LAN messages the echo is late, so nothing may expire
+                // meanwhile.
+                const bool backlog =
+                    m_lan.PendingBytes() > COrvaneLan::AccountedSize(received.size());
+                return m_lanEchoes.Consume(text, !backlog);
+            },
+    };
     char copy[kMaxLanMessage] = {};
-    std::memcpy(copy, text.data(), length);
     char* fields[ORVANE_MAX_FIELDS] = {};
-    const int count = ORVANE_parse(fields, copy);
-    if (m_tunnelState != LoggedIn) {
-        CountToWan(DropReason::TunnelDown);
-        return 0;
+    int count = 0;
+    if (!situation.tooLong) {
+        std::memcpy(copy, text.data(), length);
+        count = ORVANE_parse(fields, copy);
     }
-    if (count <= 2 || *fields[0] == 0 || *fields[1] == 0) {
-        CountToWan(DropReason::Malformed);
-        return 0;
-    }
-    // Whether this is our own broadcast of a WAN message coming back; it stops the message only
-    // where a WAN sender would.
-    // Behind a backlog of LAN messages the echo is late, so nothing may expire meanwhile.
-    const bool backlog = m_lan.PendingBytes() > COrvaneLan::AccountedSize(received.size());
-    const bool echo = m_lanEchoes.Consume(text, !backlog);
-
-    const auto isWan = [this](const std::string& name) { return m_wanStations.IsWanStation(name); };
-    if (const LanDrop drop = LanDropKind(fields, isWan); drop != LanDrop::None) {
-        CountToWan(LanDropCounter(drop));
-        m_log.LogLine(3, "From LAN (DROPPED - %s) : %s", LanDropText(drop), text.c_str());
-        return 0;
-    }
-    if (HasKeyword(fields[0], "IHAVEWAN:") && !isWan(fields[1]))
-        NameTunnel(fields[1]);
-    std::string outgoing = text;
-    if (count == 12 && HasKeyword(fields[0], "INVENTORY:") && HasKeyword(fields[3], "REQUEST")) {
-        if (AnswerInventoryRequest(text, fields, outgoing))
-            return 0;
-    }
-    if (HasKeyword(fields[0], "TIME:") && m_settings.FilterTimeSync != 0) {
-        CountToWan(DropReason::Time);
-        m_log.LogLine(3, "From LAN (DROPPED - TIME) : %s", outgoing.c_str());
-        return 0;
-    }
-    if (m_settings.FilterTimeSync != 0 && IsMasterHello(fields, count)) {
-        ++m_helloRewritten;
-        outgoing = RewriteMasterHello(fields);
-        m_log.LogLine(3, "From LAN (MODIFIED - HELLO / MASTER) : %s", outgoing.c_str());
-    }
-    if (isWan(fields[1]) || echo) {
-        CountToWan(isWan(fields[1]) ? DropReason::FromFarStation : DropReason::Echo);
-        return 0;
-    }
-    m_log.LogLine(3, "From LAN (TO WAN) : %s", outgoing.c_str());
-    EncodeTunnelLine(outgoing);
-    PaceToTunnel(std::move(outgoing));
+    CarryOut(text, JudgeLanMessage(text, {fields, count}, situation));
     return 0;
+}
+
+void CTunnelHub::CarryOut(const std::string& text, LanVerdict verdict) {
+    if (verdict.fate == LanFate::Rule) {
+        CountToWan(LanDropCounter(verdict.rule));
+        m_log.LogLine(3, "From LAN (DROPPED - %s) : %s", LanDropText(verdict.rule), text.c_str());
+        return;
+    }
+    if (!verdict.nameTunnelAfter.empty())
+        NameTunnel(verdict.nameTunnelAfter.c_str());
+    if (verdict.inventoryRequest)
+        m_log.LogLine(3, "From LAN - INV REQUEST : %s", text.c_str());
+    if (verdict.reply)
+        SendInventoryReply(std::move(*verdict.reply));
+    if (verdict.fate == LanFate::Time)
+        m_log.LogLine(3, "From LAN (DROPPED - TIME) : %s", verdict.outgoing.c_str());
+    if (verdict.helloRewritten) {
+        ++m_helloRewritten;
+        m_log.LogLine(3, "From LAN (MODIFIED - HELLO / MASTER) : %s", verdict.outgoing.c_str());
+    }
+    switch (verdict.fate) {
+    case LanFate::Relay:
+        m_log.LogLine(3, "From LAN (TO WAN) : %s", verdict.outgoing.c_str());
+        EncodeTunnelLine(verdict.outgoing);
+        PaceToTunnel(std::move(verdict.outgoing));
+        break;
+    case LanFate::AnsweredHere:
+        break;
+    default:
+        CountToWan(LanFateCounter(verdict.fate));
+        break;
+    }
 }
 
 void CTunnelHub::NameTunnel(const char* station) {
@@ -438,36 +454,20 @@ void CTunnelHub::NameTunnel(const char* station) {
         m_view->ShowTunnelName(m_tunnelName);
 }
 
-bool CTunnelHub::AnswerInventoryRequest(const std::string& received, const char* const* fields,
-                                        std::string& outgoing) {
-    const InventoryRequest request = ParseInventoryRequest(fields);
-    const bool addressed = request.recipient == m_tunnelName;
-    const bool answered = request.recipient.empty() && InventoryRangesMatch(request);
-    m_log.LogLine(3, "From LAN - INV REQUEST : %s", received.c_str());
-    if (addressed || answered) {
-        ++m_inventoryAnswered;
-        const std::string version =
-            InventoryVersionText(m_settings.HeartBeat != 0, m_settings.FilterTimeSync != 0);
-        std::string reply =
-            FormatInventory(m_tunnelName, request.requester, "STATUS", request, version);
-        if (m_wanStations.IsWanStation(request.requester)) {
-            // The requester sits behind the tunnel.
-            EncodeTunnelLine(reply);
-            if (m_tunnelClient != nullptr) {
-                const std::string shown = reply.substr(0, reply.size() - 1);
-                PaceToTunnel(std::move(reply));
-                m_log.LogLine(3, "To WAN - INV REPLY : %s", shown.c_str());
-            }
-        } else {
-            SendToLan(reply);
-            m_log.LogLine(3, "To LAN - INV REPLY : %s", reply.c_str());
-        }
-        if (addressed)
-            return true;
+void CTunnelHub::SendInventoryReply(InventoryReply reply) {
+    ++m_inventoryAnswered;
+    if (!reply.toTunnel) {
+        SendToLan(reply.text);
+        m_log.LogLine(3, "To LAN - INV REPLY : %s", reply.text.c_str());
+        return;
     }
-    outgoing =
-        FormatInventory(request.requester, request.recipient, request.kind, request, request.text);
-    return false;
+    // The requester sits behind the tunnel.
+    EncodeTunnelLine(reply.text);
+    if (m_tunnelClient != nullptr) {
+        const std::string shown = reply.text.substr(0, reply.text.size() - 1);
+        PaceToTunnel(std::move(reply.text));
+        m_log.LogLine(3, "To WAN - INV REPLY : %s", shown.c_str());
+    }
 }
 
 // ---- Status

@@ -9,6 +9,7 @@
 #include "Clock.h"
 #include "Orvane.h"
 #include "StatusText.h"
+#include "Verdict.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -100,8 +101,8 @@ private:
     void SetTimer(int id, int milliseconds);
     void KillTimer(int id);
     void HandleTunnelLine(std::string_view line);
-    bool AnswerInventoryRequest(const std::string& received, const char* const* fields,
-                                std::string& outgoing);
+    void CarryOut(const std::string& text, LanVerdict verdict);
+    void SendInventoryReply(InventoryReply reply);
     void NameTunnel(const char* station);
     void SendHeartbeat();
     // Lines caused by LAN messages: paced, in order.
