@@ -117,8 +117,7 @@ private slots:
         const QByteArray after = Addqso("STN1", 3);
         site->Lan().Send(after);
         QTRY_COMPARE_WITH_TIMEOUT(server.Lines().size(), 2, kStartMs);
-        QCOMPARE(server.Lines(), (QList<QByteArray>{CScriptedTunnelServer::TunnelLine(fromLan),
-                                                    CScriptedTunnelServer::TunnelLine(after)}));
+        QCOMPARE(server.Lines(), (QList<QByteArray>{Line(fromLan), Line(after)}));
         QCOMPARE(server.ReceivedBytes(), "site\nsecret\n" + server.Lines().join());
         QCOMPARE(CountOf(site->Lan().Received(), fromWan), 1);
         QCOMPARE(site->LogCount("From WAN (TO LAN) : " + fromWan), 1);
@@ -149,7 +148,7 @@ private slots:
         const QByteArray text = Addqso("STN1", 1);
         site->Lan().Send(text);
         QTRY_COMPARE_WITH_TIMEOUT(server.Lines().size(), 1, kStartMs);
-        QCOMPARE(server.Lines().first(), CScriptedTunnelServer::TunnelLine(text));
+        QCOMPARE(server.Lines().first(), Line(text));
     }
 
     void connectsOnceRefusedPortStartsListening() {
@@ -275,7 +274,7 @@ private slots:
               kBurst, sentMs, doneMs, kBurst * 1000.0 / static_cast<double>(doneMs), crossedMs);
         QCOMPARE(server.Lines().size(), kBurst);
         for (int i = 0; i < kBurst; ++i) {
-            if (server.Lines().at(i) != CScriptedTunnelServer::TunnelLine(Addqso("STN1", i)))
+            if (server.Lines().at(i) != Line(Addqso("STN1", i)))
                 QFAIL(qPrintable(QString("line %1 is not message %1").arg(i)));
         }
         QVERIFY(site->IsRunning());
@@ -301,7 +300,7 @@ private slots:
         QVERIFY(QTest::qWaitFor(
             [&] {
                 const QByteArray good = Addqso("W1", attempt++);
-                server.SendRaw("\xFF" + CScriptedTunnelServer::TunnelLine(good));
+                server.SendRaw("\xFF" + Line(good));
                 return QTest::qWaitFor([&] { return site->Lan().Received().contains(good); }, 500);
             },
             20000));
@@ -309,8 +308,7 @@ private slots:
 
         const QByteArray fromLan = Addqso("STN1", 1);
         site->Lan().Send(fromLan);
-        QTRY_VERIFY_WITH_TIMEOUT(
-            server.Lines().contains(CScriptedTunnelServer::TunnelLine(fromLan)), kStartMs);
+        QTRY_VERIFY_WITH_TIMEOUT(server.Lines().contains(Line(fromLan)), kStartMs);
     }
 };
 

@@ -1,7 +1,6 @@
 // The main window on the offscreen platform: the about panel, its timer, the tray commands
 // and the options dialog as the main window runs it.
 #include "CKavlinkDlg.h"
-#include "CLanStation.h"
 #include "CMessageBox.h"
 #include "COptionsDlg.h"
 #include "CSettingsStore.h"
@@ -9,6 +8,7 @@
 #include "CTunnelHub.h"
 #include "CommandLine.h"
 #include "KavlinkCommands.h"
+#include "TestKit.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -33,7 +33,7 @@ struct Window {
         CSettingsStore::RegisterKeyTexts();
         store.WriteText(SET_TUNNEL, SET_TUNNEL_HOSTNAME, "127.0.0.1");
         store.WriteInt(SET_TUNNEL, SET_TUNNEL_PORT_NUMBER, 1);
-        store.WriteInt(SET_LAN, SET_LAN_PORT_NUMBER, CLanStation::FreeUdpPort());
+        store.WriteInt(SET_LAN, SET_LAN_PORT_NUMBER, lanPort.Port());
         QFile ini(QString::fromStdString(dir + "Kavlink.ini"));
         ini.open(QIODevice::Append);
         ini.write("[General]\nDebug=1\n");
@@ -49,6 +49,7 @@ struct Window {
     }
 
     QTemporaryDir tempDir;
+    CUdpPortLease lanPort;
     std::string dir;
     CSettingsStore store;
     std::unique_ptr<CKavlinkDlg> dlg;

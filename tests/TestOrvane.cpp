@@ -1,6 +1,7 @@
 #include "CLanStation.h"
 #include "KavlinkEvents.h"
 #include "Orvane.h"
+#include "TestKit.h"
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -9,6 +10,7 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#include <memory>
 #include <vector>
 
 namespace {
@@ -30,6 +32,7 @@ class TestOrvane : public QObject {
     Q_OBJECT
 
 private:
+    std::unique_ptr<CUdpPortLease> m_lease;
     int m_port = 0;
 
     // Broadcasts raw bytes on the test port, as another program on the LAN would.
@@ -45,7 +48,8 @@ private slots:
     void init() {
         // Thread and socket misuse only warns: make that a failure.
         QTest::failOnWarning(QRegularExpression(QStringLiteral(".*")));
-        m_port = CLanStation::FreeUdpPort();
+        m_lease = std::make_unique<CUdpPortLease>();
+        m_port = m_lease->Port();
         QVERIFY(m_port > 0);
     }
 
@@ -142,6 +146,7 @@ private slots:
     }
     void unbindablePort() {
         QFETCH(int, port);
+        m_lease->Release(); // the blocker needs the port to itself
         auto blocker = std::make_unique<QUdpSocket>();
         QVERIFY(blocker->bind(QHostAddress::AnyIPv4, static_cast<quint16>(m_port),
                               QAbstractSocket::DontShareAddress));
@@ -182,6 +187,7 @@ private slots:
         QVERIFY(station.Open(m_port));
         station.Close();
         QVERIFY(!station.Lan().IsOpen());
+        m_lease->Release();
         {
             QUdpSocket exclusive;
             QVERIFY2(exclusive.bind(QHostAddress::AnyIPv4, static_cast<quint16>(m_port),

@@ -1,4 +1,6 @@
 // The real kavlink binary, started in a private home with its data in a temporary directory.
+#include "TestKit.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -18,14 +20,6 @@ namespace {
 constexpr int kTimeout = 30000; // generous: the sanitizer build starts slowly
 const QByteArray kStart = "-- Debug Start --";
 const QByteArray kEnd = "-- Debug End --\n";
-
-// A LAN port nobody else uses, so that runs never meet on the default port.
-quint16 FreeUdpPort() {
-    QUdpSocket socket;
-    if (!socket.bind(QHostAddress::LocalHost, 0))
-        qFatal("cannot bind a UDP socket");
-    return socket.localPort();
-}
 } // namespace
 
 class TestStartup : public QObject {
@@ -52,9 +46,12 @@ class TestStartup : public QObject {
     }
     bool m_withRuntimeDir = true;
 
-    static QByteArray IniWithDebug() {
+    // A LAN port nobody else uses, so that runs never meet on the default port.
+    CUdpPortLease m_lanPort;
+
+    QByteArray IniWithDebug() const {
         return "[General]\nDebug=1\n[Lan]\nBroadcastAddress=127.255.255.255\nPortNumber=" +
-               QByteArray::number(FreeUdpPort()) + "\n";
+               QByteArray::number(m_lanPort.Port()) + "\n";
     }
 
     void WriteFile(const QString& name, const QByteArray& bytes) const {
@@ -243,9 +240,7 @@ private slots:
 
         const QString log = Path("d/cfg/Kavlink.log");
         QTRY_VERIFY_WITH_TIMEOUT(ReadFile(log).contains("Opening LAN..."), kTimeout);
-        QList<QByteArray> texts;
-        for (const QByteArray& line : ReadFile(log).split('\n'))
-            texts << line.mid(20);
+        const QList<QByteArray> texts = LogTexts(log);
         QCOMPARE(texts.mid(0, 3),
                  (QList<QByteArray>{kStart, "Connecting tunnel...", "Opening LAN..."}));
         Stop(process);

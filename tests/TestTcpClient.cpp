@@ -252,11 +252,11 @@ private slots:
         QTRY_VERIFY(server.LoggedIn());
         QCOMPARE(server.Login(), QByteArray("user"));
         QCOMPARE(server.Password(), QByteArray("secret"));
-        const QByteArray fromServer = CScriptedTunnelServer::TunnelLine("HELLO: \"W1\" \"\"");
+        const QByteArray fromServer = Line("HELLO: \"W1\" \"\"");
         server.SendLine("HELLO: \"W1\" \"\"");
         QTRY_COMPARE(m_recorder->chunks.size(), 3);
         QCOMPARE(m_recorder->chunks, (QList<QByteArray>{"login:", "password:", fromServer}));
-        const QByteArray toServer = CScriptedTunnelServer::TunnelLine("TIME: \"K1\" \"\" \xE9");
+        const QByteArray toServer = Line("TIME: \"K1\" \"\" \xE9");
         QVERIFY(m_client->SendText(toServer.constData()));
         QTRY_COMPARE(server.Lines(), QList<QByteArray>{toServer});
         QCOMPARE(server.ReceivedBytes(), "user\nsecret\n" + toServer);

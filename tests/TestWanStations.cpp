@@ -1,5 +1,6 @@
 #include "CDebugLog.h"
 #include "CWanStations.h"
+#include "TestKit.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -19,15 +20,8 @@ private:
 
     // The texts of the lines written since the test began, without their time stamps.
     QList<QByteArray> LogTexts() const {
-        QFile file(LogPath());
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        QList<QByteArray> texts;
-        for (const QByteArray& line : file.readAll().split('\n')) {
-            // "YYYY-mm-dd HH:MM:SS text"
-            if (line.size() > 20 && !line.endsWith("-- Debug Start --"))
-                texts << line.mid(20);
-        }
+        QList<QByteArray> texts = ::LogTexts(LogPath());
+        texts.removeAll("-- Debug Start --");
         return texts;
     }
 

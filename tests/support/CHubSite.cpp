@@ -1,17 +1,8 @@
 #include "CHubSite.h"
 
-#include "TunnelLine.h"
-
-#include <QFile>
 #include <QTest>
 
 #include <utility>
-
-QByteArray Line(const QByteArray& text) {
-    std::string s = text.toStdString();
-    EncodeTunnelLine(s);
-    return QByteArray(s.data(), static_cast<qsizetype>(s.size()));
-}
 
 CHubSite::CHubSite(int heartBeat, int filter) {
     const QString dir = tempDir.path();
@@ -62,14 +53,11 @@ QByteArray CHubSite::Wire(qsizetype size) {
 }
 
 QStringList CHubSite::LogLines() {
-    QFile f(QString::fromStdString(CDebugLog::LogFilePath(iniPath, "")));
-    f.open(QIODevice::ReadOnly);
+    const QList<QByteArray> texts =
+        LogTexts(QString::fromStdString(CDebugLog::LogFilePath(iniPath, "")));
     QStringList lines;
-    int index = 0;
-    for (const QByteArray& l : f.readAll().split('\n')) {
-        if (index++ >= seenLines && l.size() > 20)
-            lines << QString::fromLatin1(l.mid(20));
-    }
-    seenLines = index - 1;
+    for (qsizetype i = seenLines; i < texts.size(); ++i)
+        lines << QString::fromLatin1(texts[i]);
+    seenLines = static_cast<int>(texts.size());
     return lines;
 }

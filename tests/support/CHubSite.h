@@ -4,6 +4,7 @@
 #include "CTunnelHub.h"
 #include "IKavlinkView.h"
 #include "Settings.h"
+#include "TestKit.h"
 
 #include <QByteArray>
 #include <QStringList>
@@ -23,9 +24,6 @@ struct ViewRecorder : IKavlinkView {
     void StartConnectionAnimation() override { animating = 1; }
     void EndConnectionAnimation() override { animating = 0; }
 };
-
-// A text as one tunnel line.
-QByteArray Line(const QByteArray& text);
 
 // One hub driven directly, with its log, clocks, view and a loopback server socket standing
 // for the tunnel: chunks and LAN texts are fed to its handlers, timer ticks called by hand, the

@@ -9,7 +9,7 @@
 CKavlinkSite::CKavlinkSite(QString binary) : m_binary(std::move(binary)) {}
 
 bool CKavlinkSite::Start(quint16 tunnelPort, Options options) {
-    const int lanPort = CLanStation::FreeUdpPort();
+    const int lanPort = m_lanPort.Port();
     if (!m_dir.isValid() || lanPort == 0 || !m_lan.Open(lanPort) ||
         !WriteIni(lanPort, tunnelPort, options))
         return false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CLanStation.h"
+#include "TestKit.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -37,6 +38,7 @@ private:
     QString m_binary;
     QTemporaryDir m_dir;
     QProcess m_process;
+    CUdpPortLease m_lanPort;
     CLanStation m_lan;
     QElapsedTimer m_started;
 };

@@ -2,19 +2,10 @@
 
 #include "KavlinkEvents.h"
 
-#include <QUdpSocket>
-
 CLanStation::CLanStation(QObject* parent) : QObject(parent) {}
 
 bool CLanStation::Open(int port, const char* broadcastAddress) {
     return m_lan.Init(this, WM_LAN_MESSAGE, broadcastAddress, port);
-}
-
-int CLanStation::FreeUdpPort() {
-    QUdpSocket probe;
-    if (!probe.bind(QHostAddress::AnyIPv4, 0))
-        return 0;
-    return probe.localPort();
 }
 
 bool CLanStation::event(QEvent* e) {

@@ -22,9 +22,6 @@ public:
     const QList<QByteArray>& Received() const { return m_received; }
     void ClearReceived() { m_received.clear(); }
 
-    // A UDP port that was free a moment ago: bound at 0, read back, released.
-    static int FreeUdpPort();
-
 signals:
     void messageReceived(const QByteArray& text);
 

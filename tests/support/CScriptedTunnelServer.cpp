@@ -1,7 +1,5 @@
 #include "CScriptedTunnelServer.h"
 
-#include "TunnelLine.h"
-
 #include <QTcpSocket>
 
 #include <string>
@@ -30,12 +28,6 @@ void CScriptedTunnelServer::SetCredentials(QByteArray login, QByteArray password
     m_expectedPassword = std::move(password);
 }
 
-QByteArray CScriptedTunnelServer::TunnelLine(const QByteArray& text) {
-    std::string line(text.constData(), static_cast<std::size_t>(text.size()));
-    EncodeTunnelLine(line);
-    return QByteArray(line.data(), static_cast<qsizetype>(line.size()));
-}
-
 void CScriptedTunnelServer::SendRaw(const QByteArray& bytes) {
     if (m_client != nullptr) {
         m_client->write(bytes);
@@ -44,7 +36,7 @@ void CScriptedTunnelServer::SendRaw(const QByteArray& bytes) {
 }
 
 void CScriptedTunnelServer::SendLine(const QByteArray& text) {
-    SendRaw(TunnelLine(text));
+    SendRaw(Line(text));
 }
 
 void CScriptedTunnelServer::CloseClient() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CTunnelFramer.h"
+#include "TestKit.h"
 
 #include <QByteArray>
 #include <QList>
@@ -53,8 +54,6 @@ public:
     // The tunnel lines received after log-in, each with its checksum byte.
     const QList<QByteArray>& Lines() const { return m_lines; }
     void ClearReceived();
-
-    static QByteArray TunnelLine(const QByteArray& text);
 
 signals:
     void clientConnected();
