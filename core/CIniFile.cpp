@@ -18,7 +18,7 @@
 
 namespace {
 // Far beyond any real ini file; keeps a path such as /dev/zero from eating memory.
-constexpr qint64 kMaxFileSize = 16 * 1024 * 1024;
+constexpr qint64 kMaxFileSize = qint64{16} * 1024 * 1024;
 constexpr std::string_view kBlanks = " \t";
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 #ifdef _WIN32

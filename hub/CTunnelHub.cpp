@@ -60,7 +60,7 @@ constexpr std::int64_t kWanStationLifetimeSeconds = 300;
 } // namespace
 
 CTunnelHub::CTunnelHub(const Settings& settings, CDebugLog& log, IKavlinkView* view,
-                       CalendarClock clock, QObject* parent)
+                       const CalendarClock& clock, QObject* parent)
     : QObject(parent), m_settings(settings), m_log(log), m_view(view), m_clock(clock),
       m_wanStations(log, clock), m_lanEchoes(clock),
       m_pacer([this](const std::string& line) { return WriteToTunnel(line); },

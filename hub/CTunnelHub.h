@@ -42,7 +42,7 @@ public:
     enum TimerId { TIMER_HIDE = 1, TIMER_RECONNECT = 2, TIMER_WATCHDOG = 3, TIMER_HEARTBEAT = 4 };
 
     CTunnelHub(const Settings& settings, CDebugLog& log, IKavlinkView* view,
-               CalendarClock clock = SystemCalendarSeconds, QObject* parent = nullptr);
+               const CalendarClock& clock = SystemCalendarSeconds, QObject* parent = nullptr);
     ~CTunnelHub() override;
 
     // fromOptions: also stops a pending reconnection and the old watchdog.

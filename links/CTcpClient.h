@@ -33,7 +33,7 @@ public:
     DisconnectCause Cause() const { return m_cause; }
     const std::string& CauseDetail() const { return m_causeDetail; }
 
-    static constexpr qint64 kMaxPendingWrite = 1024 * 1024;
+    static constexpr qint64 kMaxPendingWrite = qint64{1024} * 1024;
     static constexpr int kChunkSize = 255;
     static constexpr int kKeepAliveIdleSeconds = 20;
     static constexpr int kKeepAliveIntervalSeconds = 3;

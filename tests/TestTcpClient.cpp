@@ -213,7 +213,7 @@ private slots:
         connect(m_peer, &QTcpSocket::readyRead, m_peer, [&] { received += m_peer->readAll(); });
         // Without the event loop the peer reads nothing: the kernel's buffers fill, then ours.
         QVERIFY(m_client->SendText("abc\0def"));
-        const QByteArray line(100 * 1024, 'L');
+        const QByteArray line(qsizetype{100} * 1024, 'L');
         int accepted = 0;
         while (accepted < 2000 && m_client->SendText(line.constData())) {
             ++accepted;

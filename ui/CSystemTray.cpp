@@ -254,4 +254,4 @@ void CSystemTray::BringMainWindowForward() {
 }
 
 // Compiled with this unit, so that using the tray pulls in no other window of the library.
-#include "moc_CSystemTray.cpp"
+#include "moc_CSystemTray.cpp" // NOLINT(bugprone-suspicious-include)
