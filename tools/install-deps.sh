@@ -13,7 +13,7 @@ if [ "${1:-test}" = "bench" ]; then
 fi
 if [ "${1:-test}" = "test" ]; then
     packages+=(
-        clang libclang-rt-14-dev clang-format
+        clang libclang-rt-14-dev clang-format clang-tidy
         xvfb x11-utils xdotool imagemagick trayer
         dpkg-dev desktop-file-utils appstream systemd man-db lintian
     )
