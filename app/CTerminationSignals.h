@@ -1,21 +1,15 @@
 #pragma once
 
-#include <memory>
+#include "CSignalPipe.h"
 
-class QSocketNotifier;
-
-// Ends the application loop on SIGTERM, SIGINT and SIGHUP, the way "Exit" does, so the window is
-// destroyed and the debug log closed properly. The handler only writes to a pipe; the loop
-// reads it and quits.
+// Ends the application loop on SIGTERM, SIGINT and SIGHUP (the terminal that started us was
+// closed), the way "Exit" does, so the window is destroyed and the debug log closed properly.
 class CTerminationSignals {
 public:
     CTerminationSignals();
-    ~CTerminationSignals();
-    CTerminationSignals(const CTerminationSignals&) = delete;
-    CTerminationSignals& operator=(const CTerminationSignals&) = delete;
 
-    bool Installed() const { return m_notifier != nullptr; }
+    bool Installed() const { return m_pipe.Installed(); }
 
 private:
-    std::unique_ptr<QSocketNotifier> m_notifier;
+    CSignalPipe m_pipe;
 };
