@@ -35,8 +35,6 @@ public:
 
     static constexpr qint64 kMaxPendingWrite = qint64{1024} * 1024;
     static constexpr int kChunkSize = 255;
-    static constexpr int kKeepAliveIdleSeconds = 20;
-    static constexpr int kKeepAliveIntervalSeconds = 3;
 
 private:
     void OnReceive();
@@ -56,6 +54,3 @@ private:
     DisconnectCause m_cause = DisconnectCause::None;
     std::string m_causeDetail;
 };
-
-// SO_KEEPALIVE with the given idle time and probe interval on a native socket.
-bool SetKeepAliveValues(qintptr socketDescriptor, int idleSeconds, int intervalSeconds);

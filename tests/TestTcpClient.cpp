@@ -1,6 +1,7 @@
 #include "CScriptedTunnelServer.h"
 #include "CTcpClient.h"
 #include "KavlinkEvents.h"
+#include "SocketOptions.h"
 
 #include <QPointer>
 #include <QRegularExpression>
@@ -199,10 +200,10 @@ private slots:
             return getsockopt(fd, level, name, &value, &size) == 0 ? value : -1;
         };
         QVERIFY(option(SOL_SOCKET, SO_KEEPALIVE) != 0);
-        QCOMPARE(option(IPPROTO_TCP, TCP_KEEPIDLE), CTcpClient::kKeepAliveIdleSeconds);
-        QCOMPARE(option(IPPROTO_TCP, TCP_KEEPINTVL), CTcpClient::kKeepAliveIntervalSeconds);
-        QCOMPARE(CTcpClient::kKeepAliveIdleSeconds, 20);
-        QCOMPARE(CTcpClient::kKeepAliveIntervalSeconds, 3);
+        QCOMPARE(option(IPPROTO_TCP, TCP_KEEPIDLE), kKeepAliveIdleSeconds);
+        QCOMPARE(option(IPPROTO_TCP, TCP_KEEPINTVL), kKeepAliveIntervalSeconds);
+        QCOMPARE(kKeepAliveIdleSeconds, 20);
+        QCOMPARE(kKeepAliveIntervalSeconds, 3);
     }
 #endif
 
