@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Defaults.h"
+
 #include <cstdint>
 #include <string>
 
@@ -27,7 +29,6 @@ enum SettingId : std::uint16_t {
 };
 
 inline constexpr int kServerProfileCount = 6;
-inline constexpr std::int32_t kDefaultTunnelPort = 10368;
 
 // The four tunnel fields that a server profile keeps.
 struct ServerProfile {

@@ -5,9 +5,9 @@
 
 void LoadSettings(const CSettingsStore& store, Settings& settings) {
     store.ReadInt(SET_GENERAL, SET_GENERAL_DEBUG, 0, settings.Debug);
-    store.ReadText(SET_LAN, SET_LAN_BROADCAST_ADDRESS, "127.255.255.255",
+    store.ReadText(SET_LAN, SET_LAN_BROADCAST_ADDRESS, kDefaultBroadcastAddress,
                    settings.BroadcastAddress);
-    store.ReadInt(SET_LAN, SET_LAN_PORT_NUMBER, 9871, settings.LanPortNumber);
+    store.ReadInt(SET_LAN, SET_LAN_PORT_NUMBER, kDefaultLanPort, settings.LanPortNumber);
     store.ReadText(SET_TUNNEL, SET_TUNNEL_HOSTNAME, {}, settings.Hostname);
     store.ReadInt(SET_TUNNEL, SET_TUNNEL_PORT_NUMBER, kDefaultTunnelPort,
                   settings.TunnelPortNumber);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Defaults.h"
+
 #include <cstdint>
 #include <string>
 
@@ -7,12 +9,12 @@ class CSettingsStore;
 
 // The configuration values the main window holds, named after their ini keys.
 struct Settings {
-    std::string BroadcastAddress = "127.255.255.255";
+    std::string BroadcastAddress = kDefaultBroadcastAddress;
     std::string Hostname;
     std::string Login;
     std::string Password;
-    std::int32_t TunnelPortNumber = 10368;
-    std::int32_t LanPortNumber = 9871;
+    std::int32_t TunnelPortNumber = kDefaultTunnelPort;
+    std::int32_t LanPortNumber = kDefaultLanPort;
     int HeartBeat = 0;
     int FilterTimeSync = 0;
     std::int32_t Debug = 0;

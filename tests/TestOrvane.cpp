@@ -14,7 +14,7 @@
 #include <vector>
 
 namespace {
-const char* const kBroadcast = "127.255.255.255";
+const char* const kBroadcast = kDefaultBroadcastAddress;
 
 char Checksum(const QByteArray& bytes) {
     unsigned char sum = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Defaults.h"
 #include "Orvane.h"
 
 #include <QByteArray>
@@ -14,7 +15,7 @@ class CLanStation : public QObject {
 public:
     explicit CLanStation(QObject* parent = nullptr);
 
-    bool Open(int port, const char* broadcastAddress = "127.255.255.255");
+    bool Open(int port, const char* broadcastAddress = kDefaultBroadcastAddress);
     void Close() { m_lan.Close(); }
     void Send(const QByteArray& text) { m_lan.Send(text.constData()); }
     COrvaneLan& Lan() { return m_lan; }
