@@ -20,7 +20,7 @@ std::string TimeStamp(std::time_t now) {
 }
 } // namespace
 
-CDebugLog::CDebugLog() : m_now([] { return std::time(nullptr); }) {}
+CDebugLog::CDebugLog() = default;
 
 CDebugLog::~CDebugLog() {
     if (m_file != nullptr)
@@ -83,7 +83,7 @@ void CDebugLog::LogLine(int level, const char* format, ...) {
     if (length < 0)
         message[0] = '\0';
 
-    const std::string stamp = TimeStamp(m_now());
+    const std::string stamp = TimeStamp(static_cast<std::time_t>(m_now()));
     const std::string text = EscapeControlBytes(message);
     const bool written = std::fprintf(m_file, "%s %s\n", stamp.c_str(), text.c_str()) >= 0;
     if (!written || std::fflush(m_file) != 0 || std::ferror(m_file) != 0) {

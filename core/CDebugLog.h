@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Clock.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -37,10 +39,10 @@ public:
     static std::string EscapeControlBytes(std::string_view text);
 
     // Test seam: where the time stamp comes from.
-    void SetTimeSource(std::function<std::time_t()> now) { m_now = std::move(now); }
+    void SetClock(CalendarClock now) { m_now = std::move(now); }
 
 private:
     std::int32_t m_level = 0;
     std::FILE* m_file = nullptr;
-    std::function<std::time_t()> m_now;
+    CalendarClock m_now = SystemCalendarSeconds;
 };

@@ -50,7 +50,7 @@ class TestDebugLog : public QObject {
     }
 
     void Start(CDebugLog& log, int level) const {
-        log.SetTimeSource(FixedTime);
+        log.SetClock([] { return static_cast<std::int64_t>(FixedTime()); });
         log.StartDebugLog(level, m_ini, m_config);
     }
 

@@ -18,7 +18,7 @@ class TrayUnderTest : public CSystemTray {
 public:
     explicit TrayUnderTest(bool trayHost = true)
         : CSystemTray(nullptr, [this](int id) { commands.push_back(id); }), m_trayHost(trayHost) {
-        SetClock([this] { return now; });
+        SetClock([this] { return now * 1'000'000; }); // now in milliseconds
     }
     using CSystemTray::BuildTrayMenu;
     using CSystemTray::OnActivated;

@@ -9,7 +9,6 @@
 #include <QWidget>
 
 #include <algorithm>
-#include <chrono>
 
 namespace {
 // The tray menu resource: its first popup, command id 0 being the separator.
@@ -32,11 +31,6 @@ constexpr std::size_t kTooltipLength = 127;
 // The floor of the platform's timers; a 0 ms QTimer would spin.
 constexpr int kMinimumPeriodMs = 10;
 
-std::int64_t SteadyMilliseconds() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 // Half a second away from zero, then truncated.
 std::int64_t RoundedSeconds(std::int64_t milliseconds) {
     return (milliseconds >= 0 ? milliseconds + 500 : milliseconds - 500) / 1000;
@@ -51,7 +45,7 @@ QString TooltipText(const std::string& text) {
 
 CSystemTray::CSystemTray(QWidget* mainWindow, CommandSink sendCommand, QObject* parent)
     : QObject(parent), m_mainWindow(mainWindow), m_sendCommand(std::move(sendCommand)),
-      m_clock(SteadyMilliseconds) {
+      m_clock(SystemMonotonicNanoseconds) {
     connect(&m_tray, &QSystemTrayIcon::activated, this, &CSystemTray::OnActivated);
     connect(&m_animationTimer, &QTimer::timeout, this, &CSystemTray::OnAnimationTimer);
 }
@@ -156,7 +150,7 @@ void CSystemTray::AdvanceAnimation() {
 }
 
 void CSystemTray::OnAnimationTimer() {
-    const std::int64_t elapsed = RoundedSeconds(m_clock() - m_animationStart);
+    const std::int64_t elapsed = RoundedSeconds((m_clock() - m_animationStart) / 1'000'000);
     if (m_animationSeconds > 0 && elapsed > m_animationSeconds) {
         EndAnimation();
     } else {

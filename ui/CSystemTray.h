@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Clock.h"
+
 #include <QIcon>
 #include <QObject>
 #include <QSystemTrayIcon>
@@ -22,8 +24,6 @@ class CSystemTray : public QObject {
 public:
     // Delivers a menu command to the main window.
     using CommandSink = std::function<void(int commandId)>;
-    // Milliseconds from any fixed origin that never goes back.
-    using MillisecondClock = std::function<std::int64_t()>;
 
     CSystemTray(QWidget* mainWindow, CommandSink sendCommand, QObject* parent = nullptr);
     ~CSystemTray() override;
@@ -46,7 +46,7 @@ public:
     bool ChangeDefaultMenuItem(unsigned commandId);
     virtual long HandleTrayMessage(std::uintptr_t wParam, std::intptr_t lParam);
 
-    void SetClock(MillisecondClock clock) { m_clock = std::move(clock); }
+    void SetClock(MonotonicClock clock) { m_clock = std::move(clock); }
     // Whether a tray host runs at this moment.
     virtual bool HostAvailable() const;
 
@@ -65,7 +65,7 @@ private:
 
     QWidget* m_mainWindow;
     CommandSink m_sendCommand;
-    MillisecondClock m_clock;
+    MonotonicClock m_clock;
     QSystemTrayIcon m_tray;
     unsigned m_iconId = 0;
 
