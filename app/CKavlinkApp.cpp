@@ -113,7 +113,6 @@ int CKavlinkApp::InitInstance() {
         }
     }
 
-    CSettingsStore::RegisterKeyTexts();
     m_store.SetIniPath(m_paths.IniPath);
     auto window = std::make_unique<CKavlinkDlg>(m_store, m_paths.ConfigDirectory);
     if (!options.ProfileName.empty())

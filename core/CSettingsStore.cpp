@@ -3,16 +3,32 @@
 #include "CIniFile.h"
 #include "Decimal.h"
 
-#include <map>
+#include <utility>
 
 namespace {
 // A read returns at most this many characters of a value.
 constexpr std::size_t kMaxValueLength = 1022;
 
-std::map<int, std::string>& KeyTexts() {
-    static std::map<int, std::string> table;
-    return table;
-}
+// The ini file's section and key names.
+constexpr std::pair<int, const char*> kKeyTexts[] = {
+    {SET_LAN, "Lan"},
+    {SET_LAN_BROADCAST_ADDRESS, "BroadcastAddress"},
+    {SET_LAN_PORT_NUMBER, "PortNumber"},
+    {SET_TUNNEL, "TunnelSrv"},
+    {SET_TUNNEL_HOSTNAME, "Hostname"},
+    {SET_TUNNEL_PORT_NUMBER, "PortNumber"},
+    {SET_TUNNEL_LOGIN, "Login"},
+    {SET_TUNNEL_PASSWORD, "Password"},
+    {SET_TUNNEL_HEARTBEAT, "HeartBeat"},
+    {SET_TUNNEL_FILTER_TIME_SYNC, "FilterTimeSync"},
+    {SET_GENERAL, "General"},
+    {SET_GENERAL_DEBUG, "Debug"},
+    {SET_SERVER_NAME, "Name"},
+    {SET_SERVER_HOSTNAME, "Hostname"},
+    {SET_SERVER_PORT_NUMBER, "PortNumber"},
+    {SET_SERVER_LOGIN, "Login"},
+    {SET_SERVER_PASSWORD, "Password"},
+};
 
 bool ValidProfile(int n) {
     return n >= 1 && n <= kServerProfileCount;
@@ -40,32 +56,12 @@ bool CSettingsStore::IniWrite(const std::string& section, const char* key,
     return CIniFile(m_iniPath).Write(section, key, value);
 }
 
-void CSettingsStore::RegisterKeyTexts() {
-    KeyTexts() = {
-        {SET_LAN, "Lan"},
-        {SET_LAN_BROADCAST_ADDRESS, "BroadcastAddress"},
-        {SET_LAN_PORT_NUMBER, "PortNumber"},
-        {SET_TUNNEL, "TunnelSrv"},
-        {SET_TUNNEL_HOSTNAME, "Hostname"},
-        {SET_TUNNEL_PORT_NUMBER, "PortNumber"},
-        {SET_TUNNEL_LOGIN, "Login"},
-        {SET_TUNNEL_PASSWORD, "Password"},
-        {SET_TUNNEL_HEARTBEAT, "HeartBeat"},
-        {SET_TUNNEL_FILTER_TIME_SYNC, "FilterTimeSync"},
-        {SET_GENERAL, "General"},
-        {SET_GENERAL_DEBUG, "Debug"},
-        {SET_SERVER_NAME, "Name"},
-        {SET_SERVER_HOSTNAME, "Hostname"},
-        {SET_SERVER_PORT_NUMBER, "PortNumber"},
-        {SET_SERVER_LOGIN, "Login"},
-        {SET_SERVER_PASSWORD, "Password"},
-    };
-}
-
 std::string CSettingsStore::KeyText(int id) {
-    const auto& table = KeyTexts();
-    const auto it = table.find(id);
-    return it != table.end() ? it->second : std::string();
+    for (const auto& [key, text] : kKeyTexts) {
+        if (key == id)
+            return text;
+    }
+    return {};
 }
 
 int CSettingsStore::ReadText(int sectionId, int keyId, const std::string& def,

@@ -52,7 +52,6 @@ public:
     // A null key removes the whole section.
     bool IniWrite(const std::string& section, const char* key, const std::string& value) const;
 
-    static void RegisterKeyTexts();
     static std::string KeyText(int id);
 
     int ReadText(int sectionId, int keyId, const std::string& def, std::string& out) const;

@@ -30,7 +30,6 @@ struct Window {
     Window() {
         dir = tempDir.path().toStdString() + "/";
         store.SetIniPath(dir + "Kavlink.ini");
-        CSettingsStore::RegisterKeyTexts();
         store.WriteText(SET_TUNNEL, SET_TUNNEL_HOSTNAME, "127.0.0.1");
         store.WriteInt(SET_TUNNEL, SET_TUNNEL_PORT_NUMBER, 1);
         store.WriteInt(SET_LAN, SET_LAN_PORT_NUMBER, lanPort.Port());

@@ -111,7 +111,6 @@ class TestOptionsDlg : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { CSettingsStore::RegisterKeyTexts(); }
     void init() {
         CMessageBox::Reset();
         CGenericStringDlg::ResetNextAnswer();

@@ -84,7 +84,6 @@ class TestSettings : public QObject {
     }
 
 private slots:
-    void initTestCase() { CSettingsStore::RegisterKeyTexts(); }
     void init() {
         m_path = m_dir.filePath("Kavlink.ini").toStdString();
         QFile::remove(QString::fromStdString(m_path));
