@@ -38,9 +38,9 @@ public:
         dlg = std::make_unique<COptionsDlg>(*store);
         dlg->SetModifierQuery(
             [this] { return shift ? Qt::ShiftModifier : Qt::KeyboardModifiers(Qt::NoModifier); });
-        dlg->tunnelPort = 10368;
-        dlg->lanPort = 9871;
-        dlg->broadcastAddress = "127.255.255.255";
+        dlg->settings.TunnelPortNumber = 10368;
+        dlg->settings.LanPortNumber = 9871;
+        dlg->settings.BroadcastAddress = "127.255.255.255";
     }
 
     bool Open() {
@@ -506,7 +506,7 @@ private slots:
         QFETCH(QString, focus);
         QFETCH(int, tunnelPort);
         Fixture f;
-        f.dlg->tunnelHost = "before";
+        f.dlg->settings.Hostname = "before";
         QVERIFY(f.Open());
         f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->setText("after");
         f.Edit(COptionsDlg::IDC_TUNNEL_PORT)->setText(tunnelText);
@@ -516,8 +516,8 @@ private slots:
         if (message.isEmpty()) {
             QCOMPARE(CMessageBox::ShownCount(), 0);
             QCOMPARE(f.dlg->result(), int(QDialog::Accepted));
-            QCOMPARE(f.dlg->tunnelPort, tunnelPort);
-            QCOMPARE(f.dlg->tunnelHost, std::string("after"));
+            QCOMPARE(f.dlg->settings.TunnelPortNumber, tunnelPort);
+            QCOMPARE(f.dlg->settings.Hostname, std::string("after"));
             return;
         }
         QVERIFY(f.dlg->isVisible());
@@ -525,8 +525,8 @@ private slots:
         QCOMPARE(CMessageBox::LastText(), message);
         QCOMPARE(CMessageBox::LastIcon(), QMessageBox::Warning);
         QCOMPARE(Fixture::FocusName(), focus);
-        QCOMPARE(f.dlg->tunnelPort, 10368);
-        QCOMPARE(f.dlg->tunnelHost, std::string("before"));
+        QCOMPARE(f.dlg->settings.TunnelPortNumber, 10368);
+        QCOMPARE(f.dlg->settings.Hostname, std::string("before"));
     }
 
     void badPortStopsProfileOperations_data() {
@@ -587,16 +587,16 @@ private slots:
             f.Click(1013);
             f.Click(COptionsDlg::IDC_OK);
             QCOMPARE(f.dlg->result(), int(QDialog::Accepted));
-            QCOMPARE(QByteArray::fromStdString(f.dlg->tunnelHost), hostBytes);
-            QCOMPARE(QByteArray::fromStdString(f.dlg->login), nameBytes);
+            QCOMPARE(QByteArray::fromStdString(f.dlg->settings.Hostname), hostBytes);
+            QCOMPARE(QByteArray::fromStdString(f.dlg->settings.Login), nameBytes);
             QVERIFY(f.IniBytes().contains("Name=" + nameBytes + "\n"));
             QVERIFY(f.IniBytes().contains("Hostname=" + hostBytes + "\n"));
         }
 
         // The dialog shows the stored name and loads the profile as typed.
         COptionsDlg again(*f.store);
-        again.tunnelPort = 1;
-        again.lanPort = 1;
+        again.settings.TunnelPortNumber = 1;
+        again.settings.LanPortNumber = 1;
         again.show();
         QCOMPARE(again.findChild<QPushButton*>("1010")->text(), name);
         again.LoadServer(1);
@@ -663,14 +663,14 @@ private slots:
             dlg.findChild<QPushButton*>("1")->click();
         });
         QCOMPARE(f.dlg->exec(), int(QDialog::Accepted));
-        QCOMPARE(f.dlg->tunnelHost, std::string("scripted.example"));
+        QCOMPARE(f.dlg->settings.Hostname, std::string("scripted.example"));
 
         Fixture g;
         COptionsDlg::SetNextScript(
             [](COptionsDlg& dlg) { dlg.findChild<QLineEdit*>("1003")->setText("dropped"); });
         QCOMPARE(g.dlg->exec(), int(QDialog::Rejected));
         QVERIFY(!g.dlg->isVisible());
-        QCOMPARE(g.dlg->tunnelHost, std::string());
+        QCOMPARE(g.dlg->settings.Hostname, std::string());
     }
 };
 

@@ -173,28 +173,13 @@ void CKavlinkDlg::RunOptionsDialog() {
         m_optionsDialog->activateWindow();
         return;
     }
-    COptionsDlg dialog(m_store);
+    COptionsDlg dialog(m_store, m_settings);
     m_optionsDialog = &dialog;
-    dialog.broadcastAddress = m_settings.BroadcastAddress;
-    dialog.tunnelHost = m_settings.Hostname;
-    dialog.login = m_settings.Login;
-    dialog.password = m_settings.Password;
-    dialog.tunnelPort = m_settings.TunnelPortNumber;
-    dialog.lanPort = m_settings.LanPortNumber;
-    dialog.keepAlive = m_settings.HeartBeat != 0;
-    dialog.filterTimeSync = m_settings.FilterTimeSync != 0;
     const int result = dialog.exec();
     m_optionsDialog = nullptr;
     if (result != QDialog::Accepted)
         return;
-    m_settings.BroadcastAddress = dialog.broadcastAddress;
-    m_settings.Hostname = dialog.tunnelHost;
-    m_settings.Login = dialog.login;
-    m_settings.Password = dialog.password;
-    m_settings.TunnelPortNumber = dialog.tunnelPort;
-    m_settings.LanPortNumber = dialog.lanPort;
-    m_settings.HeartBeat = dialog.keepAlive ? 1 : 0;
-    m_settings.FilterTimeSync = dialog.filterTimeSync ? 1 : 0;
+    m_settings = dialog.settings;
     SaveSettings(m_store, m_settings);
     m_hub->ConnectTunnel(true);
     m_hub->OpenLan();

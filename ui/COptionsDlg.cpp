@@ -17,6 +17,16 @@
 #include <iterator>
 
 namespace {
+// A control of the template by its id, of the type the template gives it; anything else is a
+// fault in the template, caught at once.
+template <typename T> T* Control(QWidget& dialog, int id) {
+    T* const control = qobject_cast<T*>(
+        dialog.findChild<QWidget*>(QString::number(id), Qt::FindDirectChildrenOnly));
+    if (control == nullptr)
+        qFatal("Options dialog: control %d missing or of another kind", id);
+    return control;
+}
+
 constexpr int kNoId = -1;
 constexpr int kPortCharsRead = 63;
 constexpr std::int32_t kPortMin = 1;
@@ -137,10 +147,11 @@ PortText ReadPortText(const QString& text, std::int32_t& port) {
     return PortText::Valid;
 }
 
-COptionsDlg::COptionsDlg(CSettingsStore& settingsStore, QWidget* parent)
+COptionsDlg::COptionsDlg(CSettingsStore& settingsStore, Settings initial, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
-      m_settingsStore(settingsStore), m_queryModifiers(&QGuiApplication::keyboardModifiers) {
+      settings(std::move(initial)), m_settingsStore(settingsStore),
+      m_queryModifiers(&QGuiApplication::keyboardModifiers) {
     // exec() keeps this: the dialog blocks only a parent it may have, never the tray.
     setWindowModality(Qt::WindowModal);
     CreateControls();
@@ -159,19 +170,16 @@ void COptionsDlg::CreateControls() {
         }
         units.Place(*control, QRect(item.x, item.y, item.width, item.height));
     }
-    const auto control = [this](int id) {
-        return findChild<QWidget*>(QString::number(id), Qt::FindDirectChildrenOnly);
-    };
-    m_tunnelHost = static_cast<QLineEdit*>(control(IDC_TUNNEL_HOST));
-    m_tunnelPort = static_cast<QLineEdit*>(control(IDC_TUNNEL_PORT));
-    m_login = static_cast<QLineEdit*>(control(IDC_LOGIN));
-    m_password = static_cast<QLineEdit*>(control(IDC_PASSWORD));
-    m_broadcastAddress = static_cast<QLineEdit*>(control(IDC_BROADCAST_ADDRESS));
-    m_lanPort = static_cast<QLineEdit*>(control(IDC_LAN_PORT));
-    m_keepAlive = static_cast<QCheckBox*>(control(IDC_KEEP_ALIVE));
-    m_filterTimeSync = static_cast<QCheckBox*>(control(IDC_FILTER_TIME_SYNC));
-    m_ok = static_cast<QPushButton*>(control(IDC_OK));
-    m_cancel = static_cast<QPushButton*>(control(IDC_CANCEL));
+    m_tunnelHost = Control<QLineEdit>(*this, IDC_TUNNEL_HOST);
+    m_tunnelPort = Control<QLineEdit>(*this, IDC_TUNNEL_PORT);
+    m_login = Control<QLineEdit>(*this, IDC_LOGIN);
+    m_password = Control<QLineEdit>(*this, IDC_PASSWORD);
+    m_broadcastAddress = Control<QLineEdit>(*this, IDC_BROADCAST_ADDRESS);
+    m_lanPort = Control<QLineEdit>(*this, IDC_LAN_PORT);
+    m_keepAlive = Control<QCheckBox>(*this, IDC_KEEP_ALIVE);
+    m_filterTimeSync = Control<QCheckBox>(*this, IDC_FILTER_TIME_SYNC);
+    m_ok = Control<QPushButton>(*this, IDC_OK);
+    m_cancel = Control<QPushButton>(*this, IDC_CANCEL);
     CreateProfileButtons();
 
     QWidget* const tabOrder[] = {
@@ -217,14 +225,14 @@ void COptionsDlg::OnInitDialog() {
 
 bool COptionsDlg::UpdateData(bool saveAndValidate) {
     if (!saveAndValidate) {
-        m_broadcastAddress->setText(FromUtf8(broadcastAddress));
-        m_tunnelHost->setText(FromUtf8(tunnelHost));
-        m_login->setText(FromUtf8(login));
-        m_password->setText(FromUtf8(password));
-        m_tunnelPort->setText(QString::number(tunnelPort));
-        m_lanPort->setText(QString::number(lanPort));
-        m_keepAlive->setChecked(keepAlive);
-        m_filterTimeSync->setChecked(filterTimeSync);
+        m_broadcastAddress->setText(FromUtf8(settings.BroadcastAddress));
+        m_tunnelHost->setText(FromUtf8(settings.Hostname));
+        m_login->setText(FromUtf8(settings.Login));
+        m_password->setText(FromUtf8(settings.Password));
+        m_tunnelPort->setText(QString::number(settings.TunnelPortNumber));
+        m_lanPort->setText(QString::number(settings.LanPortNumber));
+        m_keepAlive->setChecked(settings.HeartBeat != 0);
+        m_filterTimeSync->setChecked(settings.FilterTimeSync != 0);
         return true;
     }
     // All or nothing: the values change only when both ports are good.
@@ -233,14 +241,14 @@ bool COptionsDlg::UpdateData(bool saveAndValidate) {
     if (!TakePort(*m_tunnelPort, newTunnelPort) || !TakePort(*m_lanPort, newLanPort)) {
         return false;
     }
-    broadcastAddress = ToUtf8(m_broadcastAddress->text());
-    tunnelHost = ToUtf8(m_tunnelHost->text());
-    login = ToUtf8(m_login->text());
-    password = ToUtf8(m_password->text());
-    tunnelPort = newTunnelPort;
-    lanPort = newLanPort;
-    keepAlive = m_keepAlive->isChecked();
-    filterTimeSync = m_filterTimeSync->isChecked();
+    settings.BroadcastAddress = ToUtf8(m_broadcastAddress->text());
+    settings.Hostname = ToUtf8(m_tunnelHost->text());
+    settings.Login = ToUtf8(m_login->text());
+    settings.Password = ToUtf8(m_password->text());
+    settings.TunnelPortNumber = newTunnelPort;
+    settings.LanPortNumber = newLanPort;
+    settings.HeartBeat = m_keepAlive->isChecked() ? 1 : 0;
+    settings.FilterTimeSync = m_filterTimeSync->isChecked() ? 1 : 0;
     return true;
 }
 
@@ -281,10 +289,10 @@ void COptionsDlg::LoadServer(int n) {
         return;
     }
     const ServerProfile profile = m_settingsStore.LoadServer(n);
-    tunnelHost = profile.Hostname;
-    tunnelPort = profile.PortNumber;
-    login = profile.Login;
-    password = profile.Password;
+    settings.Hostname = profile.Hostname;
+    settings.TunnelPortNumber = profile.PortNumber;
+    settings.Login = profile.Login;
+    settings.Password = profile.Password;
     UpdateData(false);
     m_ok->setFocus();
 }
@@ -307,7 +315,9 @@ void COptionsDlg::SaveServer(int n) {
     if (!UpdateData(true)) {
         return;
     }
-    m_settingsStore.SaveServer(n, name, ServerProfile{tunnelHost, tunnelPort, login, password});
+    m_settingsStore.SaveServer(n, name,
+                               ServerProfile{settings.Hostname, settings.TunnelPortNumber,
+                                             settings.Login, settings.Password});
     RefreshServerButtons();
     m_ok->setFocus();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CSettingsStore.h"
+#include "Settings.h"
 
 #include <QDialog>
 #include <QString>
@@ -43,17 +44,12 @@ public:
     static constexpr std::array<int, kServerProfileCount> kSaveButtonIds{1013, 1014, 1015,
                                                                          1021, 1022, 1023};
 
-    explicit COptionsDlg(CSettingsStore& settingsStore, QWidget* parent = nullptr);
+    explicit COptionsDlg(CSettingsStore& settingsStore, Settings initial = {},
+                         QWidget* parent = nullptr);
 
-    // Set before exec(), read back after OK. Texts are UTF-8.
-    std::string broadcastAddress;
-    std::string tunnelHost;
-    std::string login;
-    std::string password;
-    std::int32_t tunnelPort = 0;
-    std::int32_t lanPort = 0;
-    bool keepAlive = false;
-    bool filterTimeSync = false;
+    // Shown by exec(), read back after OK; what the dialog does not show comes back as it
+    // went in. Texts are UTF-8.
+    Settings settings;
 
     int exec() override;
     void setVisible(bool visible) override;
