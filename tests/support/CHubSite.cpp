@@ -69,4 +69,3 @@ QStringList CHubSite::LogLines() {
     seenLines = index - 1;
     return lines;
 }
-
