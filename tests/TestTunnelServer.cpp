@@ -342,8 +342,6 @@ private slots:
             << QString() << QByteArrayList{"alice:secret", "bob:b"};
         QTest::newRow("colon and blanks in password")
             << QByteArray("carol: a:b ") << QString() << QByteArrayList{"carol: a:b "};
-        QTest::newRow("empty password")
-            << QByteArray("dave:\n") << QString() << QByteArrayList{"dave:"};
         QTest::newRow("empty file") << QByteArray() << QString() << QByteArrayList{};
         QTest::newRow("no colon") << QByteArray("alice:x\nbob\n") << "line 2: expected"
                                   << QByteArrayList{};
@@ -351,6 +349,10 @@ private slots:
             << QByteArray(":x\n") << "line 1: empty login" << QByteArrayList{};
         QTest::newRow("login twice")
             << QByteArray("a:1\na:2\n") << "line 2: login given twice" << QByteArrayList{};
+        QTest::newRow("empty password")
+            << QByteArray("alice:x\ndave:\n") << "line 2: empty password" << QByteArrayList{};
+        QTest::newRow("empty password with CR")
+            << QByteArray("dave:\r\n") << "line 1: empty password" << QByteArrayList{};
     }
     void usersFile() {
         QFETCH(QByteArray, content);

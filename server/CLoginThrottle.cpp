@@ -1,0 +1,66 @@
+#include "CLoginThrottle.h"
+
+#include <algorithm>
+
+namespace {
+// Past this many entries a table is pruned, and new keys are not added while it stays full.
+constexpr qsizetype kMaxEntries = 65536;
+
+qint64 Delay(int failures, qint64 first, qint64 max) {
+    qint64 delay = first;
+    for (int i = 1; i < failures && delay < max; ++i)
+        delay *= 2;
+    return std::min(delay, max);
+}
+} // namespace
+
+qint64 CLoginThrottle::Reserve(const QByteArray& address, const QByteArray& login, qint64 now) {
+    const auto a = m_addresses.find(address);
+    if (a == m_addresses.end() || a->failures == 0)
+        return now;
+    qint64 turn = std::max(now, a->nextTurn);
+    const auto l = m_logins.find(login);
+    if (l != m_logins.end() && l->failures > 0) {
+        turn = std::max(turn, l->nextTurn);
+        l->nextTurn =
+            turn + Delay(l->failures, m_settings.loginFirstDelayMs, m_settings.loginMaxDelayMs);
+    }
+    a->nextTurn = turn + Delay(a->failures, m_settings.firstDelayMs, m_settings.maxDelayMs);
+    return turn;
+}
+
+void CLoginThrottle::Record(QHash<QByteArray, Entry>& table, const QByteArray& key, qint64 delay0,
+                            qint64 delayMax, qint64 now) {
+    auto it = table.find(key);
+    if (it == table.end()) {
+        if (table.size() >= kMaxEntries)
+            Prune(now);
+        if (table.size() >= kMaxEntries)
+            return;
+        it = table.insert(key, Entry{});
+    }
+    ++it->failures;
+    it->lastFailure = now;
+    it->nextTurn = std::max(it->nextTurn, now + Delay(it->failures, delay0, delayMax));
+}
+
+void CLoginThrottle::Failed(const QByteArray& address, const QByteArray& login, qint64 now) {
+    Record(m_addresses, address, m_settings.firstDelayMs, m_settings.maxDelayMs, now);
+    Record(m_logins, login, m_settings.loginFirstDelayMs, m_settings.loginMaxDelayMs, now);
+}
+
+void CLoginThrottle::Prune(qint64 now) {
+    for (auto* table : {&m_addresses, &m_logins}) {
+        for (auto it = table->begin(); it != table->end();) {
+            if (now - it->lastFailure >= m_settings.forgetAfterMs && it->nextTurn <= now)
+                it = table->erase(it);
+            else
+                ++it;
+        }
+    }
+}
+
+int CLoginThrottle::FailuresFrom(const QByteArray& address) const {
+    const auto it = m_addresses.constFind(address);
+    return it == m_addresses.cend() ? 0 : it->failures;
+}
