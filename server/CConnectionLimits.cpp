@@ -10,8 +10,8 @@ constexpr qsizetype kPruneAbove = 65536;
 void CConnectionLimits::Refill(Entry& entry, qint64 now) const {
     const double perMs = m_settings.connectsPerMinute / 60000.0;
     const double capacity = m_settings.connectsPerMinute;
-    entry.allowance = std::min(
-        capacity, entry.allowance + static_cast<double>(now - entry.refilledAt) * perMs);
+    entry.allowance =
+        std::min(capacity, entry.allowance + static_cast<double>(now - entry.refilledAt) * perMs);
     entry.refilledAt = now;
 }
 

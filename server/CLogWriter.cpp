@@ -61,8 +61,8 @@ void CLogWriter::Run() {
             m_queuedBytes -= static_cast<std::size_t>(line.size());
         }
         if (dropped > 0) {
-            const std::string note = std::to_string(dropped) +
-                                     " log lines dropped: the log could not be written\n";
+            const std::string note =
+                std::to_string(dropped) + " log lines dropped: the log could not be written\n";
             if (!WriteAll(note.data(), note.size()))
                 return;
         }

@@ -15,9 +15,21 @@ qint64 Delay(int failures, qint64 first, qint64 max) {
 } // namespace
 
 qint64 CLoginThrottle::Reserve(const QByteArray& address, const QByteArray& login, qint64 now) {
-    const auto a = m_addresses.find(address);
-    if (a == m_addresses.end() || a->failures == 0)
+    auto a = m_addresses.find(address);
+    if (a == m_addresses.end()) {
+        if (m_addresses.size() >= kMaxEntries)
+            Prune(now);
+        if (m_addresses.size() >= kMaxEntries)
+            return now;
+        a = m_addresses.insert(address, Entry{});
+    }
+    if (a->failures == 0) {
+        if (a->undecided >= kMaxUndecided)
+            return kAskAgain;
+        ++a->undecided;
         return now;
+    }
+    ++a->undecided;
     qint64 turn = std::max(now, a->nextTurn);
     const auto l = m_logins.find(login);
     if (l != m_logins.end() && l->failures > 0) {
@@ -44,15 +56,31 @@ void CLoginThrottle::Record(QHash<QByteArray, Entry>& table, const QByteArray& k
     it->nextTurn = std::max(it->nextTurn, now + Delay(it->failures, delay0, delayMax));
 }
 
-void CLoginThrottle::Failed(const QByteArray& address, const QByteArray& login, qint64 now) {
+void CLoginThrottle::Decided(const QByteArray& address, const QByteArray& login, bool accepted,
+                             qint64 now) {
+    Abandoned(address);
+    if (accepted)
+        return;
     Record(m_addresses, address, m_settings.firstDelayMs, m_settings.maxDelayMs, now);
     Record(m_logins, login, m_settings.loginFirstDelayMs, m_settings.loginMaxDelayMs, now);
+}
+
+void CLoginThrottle::Abandoned(const QByteArray& address) {
+    const auto it = m_addresses.find(address);
+    if (it == m_addresses.end())
+        return;
+    if (it->undecided > 0)
+        --it->undecided;
+    // An address that never failed needs no memory once its attempts are decided.
+    if (it->undecided == 0 && it->failures == 0)
+        m_addresses.erase(it);
 }
 
 void CLoginThrottle::Prune(qint64 now) {
     for (auto* table : {&m_addresses, &m_logins}) {
         for (auto it = table->begin(); it != table->end();) {
-            if (now - it->lastFailure >= m_settings.forgetAfterMs && it->nextTurn <= now)
+            if (it->undecided == 0 && now - it->lastFailure >= m_settings.forgetAfterMs &&
+                it->nextTurn <= now)
                 it = table->erase(it);
             else
                 ++it;

@@ -6,7 +6,9 @@
 // Slows password guessing. Each failed log-in from an address doubles the pause between that
 // address's attempts (2 s up to 5 min); failures on one login from any address add a smaller
 // pause on that login, for addresses that have failed. An address without failures is never
-// slowed. Everything is forgotten after a quiet period.
+// slowed, but at most a few of its attempts are undecided at a time, so a burst of parallel
+// guesses gets no further than that before the pauses begin. Everything is forgotten after a
+// quiet period.
 class CLoginThrottle {
 public:
     struct Settings {
@@ -19,10 +21,17 @@ public:
 
     explicit CLoginThrottle(Settings settings) : m_settings(settings) {}
 
-    // When this attempt's password may be asked for (now, or later); takes that turn, so
-    // parallel attempts from one address line up one pause apart.
+    // Undecided attempts one address may have without waiting (a site's clients restarting
+    // together log in a few round trips apart).
+    static constexpr int kMaxUndecided = 8;
+    static constexpr qint64 kAskAgain = -1;
+
+    // When this attempt's password may be asked for (now, or later), or kAskAgain while the
+    // address has too many undecided attempts. Takes that turn, so parallel attempts from a
+    // failing address line up one pause apart; each turn taken ends in Decided or Abandoned.
     qint64 Reserve(const QByteArray& address, const QByteArray& login, qint64 now);
-    void Failed(const QByteArray& address, const QByteArray& login, qint64 now);
+    void Decided(const QByteArray& address, const QByteArray& login, bool accepted, qint64 now);
+    void Abandoned(const QByteArray& address);
     void Prune(qint64 now);
 
     int FailuresFrom(const QByteArray& address) const;
@@ -31,6 +40,7 @@ public:
 private:
     struct Entry {
         int failures = 0;
+        int undecided = 0;
         qint64 nextTurn = 0;
         qint64 lastFailure = 0;
     };

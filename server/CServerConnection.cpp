@@ -108,16 +108,24 @@ void CServerConnection::UpdatePendingWrite() {
 }
 
 void CServerConnection::TurnDue(qint64 now) {
-    if (m_closed || m_turnAt < 0 || now < m_turnAt)
+    if (m_closed)
         return;
-    m_turnAt = -1;
-    m_session.PromptFlushed();
+    if (m_askAgain) {
+        TakeTurn();
+    } else if (m_turnAt >= 0 && now >= m_turnAt) {
+        m_turnAt = -1;
+        m_session.PromptFlushed();
+    }
 }
 
 void CServerConnection::Close(const QString& cause) {
     if (m_closed)
         return;
     const bool wasAwaiting = CountsAsAwaitingLogin();
+    if (m_turnOpen) {
+        m_turnOpen = false;
+        m_server.TurnAbandoned(m_address);
+    }
     m_closed = true;
     UpdatePendingWrite();
     m_answerTimer.stop();
@@ -158,12 +166,13 @@ bool CServerConnection::CheckCredentials(const QByteArray& login, const QByteArr
 
 void CServerConnection::LoginDecided(const QByteArray& login, bool accepted) {
     m_answerTimer.stop();
+    m_turnOpen = false;
+    m_server.LoginDecided(m_address, login, accepted);
     const QString name = VisibleText(login, CServerSession::kMaxAnswer);
     if (accepted) {
         Log(QStringLiteral("logged in as \"%1\"").arg(name));
         m_server.LoggedIn(this);
     } else {
-        m_server.LoginFailed(m_address, login);
         m_server.LogRepeated(QStringLiteral("failed log-ins"), AddressKeyText(m_address),
                              LogLine(QStringLiteral("log-in failed for \"%1\"").arg(name)));
         m_refuseTimer.start(m_server.Options().refuseDelayMs, Qt::PreciseTimer, this);
@@ -203,17 +212,23 @@ void CServerConnection::OnBytesWritten() {
         return;
     UpdatePendingWrite();
     if (m_session.GetState() != CServerSession::State::PasswordPromptDue || m_turnTaken ||
-        m_socket->bytesToWrite() != 0)
+        m_askAgain || m_socket->bytesToWrite() != 0)
         return;
-    m_turnTaken = true;
+    TakeTurn();
+}
+
+void CServerConnection::TakeTurn() {
     const qint64 turn = m_server.PasswordTurn(m_address, m_session.Login());
-    if (turn <= m_server.Now()) {
+    m_askAgain = turn == CLoginThrottle::kAskAgain;
+    m_turnTaken = !m_askAgain;
+    m_turnOpen = m_turnTaken;
+    if (m_turnTaken && turn <= m_server.Now()) {
         m_session.PromptFlushed();
-    } else {
-        // The wait may be longer than the answer time-out; the address's own cap bounds it.
-        m_answerTimer.stop();
-        m_turnAt = turn;
+        return;
     }
+    // The wait may be longer than the answer time-out; the address's own cap bounds it.
+    m_answerTimer.stop();
+    m_turnAt = m_askAgain ? -1 : turn;
 }
 
 void CServerConnection::OnSocketGone() {

@@ -53,6 +53,7 @@ private:
     void UpdatePendingWrite();
     void OnReadyRead();
     void OnBytesWritten();
+    void TakeTurn();
     void OnSocketGone();
     QString LogLine(const QString& text) const;
     void Log(const QString& text) const;
@@ -68,7 +69,9 @@ private:
     QBasicTimer m_refuseTimer;
     bool m_closed = false;
     bool m_turnTaken = false;
-    qint64 m_turnAt = -1; // when the delayed password prompt goes out
+    bool m_turnOpen = false; // taken and not yet decided
+    bool m_askAgain = false; // for a turn, at the next tick
+    qint64 m_turnAt = -1;    // when the delayed password prompt goes out
     qint64 m_pendingWrite = 0;
     std::uint64_t m_linesSent = 0;
 };

@@ -191,8 +191,9 @@ qint64 CTunnelServer::PasswordTurn(const QByteArray& address, const QByteArray& 
     return m_throttle.Reserve(address, login, m_clock());
 }
 
-void CTunnelServer::LoginFailed(const QByteArray& address, const QByteArray& login) {
-    m_throttle.Failed(address, login, m_clock());
+void CTunnelServer::LoginDecided(const QByteArray& address, const QByteArray& login,
+                                 bool accepted) {
+    m_throttle.Decided(address, login, accepted, m_clock());
 }
 
 void CTunnelServer::LoggedIn(CServerConnection* connection) {

@@ -65,9 +65,10 @@ public:
 
     // Called by the connections.
     bool CheckCredentials(const QByteArray& login, const QByteArray& password) const;
-    // When the password prompt for this login may go out.
+    // When the password prompt for this login may go out (CLoginThrottle::Reserve).
     qint64 PasswordTurn(const QByteArray& address, const QByteArray& login);
-    void LoginFailed(const QByteArray& address, const QByteArray& login);
+    void LoginDecided(const QByteArray& address, const QByteArray& login, bool accepted);
+    void TurnAbandoned(const QByteArray& address) { m_throttle.Abandoned(address); }
     void LoggedIn(CServerConnection* connection);
     void Relay(CServerConnection* from, std::string_view line);
     void PendingWriteChanged(qint64 delta) { m_pendingWriteTotal += delta; }

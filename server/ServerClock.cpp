@@ -9,4 +9,3 @@ ServerClock SteadyServerClock() {
                                        .count());
     };
 }
-
