@@ -5,7 +5,7 @@ JOBS ?= 2
 # Keeps the nested builds from printing every directory they enter.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps deps-run build build-only run test test-fast test-asan demo fuzz format format-check clean
+.PHONY: all deps deps-run build build-only run test test-fast test-asan demo fuzz format format-check clean bench-server
 
 all: build
 
@@ -37,6 +37,11 @@ test: format-check test-fast test-asan
 
 demo: deps-run build-only
 	@tools/demo.sh $(BUILD)
+
+# The tunnel server under load and attack next to ncat --broker, one table (about 5 minutes;
+# SERVER_BEFORE=path/to/an/older/kavlink-server adds a column).
+bench-server: build
+	@bench/bench_server.sh $(BUILD) $(SERVER_BEFORE)
 
 fuzz: deps
 	@CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVLINK_FUZZ=ON >/dev/null

@@ -29,5 +29,5 @@ struct ServerOptions {
     qint64 readBufferBytes = 64 * 1024; // per client, so a fast sender is paced by TCP
     int acceptRetryMs = 1000;           // after running out of descriptors
     int summaryWindowMs = 60000;        // repeated events summed up over this
-    int tickMs = 100;                   // housekeeping; 0: only when Tick() is called
+    int tickMs = 500;                   // housekeeping; 0: only when Tick() is called
 };

@@ -4,13 +4,14 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake pkg-config
+    build-essential cmake pkg-config libcrypt-dev
     qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
 )
 if [ "${1:-test}" = "test" ]; then
     packages+=(
         clang libclang-rt-14-dev clang-format
         xvfb x11-utils xdotool imagemagick trayer
+        ncat iproute2
     )
 fi
 
