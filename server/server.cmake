@@ -24,7 +24,7 @@ endif()
 # The test, fuzz and benchmark folders are read after this one; wire their targets to ours
 # once the whole tree is known.
 function(kavlink_server_wire_consumers)
-    foreach(target TestTunnelServer TestEndToEnd TestTwoSites fuzz_server_session
+    foreach(target TestTunnelServer TestServerLimits TestEndToEnd TestTwoSites fuzz_server_session
                    fuzz_server_session_replay bench_server)
         if(TARGET ${target})
             target_link_libraries(${target} PRIVATE kavlink_server_core)
