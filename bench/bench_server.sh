@@ -47,8 +47,14 @@ start() {
     done
     echo "$name did not start" >&2
 }
+# A server frozen on its log never sees SIGTERM: it gets SIGKILL after 5 s.
 stop() {
     kill "$PID" 2>/dev/null
+    for _ in $(seq 50); do
+        kill -0 "$PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -9 "$PID" 2>/dev/null
     wait "$PID" 2>/dev/null
 }
 # value KEY < output

@@ -3,8 +3,10 @@
 #include <algorithm>
 
 namespace {
-// Past this many addresses the table is pruned before it grows further.
-constexpr qsizetype kPruneAbove = 65536;
+// Addresses known at most; a full table is pruned at most once a second, and while it stays
+// full new addresses wait (they are as many distinct sources within the last minute).
+constexpr qsizetype kMaxAddresses = 65536;
+constexpr qint64 kFullPruneMs = 1000;
 } // namespace
 
 void CConnectionLimits::Refill(Entry& entry, qint64 now) const {
@@ -20,8 +22,12 @@ CConnectionLimits::Verdict CConnectionLimits::Admit(const QByteArray& address, q
         return Verdict::ServerFull;
     auto it = m_entries.find(address);
     if (it == m_entries.end()) {
-        if (m_entries.size() >= kPruneAbove)
+        if (m_entries.size() >= kMaxAddresses && now - m_lastFullPrune >= kFullPruneMs) {
+            m_lastFullPrune = now;
             Prune(now);
+        }
+        if (m_entries.size() >= kMaxAddresses)
+            return Verdict::ServerFull;
         it = m_entries.insert(address, Entry{0, double(m_settings.connectsPerMinute), now});
     }
     Entry& entry = it.value();

@@ -38,4 +38,5 @@ private:
     Settings m_settings;
     QHash<QByteArray, Entry> m_entries;
     int m_pendingTotal = 0;
+    qint64 m_lastFullPrune = -1000000;
 };

@@ -3,8 +3,10 @@
 #include <algorithm>
 
 namespace {
-// Past this many entries a table is pruned, and new keys are not added while it stays full.
+// Entries per table at most; a full table is pruned at most once a second, and new keys are
+// not added while it stays full.
 constexpr qsizetype kMaxEntries = 65536;
+constexpr qint64 kFullPruneMs = 1000;
 
 qint64 Delay(int failures, qint64 first, qint64 max) {
     qint64 delay = first;
@@ -17,8 +19,7 @@ qint64 Delay(int failures, qint64 first, qint64 max) {
 qint64 CLoginThrottle::Reserve(const QByteArray& address, const QByteArray& login, qint64 now) {
     auto a = m_addresses.find(address);
     if (a == m_addresses.end()) {
-        if (m_addresses.size() >= kMaxEntries)
-            Prune(now);
+        PruneWhenFull(m_addresses, now);
         if (m_addresses.size() >= kMaxEntries)
             return now;
         a = m_addresses.insert(address, Entry{});
@@ -45,8 +46,7 @@ void CLoginThrottle::Record(QHash<QByteArray, Entry>& table, const QByteArray& k
                             qint64 delayMax, qint64 now) {
     auto it = table.find(key);
     if (it == table.end()) {
-        if (table.size() >= kMaxEntries)
-            Prune(now);
+        PruneWhenFull(table, now);
         if (table.size() >= kMaxEntries)
             return;
         it = table.insert(key, Entry{});
@@ -74,6 +74,13 @@ void CLoginThrottle::Abandoned(const QByteArray& address) {
     // An address that never failed needs no memory once its attempts are decided.
     if (it->undecided == 0 && it->failures == 0)
         m_addresses.erase(it);
+}
+
+void CLoginThrottle::PruneWhenFull(const QHash<QByteArray, Entry>& table, qint64 now) {
+    if (table.size() >= kMaxEntries && now - m_lastFullPrune >= kFullPruneMs) {
+        m_lastFullPrune = now;
+        Prune(now);
+    }
 }
 
 void CLoginThrottle::Prune(qint64 now) {

@@ -44,10 +44,12 @@ private:
         qint64 nextTurn = 0;
         qint64 lastFailure = 0;
     };
+    void PruneWhenFull(const QHash<QByteArray, Entry>& table, qint64 now);
     void Record(QHash<QByteArray, Entry>& table, const QByteArray& key, qint64 delay0,
                 qint64 delayMax, qint64 now);
 
     Settings m_settings;
     QHash<QByteArray, Entry> m_addresses;
     QHash<QByteArray, Entry> m_logins;
+    qint64 m_lastFullPrune = -1000000;
 };
