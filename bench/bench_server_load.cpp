@@ -228,6 +228,18 @@ long StatusKiB(long pid, const char* field) {
     return value;
 }
 
+// In: logged in (the prompts came) with --login, else connected.
+bool IsIn(const Conn& c) {
+    if (c.closed || c.fd < 0)
+        return false;
+    if (g_login)
+        return c.in.size() >= kPrompts.size();
+    tcp_info info = {};
+    socklen_t size = sizeof info;
+    getsockopt(c.fd, IPPROTO_TCP, TCP_INFO, &info, &size);
+    return info.tcpi_state == TCP_ESTABLISHED;
+}
+
 // Opens count clients, at most `window` connecting at a time, from `perAddress` clients per
 // source address; returns how many are in (connected, and logged in with --login).
 int OpenMany(Loop& loop, int count, int base, int perAddress, int deadlineMs) {
@@ -245,14 +257,14 @@ int OpenMany(Loop& loop, int count, int base, int perAddress, int deadlineMs) {
         loop.Run(20, [](Conn& c) { LoginStep(c, g_user, g_password); });
         int in = 0;
         for (Conn* c : loop.Conns())
-            in += (!c->closed && c->fd >= 0 && (!g_login || c->in.size() >= kPrompts.size()));
+            in += IsIn(*c) ? 1 : 0;
         if (opened >= count && in >= count)
             return in;
         ready = in;
     }
     int in = 0;
     for (Conn* c : loop.Conns())
-        in += (!c->closed && c->fd >= 0 && (!g_login || c->in.size() >= kPrompts.size()));
+        in += IsIn(*c) ? 1 : 0;
     return in;
 }
 
@@ -346,25 +358,46 @@ double TimedLogin(const std::string& source, int waitMs) {
     return -1;
 }
 
+// The attacker keeps `silent` connections that the server has accepted (they got "login:"),
+// re-opening closed ones, paced so the listen queue does not overflow; then 64 users from
+// other addresses log in while it goes on.
 int Lockout() {
     const int silent = static_cast<int>(g_args.Num("silent", 256));
     const int legit = static_cast<int>(g_args.Num("legit", 64));
-    Loop attacker;
-    const auto start = Clock::now();
-    while (Ms(start, Clock::now()) < 3000) {
-        int open = 0;
-        for (Conn* c : attacker.Conns())
-            open += c->fd >= 0;
-        for (int i = open; i < silent; ++i)
-            attacker.Add("127.2.0.1", i);
-        attacker.Run(50, [](Conn&) {});
-    }
-    int held = 0;
-    for (Conn* c : attacker.Conns())
-        held += c->fd >= 0 && !c->closed;
+    Loop loop;
+    std::vector<Conn*> users;
     int ok = 0;
-    for (int i = 0; i < legit; ++i)
-        ok += TimedLogin(Source(3, i + 1), 3000) >= 0 ? 1 : 0;
+    int held = 0;
+    const auto start = Clock::now();
+    while (Ms(start, Clock::now()) < 10000) {
+        held = 0;
+        int open = 0;
+        for (Conn* c : loop.Conns()) {
+            if (c->id >= 0 && c->fd >= 0) {
+                ++open;
+                held += c->in.empty() ? 0 : 1;
+            }
+        }
+        for (int i = open; i < silent && i < open + 20; ++i)
+            loop.Add("127.2.0.1", i);
+        if (users.empty() && Ms(start, Clock::now()) >= 3000) {
+            for (int i = 0; i < legit; ++i)
+                users.push_back(loop.Add(Source(3, i), -1 - i));
+        }
+        loop.Run(10, [](Conn& c) {
+            if (c.id < 0)
+                LoginStep(c, g_user, g_password);
+        });
+        ok = 0;
+        int decided = 0;
+        for (Conn* c : users) {
+            const bool in = c && c->in.size() > kPrompts.size(); // a heartbeat: logged in
+            ok += in ? 1 : 0;
+            decided += (in || !c || c->closed) ? 1 : 0;
+        }
+        if (!users.empty() && decided == legit)
+            break;
+    }
     std::printf("silent_held %d\nlegit_ok %d\nlegit %d\n", held, ok, legit);
     return 0;
 }
@@ -452,17 +485,8 @@ int Slow() {
         }
         usleep(1000);
     }
-    int cut = 0;
-    for (Conn* c : loop.Conns()) {
-        if (c == sender || c->fd < 0)
-            continue;
-        tcp_info info = {};
-        socklen_t size = sizeof info;
-        getsockopt(c->fd, IPPROTO_TCP, TCP_INFO, &info, &size);
-        cut += info.tcpi_state == TCP_CLOSE_WAIT || info.tcpi_state == TCP_CLOSE ? 1 : 0;
-    }
-    std::printf("held %d\nrss_before_kib %ld\nrss_kib %ld\nhwm_kib %ld\nslow_cut %d\n", in, rss0,
-                StatusKiB(pid, "VmRSS:"), StatusKiB(pid, "VmHWM:"), cut);
+    std::printf("held %d\nrss_before_kib %ld\nrss_kib %ld\nhwm_kib %ld\n", in, rss0,
+                StatusKiB(pid, "VmRSS:"), StatusKiB(pid, "VmHWM:"));
     return 0;
 }
 
@@ -514,7 +538,7 @@ int Storm() {
     while (Ms(start, Clock::now()) < 60000 && in < clients) {
         loop.Run(20, [&](Conn& c) {
             LoginStep(c, g_user, g_password);
-            if (c.closed && c.in.size() < kPrompts.size()) {
+            if (c.closed && (!g_login || c.in.size() < kPrompts.size())) {
                 ++resets;
                 retryAt.push_back(Clock::now() + std::chrono::seconds(1));
                 retryIds.push_back(c.id);
@@ -531,7 +555,7 @@ int Storm() {
         }
         in = 0;
         for (Conn* c : loop.Conns())
-            in += c->fd >= 0 && !c->closed && c->in.size() >= kPrompts.size();
+            in += IsIn(*c) ? 1 : 0;
     }
     std::printf("in %d\nresets %ld\nall_in_s %.1f\n", in, resets, Ms(start, Clock::now()) / 1000);
     return 0;
