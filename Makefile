@@ -5,7 +5,8 @@ JOBS ?= 2
 # Keeps the nested builds from printing every directory they enter.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps deps-run build build-only run test test-fast test-asan demo fuzz format format-check clean bench-server
+.PHONY: all deps deps-run build build-only run test test-fast test-asan demo bench fuzz format format-check clean \
+	package install-check bench-server
 
 all: build
 
@@ -18,7 +19,7 @@ deps-run:
 build: deps build-only
 
 build-only:
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
 # Without a display Kavlink goes headless by itself and says so.
@@ -33,14 +34,29 @@ test-asan: deps
 	@cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j$(JOBS)
 
+# test-fast builds the packages, checks them and installs them into a temporary root as well.
 test: format-check test-fast test-asan
+
+# kavlink_VERSION_ARCH.deb and kavlink-server_VERSION_ARCH.deb in $(BUILD)/packages/.
+package: build
+	@cd $(BUILD) && cpack -G DEB
+
+# The packages unpacked outside the build tree, and the installed programs relaying.
+install-check: package
+	@packaging/install_check.sh $(BUILD)/packages .
+
+# Speed and memory side by side with socat, on loopback; bounded, prints one table.
+bench: deps-run build-only
+	@tools/install-deps.sh bench
+	@python3 bench/relay_bench.py $(BUILD) $(BENCH_ARGS)
 
 demo: deps-run build-only
 	@tools/demo.sh $(BUILD)
 
 # The tunnel server under load and attack next to ncat --broker, one table (about 5 minutes;
 # SERVER_BEFORE=path/to/an/older/kavlink-server adds a column).
-bench-server: build
+bench-server: deps-run build-only
+	@tools/install-deps.sh bench
 	@bench/bench_server.sh $(BUILD) $(SERVER_BEFORE)
 
 fuzz: deps

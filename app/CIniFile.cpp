@@ -1,11 +1,20 @@
 #include "CIniFile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 
 #include <optional>
 #include <vector>
+
+#ifndef _WIN32
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 // Far beyond any real ini file; keeps a path such as /dev/zero from eating memory.
@@ -159,22 +168,140 @@ LoadResult Load(const std::string& path, Document& doc) {
     return LoadResult::Loaded;
 }
 
-bool Save(const std::string& path, const Document& doc, bool newFile) {
+std::function<bool(CIniFile::Step)>& StepHook() {
+    static std::function<bool(CIniFile::Step)> hook;
+    return hook;
+}
+
+bool StepAllowed(CIniFile::Step step) {
+    return !StepHook() || StepHook()(step);
+}
+
+#ifndef _WIN32
+QString Resolved(const QString& name) {
+    const QFileInfo info(name);
+    // A link to the settings stays a link: the file it names is replaced.
+    return info.isSymLink() ? info.symLinkTarget() : name;
+}
+
+bool IsOurTemporary(const QString& entry, const QString& prefix) {
+    if (entry.size() != prefix.size() + 6 || !entry.startsWith(prefix))
+        return false;
+    for (qsizetype i = prefix.size(); i < entry.size(); ++i) {
+        const QChar c = entry[i];
+        if (!(c.isDigit() || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')))
+            return false;
+    }
+    return true;
+}
+
+// A writer holds a lock on its temporary file for as long as it exists; one that nobody locks
+// was left by a crash and may hold a password.
+void RemoveStaleTemporaries(const QString& target) {
+    const QFileInfo info(target);
+    const QDir dir = info.absoluteDir();
+    const QString prefix = info.fileName() + '.';
+    for (const QString& entry : dir.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+        if (!IsOurTemporary(entry, prefix))
+            continue;
+        const QByteArray path = QFile::encodeName(dir.filePath(entry));
+        const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            ::unlink(path.constData());
+        ::close(fd);
+    }
+}
+
+// A locked temporary file, readable by its owner only whatever the final mode.
+int CreateTemporary(const QString& target, QByteArray& path) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        path = QFile::encodeName(target) + ".XXXXXX";
+        const int fd = ::mkostemp(path.data(), O_CLOEXEC);
+        if (fd < 0)
+            return -1;
+        struct stat st {};
+        // Another writer may have taken it for stale before we locked it.
+        if (::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &st) == 0 && st.st_nlink > 0)
+            return fd;
+        ::close(fd);
+    }
+    return -1;
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return ::fsync(fd) == 0;
+}
+
+void SyncDirectory(const QString& target) {
+    const QByteArray dir = QFile::encodeName(QFileInfo(target).absolutePath());
+    const int fd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+bool Save(const std::string& path, const Document& doc) {
+    const QString target = Resolved(FileName(path));
+    const QByteArray targetBytes = QFile::encodeName(target);
+    struct stat old {};
+    const bool existed = ::stat(targetBytes.constData(), &old) == 0;
+    RemoveStaleTemporaries(target);
+    QByteArray temporary;
+    const int fd = CreateTemporary(target, temporary);
+    if (fd < 0)
+        return false;
+    bool saved = WriteAll(fd, Serialize(doc));
+    if (saved && !StepAllowed(CIniFile::Step::Replace)) {
+        // Left behind as a crash would leave it.
+        ::close(fd);
+        return false;
+    }
+    saved = saved && ::rename(temporary.constData(), targetBytes.constData()) == 0;
+    if (!saved) {
+        ::unlink(temporary.constData());
+        ::close(fd);
+        return false;
+    }
+    // Only after the rename: a crash before it must not leave a readable copy.
+    const mode_t mode = old.st_mode & 07777;
+    if (existed && mode != (S_IRUSR | S_IWUSR))
+        ::fchmod(fd, mode);
+    ::close(fd);
+    SyncDirectory(target);
+    return true;
+}
+#else
+bool Save(const std::string& path, const Document& doc) {
     QSaveFile file(FileName(path));
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    if (newFile && !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+    if (!QFileInfo::exists(FileName(path)) &&
+        !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
         file.cancelWriting();
         return false;
     }
     const std::string bytes = Serialize(doc);
     if (file.write(bytes.data(), static_cast<qint64>(bytes.size())) !=
-        static_cast<qint64>(bytes.size())) {
+            static_cast<qint64>(bytes.size()) ||
+        !StepAllowed(CIniFile::Step::Replace)) {
         file.cancelWriting();
         return false;
     }
     return file.commit();
 }
+#endif
 
 Place Find(const Document& doc, std::string_view section, std::string_view key) {
     Place place;
@@ -213,9 +340,57 @@ bool RemoveSections(Document& doc, std::string_view section) {
     doc.lines = std::move(kept);
     return removed;
 }
+
+bool ValidChange(std::string_view section, const std::optional<std::string>& key,
+                 std::string_view value) {
+    // Nothing may start a new line, a section or a comment where it does not belong.
+    constexpr std::string_view lineBreaks("\r\n\0", 3);
+    if (section.empty() || HasAny(section, lineBreaks) || HasAny(section, "]"))
+        return false;
+    if (key && (key->empty() || HasAny(*key, lineBreaks) || HasAny(*key, "=") ||
+                HasAny(std::string_view(*key).substr(0, 1), ";#[")))
+        return false;
+    return !HasAny(value, lineBreaks);
+}
+
+// Returns whether any line changed.
+bool Apply(Document& doc, std::string_view section, const std::optional<std::string>& key,
+           std::string_view value) {
+    if (!key)
+        return RemoveSections(doc, section);
+    const Place place = Find(doc, section, *key);
+    if (place.keyLine) {
+        std::string& line = doc.lines[*place.keyLine];
+        const std::string updated = std::string(KeyLine(line)->key) + "=" + Quoted(value);
+        if (updated == line)
+            return false;
+        line = updated;
+    } else if (place.insertAfter) {
+        const auto at = doc.lines.begin() + static_cast<std::ptrdiff_t>(*place.insertAfter + 1);
+        doc.lines.insert(at, *key + "=" + Quoted(value));
+    } else {
+        if (!doc.lines.empty() && !Trim(doc.lines.back()).empty())
+            doc.lines.emplace_back();
+        doc.lines.push_back("[" + std::string(section) + "]");
+        doc.lines.push_back(*key + "=" + Quoted(value));
+        doc.finalEol = true;
+    }
+    return true;
+}
 } // namespace
 
+void CIniBatch::Write(std::string_view section, const char* key, std::string_view value) {
+    Change change{std::string(Trim(section)), std::nullopt, std::string(value)};
+    if (key != nullptr)
+        change.key = std::string(Trim(key));
+    m_changes.push_back(std::move(change));
+}
+
 CIniFile::CIniFile(std::string path) : m_path(std::move(path)) {}
+
+void CIniFile::SetStepHook(std::function<bool(Step)> hook) {
+    StepHook() = std::move(hook);
+}
 
 bool CIniFile::Read(std::string_view section, std::string_view key, std::string& value) const {
     Document doc;
@@ -229,43 +404,24 @@ bool CIniFile::Read(std::string_view section, std::string_view key, std::string&
 }
 
 bool CIniFile::Write(std::string_view section, const char* key, std::string_view value) const {
-    section = Trim(section);
-    const std::string_view keyName = key != nullptr ? Trim(key) : std::string_view();
-    // Nothing may start a new line, a section or a comment where it does not belong.
-    constexpr std::string_view lineBreaks("\r\n\0", 3);
-    if (section.empty() || HasAny(section, lineBreaks) || HasAny(section, "]"))
-        return false;
-    if (key != nullptr && (keyName.empty() || HasAny(keyName, lineBreaks) || HasAny(keyName, "=") ||
-                           HasAny(keyName.substr(0, 1), ";#[")))
-        return false;
-    if (HasAny(value, lineBreaks))
-        return false;
+    CIniBatch batch;
+    batch.Write(section, key, value);
+    return Write(batch);
+}
 
-    Document doc;
-    const LoadResult loaded = Load(m_path, doc);
-    if (loaded == LoadResult::Unreadable)
-        return false;
-    const bool newFile = loaded == LoadResult::Missing;
-
-    if (key == nullptr)
-        return !RemoveSections(doc, section) || Save(m_path, doc, newFile);
-
-    const Place place = Find(doc, section, keyName);
-    if (place.keyLine) {
-        std::string& line = doc.lines[*place.keyLine];
-        const std::string updated = std::string(KeyLine(line)->key) + "=" + Quoted(value);
-        if (updated == line)
-            return true;
-        line = updated;
-    } else if (place.insertAfter) {
-        const auto at = doc.lines.begin() + static_cast<std::ptrdiff_t>(*place.insertAfter + 1);
-        doc.lines.insert(at, std::string(keyName) + "=" + Quoted(value));
-    } else {
-        if (!doc.lines.empty() && !Trim(doc.lines.back()).empty())
-            doc.lines.emplace_back();
-        doc.lines.push_back("[" + std::string(section) + "]");
-        doc.lines.push_back(std::string(keyName) + "=" + Quoted(value));
-        doc.finalEol = true;
+bool CIniFile::Write(const CIniBatch& batch) const {
+    for (const CIniBatch::Change& change : batch.m_changes) {
+        if (!ValidChange(change.section, change.key, change.value))
+            return false;
     }
-    return Save(m_path, doc, newFile);
+    Document doc;
+    if (Load(m_path, doc) == LoadResult::Unreadable)
+        return false;
+    bool changed = false;
+    for (const CIniBatch::Change& change : batch.m_changes) {
+        if (!StepAllowed(Step::Change))
+            return false;
+        changed = Apply(doc, change.section, change.key, change.value) || changed;
+    }
+    return !changed || Save(m_path, doc);
 }

@@ -3,13 +3,21 @@
 #include "CKavlinkDlg.h"
 #include "CMessageBox.h"
 #include "CSingleInstance.h"
+#include "CStatusSignal.h"
 #include "CTerminationSignals.h"
 #include "CommandLine.h"
 #include "StringTable.h"
 
 #include <QApplication>
+#include <QDir>
 
 #include <cstdio>
+
+#ifdef Q_OS_UNIX
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 const QString kTitle = QStringLiteral("Kavlink");
@@ -26,8 +34,39 @@ void UseOffscreenWithoutDisplay() {
 #endif
 }
 
+// Without XDG_RUNTIME_DIR Qt falls back to /tmp/runtime-USER and warns each time it looks it
+// up. The same directory taken here, before Qt looks, keeps the behaviour without the noise.
+void UseRuntimeFallback() {
+#ifdef Q_OS_UNIX
+    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        return;
+    const passwd* user = ::getpwuid(::getuid());
+    if (user == nullptr)
+        return;
+    const QByteArray dir =
+        QFile::encodeName(QDir::tempPath()) + "/runtime-" + QByteArray(user->pw_name);
+    ::mkdir(dir.constData(), 0700);
+    struct stat info {};
+    // Only a private directory of our own; anything else is left to Qt, which says why.
+    if (::lstat(dir.constData(), &info) == 0 && S_ISDIR(info.st_mode) &&
+        info.st_uid == ::getuid() && (info.st_mode & 0777) == 0700)
+        qputenv("XDG_RUNTIME_DIR", dir);
+#endif
+}
+
+// A first start has no tunnel server: say once where to set one, instead of retrying an
+// empty host name in silence.
+void NoticeMissingHost(const std::string& iniPath, CDebugLog& log) {
+    const std::string text = "no tunnel server configured: set Hostname (and Login, Password) "
+                             "in section [TunnelSrv] of " +
+                             iniPath + ", or choose Options... in the tray menu.";
+    std::fprintf(stderr, "Kavlink: %s\n", text.c_str());
+    log.LogLine(1, "%s", text.c_str());
+}
+
 std::unique_ptr<QApplication> MakeApplication(int& argc, char** argv) {
     UseOffscreenWithoutDisplay();
+    UseRuntimeFallback();
     auto app = std::make_unique<QApplication>(argc, argv);
     QApplication::setApplicationName(kTitle);
     QApplication::setApplicationVersion(QString::fromLatin1(kKavlinkVersion));
@@ -50,6 +89,12 @@ CKavlinkApp::~CKavlinkApp() = default;
 
 int CKavlinkApp::InitInstance() {
     const CTerminationSignals terminationSignals;
+    // Installed first thing: SIGUSR1's default action would end the process.
+    CKavlinkDlg* statusSource = nullptr;
+    const CStatusSignal statusSignal([&statusSource] {
+        if (statusSource != nullptr)
+            statusSource->WriteStatus();
+    });
     if (!InitSocketLayer()) {
         StartupMessage(IDS_SOCKETS_INIT_FAILED, QMessageBox::Warning);
         return 1;
@@ -74,8 +119,12 @@ int CKavlinkApp::InitInstance() {
     if (!options.ProfileName.empty())
         window->SetProfileName(options.ProfileName);
     window->OnInitDialog();
+    if (window->CurrentSettings().Hostname.empty())
+        NoticeMissingHost(m_paths.IniPath, window->DebugLog());
     window->show();
+    statusSource = window.get();
     QApplication::exec();
+    statusSource = nullptr;
     // Destroying the window closes the tunnel and writes the log's last line.
     window.reset();
     return 0;

@@ -98,11 +98,9 @@ int CSettingsStore::ReadBool(int sectionId, int keyId, int def, int& out) const 
 }
 
 void CSettingsStore::WriteText(int sectionId, int keyId, const std::string& value) const {
-    const std::string section = KeyText(sectionId);
-    if (section.empty())
-        return;
-    const std::string key = KeyText(keyId);
-    IniWrite(section, key.c_str(), value);
+    CIniBatch batch;
+    WriteText(batch, sectionId, keyId, value);
+    Commit(batch);
 }
 
 void CSettingsStore::WriteInt(int sectionId, int keyId, std::int32_t value) const {
@@ -111,6 +109,27 @@ void CSettingsStore::WriteInt(int sectionId, int keyId, std::int32_t value) cons
 
 void CSettingsStore::WriteBool(int sectionId, int keyId, int value) const {
     WriteText(sectionId, keyId, value != 0 ? "1" : "0");
+}
+
+void CSettingsStore::WriteText(CIniBatch& batch, int sectionId, int keyId,
+                               const std::string& value) {
+    const std::string section = KeyText(sectionId);
+    if (section.empty())
+        return;
+    const std::string key = KeyText(keyId);
+    batch.Write(section, key.c_str(), value);
+}
+
+void CSettingsStore::WriteInt(CIniBatch& batch, int sectionId, int keyId, std::int32_t value) {
+    WriteText(batch, sectionId, keyId, std::to_string(value));
+}
+
+void CSettingsStore::WriteBool(CIniBatch& batch, int sectionId, int keyId, int value) {
+    WriteText(batch, sectionId, keyId, value != 0 ? "1" : "0");
+}
+
+bool CSettingsStore::Commit(const CIniBatch& batch) const {
+    return batch.Empty() || CIniFile(m_iniPath).Write(batch);
 }
 
 std::string CSettingsStore::ServerSection(int n) {
@@ -143,16 +162,18 @@ bool CSettingsStore::SaveServer(int n, const std::string& name,
     if (!ValidProfile(n))
         return false;
     const std::string section = ServerSection(n);
+    CIniBatch batch;
     if (ReadServerName(n).empty()) {
         if (name.empty())
             return false;
-        IniWrite(section, KeyText(SET_SERVER_NAME).c_str(), name);
+        batch.Write(section, KeyText(SET_SERVER_NAME).c_str(), name);
     }
-    IniWrite(section, KeyText(SET_SERVER_HOSTNAME).c_str(), profile.Hostname);
-    IniWrite(section, KeyText(SET_SERVER_PORT_NUMBER).c_str(), std::to_string(profile.PortNumber));
-    IniWrite(section, KeyText(SET_SERVER_LOGIN).c_str(), profile.Login);
-    IniWrite(section, KeyText(SET_SERVER_PASSWORD).c_str(), profile.Password);
-    return true;
+    batch.Write(section, KeyText(SET_SERVER_HOSTNAME).c_str(), profile.Hostname);
+    batch.Write(section, KeyText(SET_SERVER_PORT_NUMBER).c_str(),
+                std::to_string(profile.PortNumber));
+    batch.Write(section, KeyText(SET_SERVER_LOGIN).c_str(), profile.Login);
+    batch.Write(section, KeyText(SET_SERVER_PASSWORD).c_str(), profile.Password);
+    return Commit(batch);
 }
 
 void CSettingsStore::RenameServer(int n, const std::string& name) const {

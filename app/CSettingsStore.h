@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+class CIniBatch;
+
 // Setting identifiers: the hundreds give the section, N00 is the section's own text.
 enum SettingId : std::uint16_t {
     SET_LAN = 100,
@@ -58,13 +60,18 @@ public:
     void WriteText(int sectionId, int keyId, const std::string& value) const;
     void WriteInt(int sectionId, int keyId, std::int32_t value) const;
     void WriteBool(int sectionId, int keyId, int value) const;
+    // The same into a batch, which reaches the file in one replacement at Commit.
+    static void WriteText(CIniBatch& batch, int sectionId, int keyId, const std::string& value);
+    static void WriteInt(CIniBatch& batch, int sectionId, int keyId, std::int32_t value);
+    static void WriteBool(CIniBatch& batch, int sectionId, int keyId, int value);
+    bool Commit(const CIniBatch& batch) const;
 
     // Server profiles 1 to 6, in the sections "Server1" to "Server6".
     static std::string ServerSection(int n);
     std::string ReadServerName(int n) const;
     ServerProfile LoadServer(int n) const;
     // Writes "Name" first when the profile has none yet; an empty name then writes nothing
-    // and returns false. An existing name is not rewritten.
+    // and returns false. An existing name is not rewritten. All in one replacement.
     bool SaveServer(int n, const std::string& name, const ServerProfile& profile) const;
     void RenameServer(int n, const std::string& name) const;
     void DeleteServer(int n) const;

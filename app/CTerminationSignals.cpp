@@ -10,7 +10,8 @@
 
 namespace {
 int g_pipe[2] = {-1, -1};
-constexpr int kSignals[] = {SIGTERM, SIGINT};
+// SIGHUP: the terminal that started us was closed.
+constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 extern "C" void OnTerminationSignal(int) {
     const char byte = 1;

@@ -4,7 +4,7 @@
 
 class QSocketNotifier;
 
-// Ends the application loop on SIGTERM and SIGINT, the way "Exit" does, so the window is
+// Ends the application loop on SIGTERM, SIGINT and SIGHUP, the way "Exit" does, so the window is
 // destroyed and the debug log closed properly. The handler only writes to a pipe; the loop
 // reads it and quits.
 class CTerminationSignals {

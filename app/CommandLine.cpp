@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include "StartupPaths.h"
+#include "StringTable.h"
 
 #include <algorithm>
 #include <optional>
@@ -94,4 +95,14 @@ std::string CommandLine::Join(const std::vector<std::string>& arguments) {
 std::string UsageText() {
     return "Kavlink[.exe] [{-a|--alternate-appdata} IniFileDirectory] [{-i|--alternate-ini} "
            "IniFile.ini] [{-m|--multi-instance}] [{-p|--profile} ProfileName]";
+}
+
+std::optional<std::string> InformationText(const std::vector<std::string>& arguments) {
+    if (arguments.empty())
+        return std::nullopt;
+    if (arguments.front() == "--help")
+        return UsageText() + '\n';
+    if (arguments.front() == "--version")
+        return std::string("Kavlink ") + kKavlinkVersion + '\n';
+    return std::nullopt;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,3 +22,7 @@ struct CommandLine {
 
 // "Kavlink[.exe] [{-a|--alternate-appdata} IniFileDirectory] ..."
 std::string UsageText();
+
+// What `kavlink --help` or `kavlink --version` prints, when that is the first argument; nothing
+// for any other command line, which is then read as always.
+std::optional<std::string> InformationText(const std::vector<std::string>& arguments);

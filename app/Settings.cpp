@@ -1,5 +1,6 @@
 #include "Settings.h"
 
+#include "CIniFile.h"
 #include "CSettingsStore.h"
 
 void LoadSettings(const CSettingsStore& store, Settings& settings) {
@@ -16,16 +17,20 @@ void LoadSettings(const CSettingsStore& store, Settings& settings) {
     store.ReadBool(SET_TUNNEL, SET_TUNNEL_FILTER_TIME_SYNC, 0, settings.FilterTimeSync);
 }
 
-// Debug is edited by hand only and never written.
+// Debug is edited by hand only and never written. One replacement: a crash never leaves the
+// login of one server beside the password of another.
 void SaveSettings(const CSettingsStore& store, const Settings& settings) {
-    store.WriteText(SET_LAN, SET_LAN_BROADCAST_ADDRESS, settings.BroadcastAddress);
-    store.WriteInt(SET_LAN, SET_LAN_PORT_NUMBER, settings.LanPortNumber);
-    store.WriteText(SET_TUNNEL, SET_TUNNEL_HOSTNAME, settings.Hostname);
-    store.WriteInt(SET_TUNNEL, SET_TUNNEL_PORT_NUMBER, settings.TunnelPortNumber);
-    store.WriteText(SET_TUNNEL, SET_TUNNEL_LOGIN, settings.Login);
-    store.WriteText(SET_TUNNEL, SET_TUNNEL_PASSWORD, settings.Password);
-    store.WriteBool(SET_TUNNEL, SET_TUNNEL_HEARTBEAT, settings.HeartBeat);
-    store.WriteBool(SET_TUNNEL, SET_TUNNEL_FILTER_TIME_SYNC, settings.FilterTimeSync);
+    CIniBatch batch;
+    CSettingsStore::WriteText(batch, SET_LAN, SET_LAN_BROADCAST_ADDRESS, settings.BroadcastAddress);
+    CSettingsStore::WriteInt(batch, SET_LAN, SET_LAN_PORT_NUMBER, settings.LanPortNumber);
+    CSettingsStore::WriteText(batch, SET_TUNNEL, SET_TUNNEL_HOSTNAME, settings.Hostname);
+    CSettingsStore::WriteInt(batch, SET_TUNNEL, SET_TUNNEL_PORT_NUMBER, settings.TunnelPortNumber);
+    CSettingsStore::WriteText(batch, SET_TUNNEL, SET_TUNNEL_LOGIN, settings.Login);
+    CSettingsStore::WriteText(batch, SET_TUNNEL, SET_TUNNEL_PASSWORD, settings.Password);
+    CSettingsStore::WriteBool(batch, SET_TUNNEL, SET_TUNNEL_HEARTBEAT, settings.HeartBeat);
+    CSettingsStore::WriteBool(batch, SET_TUNNEL, SET_TUNNEL_FILTER_TIME_SYNC,
+                              settings.FilterTimeSync);
+    store.Commit(batch);
 }
 
 bool ApplyProfile(const CSettingsStore& store, Settings& settings, const std::string& profileName) {

@@ -20,6 +20,19 @@ namespace {
 int ConnectErrorCode(QAbstractSocket::SocketError error) {
     return error == QAbstractSocket::UnknownSocketError ? -1 : static_cast<int>(error) + 1;
 }
+
+DisconnectCause CauseOf(QAbstractSocket::SocketError error) {
+    switch (error) {
+    case QAbstractSocket::RemoteHostClosedError:
+        return DisconnectCause::ClosedByServer;
+    case QAbstractSocket::ConnectionRefusedError:
+        return DisconnectCause::Refused;
+    case QAbstractSocket::HostNotFoundError:
+        return DisconnectCause::HostNotFound;
+    default:
+        return DisconnectCause::NetworkError;
+    }
+}
 } // namespace
 
 CTcpClient::CTcpClient(QObject* window) : m_window(window) {
@@ -36,6 +49,7 @@ CTcpClient::~CTcpClient() {
 
 void CTcpClient::Connect(const std::string& host, int port) {
     if (host.empty() || port < 1 || port > 65535) {
+        m_cause = DisconnectCause::NoServer;
         PostClosed();
         return;
     }
@@ -50,7 +64,18 @@ bool CTcpClient::SendText(const char* text) {
     if (bytesToWrite() > kMaxPendingWrite)
         return false;
     const auto size = static_cast<qint64>(std::strlen(text));
-    return write(text, size) == size;
+    if (write(text, size) != size)
+        return false;
+    // Hand it to the kernel now rather than at the event loop's next turn. A failure found
+    // here is reported from the event loop, never back into the sender's handler.
+    m_sending = true;
+    flush();
+    m_sending = false;
+    if (m_closeDuringSend) {
+        m_closeDuringSend = false;
+        QMetaObject::invokeMethod(this, &CTcpClient::OnClose, Qt::QueuedConnection);
+    }
+    return true;
 }
 
 void CTcpClient::Close() {
@@ -93,17 +118,29 @@ void CTcpClient::OnConnect(int error) {
 }
 
 void CTcpClient::OnClose() {
+    if (m_sending) {
+        m_closeDuringSend = true;
+        return;
+    }
     if (m_closePosted)
         return;
     // Whatever arrived before the close is handed on before the closed notification.
     const QPointer<CTcpClient> self(this);
     if (bytesAvailable() > 0)
         OnReceive();
-    if (self && !m_closedLocally)
+    if (self && !m_closedLocally) {
+        // A close without an error first is the server's orderly one.
+        if (m_cause == DisconnectCause::None)
+            m_cause = DisconnectCause::ClosedByServer;
         PostClosed();
+    }
 }
 
 void CTcpClient::OnError(QAbstractSocket::SocketError error) {
+    if (m_cause == DisconnectCause::None) {
+        m_cause = CauseOf(error);
+        m_causeDetail = errorString().toStdString();
+    }
     if (m_connected)
         OnClose();
     else

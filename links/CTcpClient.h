@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DisconnectCause.h"
+
 #include <QList>
 #include <QPointer>
 #include <QTcpSocket>
@@ -21,8 +23,15 @@ public:
     // Sends the bytes up to the first NUL, adding nothing. A line is never split; past
     // kMaxPendingWrite waiting bytes further lines are dropped whole. Returns whether queued.
     bool SendText(const char* text);
+    // Whether SendText would queue a line now rather than drop it at the bound.
+    bool CanTakeMore() const {
+        return state() == ConnectedState && bytesToWrite() <= kMaxPendingWrite;
+    }
     // Closes without any closed notification.
     void Close();
+    // Why the connection failed or ended, once it has; the socket's words for other errors.
+    DisconnectCause Cause() const { return m_cause; }
+    const std::string& CauseDetail() const { return m_causeDetail; }
 
     static constexpr qint64 kMaxPendingWrite = 1024 * 1024;
     static constexpr int kChunkSize = 255;
@@ -42,6 +51,10 @@ private:
     bool m_connected = false;
     bool m_closedLocally = false;
     bool m_closePosted = false;
+    bool m_sending = false;
+    bool m_closeDuringSend = false;
+    DisconnectCause m_cause = DisconnectCause::None;
+    std::string m_causeDetail;
 };
 
 // SO_KEEPALIVE with the given idle time and probe interval on a native socket.

@@ -9,11 +9,30 @@
 #include "Settings.h"
 #include "TunnelLine.h"
 
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 namespace {
+DropReason LanDropCounter(LanDrop drop) {
+    switch (drop) {
+    case LanDrop::LocalAddQso:
+        return DropReason::AddQso;
+    case LanDrop::Packet:
+        return DropReason::Packet;
+    case LanDrop::Rotor:
+        return DropReason::Rotator;
+    case LanDrop::IHaveLan:
+        return DropReason::IHaveLan;
+    case LanDrop::IHave:
+        return DropReason::IHave;
+    case LanDrop::NeedQso:
+        return DropReason::NeedQso;
+    case LanDrop::NeedQsoWan:
+    case LanDrop::None:
+        break;
+    }
+    return DropReason::NeedQsoWan;
+}
+
 constexpr int kReconnectMs = 5000;
 constexpr int kWatchdogMs = 1000;
 constexpr int kHeartbeatMs = 15000;
@@ -24,7 +43,12 @@ constexpr std::int64_t kWanStationLifetimeSeconds = 300;
 CTunnelHub::CTunnelHub(const Settings& settings, CDebugLog& log, IKavlinkView* view,
                        CalendarClock clock, QObject* parent)
     : QObject(parent), m_settings(settings), m_log(log), m_view(view), m_clock(clock),
-      m_wanStations(log, clock), m_lanEchoes(clock) {
+      m_wanStations(log, clock), m_lanEchoes(clock),
+      m_pacer([this](const std::string& line) { return WriteToTunnel(line); },
+              [this] { return m_monotonic(); }, this),
+      m_lanBacklogDrops(log, "LAN backlog full", "LAN messages"),
+      m_queueDrops(log, "Tunnel queue full", "messages to WAN"),
+      m_writeDrops(log, "Tunnel not read by the server", "messages to WAN") {
     for (int id = TIMER_RECONNECT; id <= TIMER_HEARTBEAT; ++id) {
         // Coarse timers may fire up to 5 % early; the periods are part of the protocol.
         m_timers[id].setTimerType(Qt::PreciseTimer);
@@ -33,6 +57,10 @@ CTunnelHub::CTunnelHub(const Settings& settings, CDebugLog& log, IKavlinkView* v
 }
 
 CTunnelHub::~CTunnelHub() {
+    NoteLanDrops();
+    m_lanBacklogDrops.Finish();
+    m_queueDrops.Finish();
+    m_writeDrops.Finish();
     CloseTunnelClient();
     m_wanStations.ClearWanStations();
 }
@@ -58,8 +86,14 @@ bool CTunnelHub::event(QEvent* e) {
 
 // ---- Timers
 
+void CTunnelHub::SetManualTimers(bool manual) {
+    m_manualTimers = manual;
+    m_pacer.SetManualTimer(manual);
+}
+
 void CTunnelHub::SetTimer(int id, int milliseconds) {
     m_manualRunning[id] = true;
+    m_periods[id] = milliseconds;
     if (!m_manualTimers)
         m_timers[id].start(milliseconds);
 }
@@ -73,6 +107,10 @@ bool CTunnelHub::IsTimerRunning(int id) const {
     return id > 0 && id < static_cast<int>(m_timers.size()) && m_manualRunning[id];
 }
 
+int CTunnelHub::TimerPeriodMs(int id) const {
+    return id > 0 && id < static_cast<int>(m_periods.size()) ? m_periods[id] : 0;
+}
+
 void CTunnelHub::OnTimer(int id) {
     switch (id) {
     case TIMER_RECONNECT:
@@ -80,11 +118,17 @@ void CTunnelHub::OnTimer(int id) {
         ConnectTunnel();
         break;
     case TIMER_WATCHDOG: {
+        NoteLanDrops();
+        const std::int64_t quiet = m_monotonic();
+        m_queueDrops.Check(quiet);
+        m_writeDrops.Check(quiet);
         const std::int64_t now = m_clock();
         m_wanStations.ExpireWanStations(now - kWanStationLifetimeSeconds);
+        PruneFirstHeard();
         if (m_lastWanActivity < now - kWanTimeoutSeconds) {
             m_log.LogLine(1, "Disconnecting tunnel (WAN timeout)");
-            OnTunnelClosed();
+            NoteDisconnection(DisconnectCause::WanTimeout, {});
+            EndTunnel();
         }
         break;
     }
@@ -100,6 +144,9 @@ void CTunnelHub::OnTimer(int id) {
 // ---- Lifecycle
 
 void CTunnelHub::CloseTunnelClient() {
+    // What waits for the tunnel belongs to this connection only.
+    m_toWan[DropReason::LostAtDisconnect] += m_pacer.Waiting();
+    m_pacer.Clear();
     if (m_tunnelClient == nullptr)
         return;
     m_tunnelClient->Close();
@@ -108,9 +155,24 @@ void CTunnelHub::CloseTunnelClient() {
     m_tunnelClient = nullptr;
 }
 
+void CTunnelHub::SetState(int state) {
+    if (state != m_tunnelState)
+        m_stateSince = m_clock();
+    m_tunnelState = state;
+}
+
+void CTunnelHub::NoteDisconnection(DisconnectCause cause, const std::string& detail) {
+    m_lastDisconnect = m_clock();
+    m_lastCause = cause;
+    m_causeDetail = detail;
+}
+
 void CTunnelHub::ConnectTunnel(bool fromOptions) {
     m_log.LogLine(1, "Connecting tunnel...");
-    m_tunnelState = Connecting;
+    if (fromOptions && m_tunnelClient != nullptr)
+        NoteDisconnection(DisconnectCause::LocalRequest, {});
+    SetState(Connecting);
+    m_nextReconnect = 0;
     CloseTunnelClient();
     if (fromOptions) {
         // The new connection is judged by its own activity only.
@@ -122,27 +184,35 @@ void CTunnelHub::ConnectTunnel(bool fromOptions) {
     m_tunnelClient->setParent(this);
     m_tunnelClient->Connect(m_settings.Hostname, m_settings.TunnelPortNumber);
     m_wanStations.ClearWanStations();
+    m_firstHeard.clear();
 }
 
 long CTunnelHub::OnTunnelConnected() {
     m_lastWanActivity = m_clock();
     SetTimer(TIMER_WATCHDOG, kWatchdogMs);
-    m_tunnelState = AwaitLogin;
+    SetState(AwaitLogin);
     if (m_view != nullptr)
         m_view->StartConnectionAnimation();
     return 0;
 }
 
 long CTunnelHub::OnTunnelClosed() {
+    if (m_tunnelClient != nullptr)
+        NoteDisconnection(m_tunnelClient->Cause(), m_tunnelClient->CauseDetail());
+    EndTunnel();
+    return 0;
+}
+
+void CTunnelHub::EndTunnel() {
     CloseTunnelClient();
     if (m_view != nullptr)
         m_view->EndConnectionAnimation();
-    m_tunnelState = Disconnected;
+    SetState(Disconnected);
     SetTimer(TIMER_RECONNECT, kReconnectMs);
+    m_nextReconnect = m_clock() + kReconnectMs / 1000;
     KillTimer(TIMER_WATCHDOG);
     KillTimer(TIMER_HEARTBEAT);
     m_log.LogLine(1, "Tunnel disconnected");
-    return 0;
 }
 
 void CTunnelHub::OpenLan() {
@@ -154,8 +224,57 @@ void CTunnelHub::OpenLan() {
 void CTunnelHub::SendHeartbeat() {
     std::string text = "HEARTBEAT: \"" + m_tunnelName + "\" \"\" ";
     EncodeTunnelLine(text);
-    m_tunnelClient->SendText(text.c_str());
+    // Not paced: a heartbeat must leave on time whatever waits behind the pacing.
+    if (!m_tunnelClient->SendText(text.c_str()))
+        m_writeDrops.Add(1, m_monotonic());
     m_lastWanActivity = m_clock();
+}
+
+void CTunnelHub::PaceToTunnel(std::string line) {
+    if (m_tunnelClient == nullptr)
+        return;
+    const std::int64_t now = m_monotonic();
+    if (!m_pacer.Enqueue(std::move(line))) {
+        m_queueDrops.Add(1, now);
+        return;
+    }
+    m_queueDrops.Check(now);
+}
+
+bool CTunnelHub::WriteToTunnel(const std::string& line) {
+    if (m_tunnelClient == nullptr)
+        return true; // nowhere to go: the line is gone with the connection
+    // While the server does not read, lines wait in the paced queue rather than being
+    // dropped at the socket's bound.
+    if (!m_tunnelClient->CanTakeMore())
+        return false;
+    const std::int64_t now = m_monotonic();
+    if (!m_tunnelClient->SendText(line.c_str())) {
+        m_writeDrops.Add(1, now);
+        return true;
+    }
+    m_writeDrops.Check(now);
+    ++m_toWan.relayed;
+    m_toWanRate.Add(now / 1'000'000'000);
+    return true;
+}
+
+void CTunnelHub::NoteLanDrops() {
+    const std::uint64_t dropped = m_lan.DroppedCount();
+    const std::int64_t now = m_monotonic();
+    m_lanBacklogDrops.Add(dropped - m_lanDropsSeen, now);
+    m_lanDropsSeen = dropped;
+    m_lanBacklogDrops.Check(now);
+}
+
+CTunnelHub::DropCounts CTunnelHub::Drops() const {
+    DropCounts counts;
+    counts.lanBacklog = m_lan.DroppedCount();
+    counts.lanTooLong = m_lan.TooLongCount();
+    counts.lanBadDatagram = m_lan.BadDatagramCount();
+    counts.tunnelQueue = m_queueDrops.Total();
+    counts.writeBound = m_writeDrops.Total();
+    return counts;
 }
 
 void CTunnelHub::SendToTunnel(const std::string& text) {
@@ -178,13 +297,13 @@ long CTunnelHub::OnTunnelData(const QByteArray& received) {
     case AwaitLogin:
         if (chunk == "login:") {
             SendToTunnel(m_settings.Login + "\n");
-            m_tunnelState = AwaitPassword;
+            SetState(AwaitPassword);
         }
         break;
     case AwaitPassword:
         if (chunk == "password:") {
             SendToTunnel(m_settings.Password + "\n");
-            m_tunnelState = LoggedIn;
+            SetState(LoggedIn);
             m_receiveBuffer.Clear();
             if (m_settings.HeartBeat != 0)
                 SetTimer(TIMER_HEARTBEAT, kHeartbeatMs);
@@ -204,23 +323,31 @@ long CTunnelHub::OnTunnelData(const QByteArray& received) {
 void CTunnelHub::HandleTunnelLine(std::string_view line) {
     char work[kMaxTunnelMessage] = {};
     std::memcpy(work, line.data(), line.size());
-    if (!CheckTunnelLine(work))
+    if (!CheckTunnelLine(work)) {
+        ++m_toLan[DropReason::BadChecksum];
         return;
+    }
     char* fields[ORVANE_MAX_FIELDS] = {};
     const int count = ORVANE_parse(fields, work);
-    if (count <= 2 || *fields[0] == 0 || *fields[1] == 0)
+    if (count <= 2 || *fields[0] == 0 || *fields[1] == 0) {
+        ++m_toLan[DropReason::Malformed];
         return;
+    }
     const std::string text(line.substr(0, line.size() - 1));
     if (HasKeyword(fields[0], "HEARTBEAT:")) {
+        ++m_toLan[DropReason::Heartbeat];
         m_log.LogLine(3, "From WAN (DROPPED - HEARTBEAT) : %s", text.c_str());
     } else if (HasKeyword(fields[0], "TIME:") && m_settings.FilterTimeSync != 0) {
+        ++m_toLan[DropReason::Time];
         m_log.LogLine(3, "From WAN (DROPPED - TIME) : %s", text.c_str());
     } else {
-        m_wanStations.AddWanStation(fields[1]);
+        NoteFarStation(fields[1]);
         // A longer echo is never relayed back anyway (the LAN limit).
         if (text.size() < kMaxLanMessage)
             m_lanEchoes.Remember(text, m_lan.PendingBytes() == 0);
         SendToLan(text);
+        ++m_toLan.relayed;
+        m_toLanRate.Add(MonotonicSecond());
         m_log.LogLine(3, "From WAN (TO LAN) : %s", text.c_str());
     }
     m_lastWanActivity = m_clock();
@@ -229,20 +356,31 @@ void CTunnelHub::HandleTunnelLine(std::string_view line) {
 // ---- LAN to WAN
 
 long CTunnelHub::OnLanMessage(const QByteArray& received) {
-    // Required pause per message; the LAN library holds a burst meanwhile.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (m_tunnelClient == nullptr)
+    // No pause here: what enters the tunnel is paced instead, so a dropped message, an echo
+    // or junk costs nothing and the loop never sleeps.
+    NoteLanDrops();
+    if (m_tunnelClient == nullptr) {
+        CountToWan(DropReason::TunnelDown);
         return 0;
+    }
     const std::size_t length = std::strlen(received.constData());
-    if (length >= kMaxLanMessage)
+    if (length >= kMaxLanMessage) {
+        CountToWan(DropReason::TooLong);
         return 0;
+    }
     const std::string text(received.constData(), length);
     char copy[kMaxLanMessage] = {};
     std::memcpy(copy, text.data(), length);
     char* fields[ORVANE_MAX_FIELDS] = {};
     const int count = ORVANE_parse(fields, copy);
-    if (m_tunnelState != LoggedIn || count <= 2 || *fields[0] == 0 || *fields[1] == 0)
+    if (m_tunnelState != LoggedIn) {
+        CountToWan(DropReason::TunnelDown);
         return 0;
+    }
+    if (count <= 2 || *fields[0] == 0 || *fields[1] == 0) {
+        CountToWan(DropReason::Malformed);
+        return 0;
+    }
     // Whether this is our own broadcast of a WAN message coming back; it stops the message only
     // where a WAN sender would.
     // Behind a backlog of LAN messages the echo is late, so nothing may expire meanwhile.
@@ -250,8 +388,9 @@ long CTunnelHub::OnLanMessage(const QByteArray& received) {
     const bool echo = m_lanEchoes.Consume(text, !backlog);
 
     const auto isWan = [this](const std::string& name) { return m_wanStations.IsWanStation(name); };
-    if (const char* reason = LanDropReason(fields, isWan)) {
-        m_log.LogLine(3, "From LAN (DROPPED - %s) : %s", reason, text.c_str());
+    if (const LanDrop drop = LanDropKind(fields, isWan); drop != LanDrop::None) {
+        CountToWan(LanDropCounter(drop));
+        m_log.LogLine(3, "From LAN (DROPPED - %s) : %s", LanDropText(drop), text.c_str());
         return 0;
     }
     if (HasKeyword(fields[0], "IHAVEWAN:") && !isWan(fields[1]))
@@ -262,18 +401,22 @@ long CTunnelHub::OnLanMessage(const QByteArray& received) {
             return 0;
     }
     if (HasKeyword(fields[0], "TIME:") && m_settings.FilterTimeSync != 0) {
+        CountToWan(DropReason::Time);
         m_log.LogLine(3, "From LAN (DROPPED - TIME) : %s", outgoing.c_str());
         return 0;
     }
     if (m_settings.FilterTimeSync != 0 && IsMasterHello(fields, count)) {
+        ++m_helloRewritten;
         outgoing = RewriteMasterHello(fields);
         m_log.LogLine(3, "From LAN (MODIFIED - HELLO / MASTER) : %s", outgoing.c_str());
     }
-    if (isWan(fields[1]) || echo)
+    if (isWan(fields[1]) || echo) {
+        CountToWan(isWan(fields[1]) ? DropReason::FromFarStation : DropReason::Echo);
         return 0;
+    }
     m_log.LogLine(3, "From LAN (TO WAN) : %s", outgoing.c_str());
     EncodeTunnelLine(outgoing);
-    SendToTunnel(outgoing);
+    PaceToTunnel(std::move(outgoing));
     return 0;
 }
 
@@ -294,6 +437,7 @@ bool CTunnelHub::AnswerInventoryRequest(const std::string& received, const char*
     const bool answered = request.recipient.empty() && InventoryRangesMatch(request);
     m_log.LogLine(3, "From LAN - INV REQUEST : %s", received.c_str());
     if (addressed || answered) {
+        ++m_inventoryAnswered;
         const std::string version =
             InventoryVersionText(m_settings.HeartBeat != 0, m_settings.FilterTimeSync != 0);
         std::string reply =
@@ -302,8 +446,8 @@ bool CTunnelHub::AnswerInventoryRequest(const std::string& received, const char*
             // The requester sits behind the tunnel.
             EncodeTunnelLine(reply);
             if (m_tunnelClient != nullptr) {
-                m_tunnelClient->SendText(reply.c_str());
                 const std::string shown = reply.substr(0, reply.size() - 1);
+                PaceToTunnel(std::move(reply));
                 m_log.LogLine(3, "To WAN - INV REPLY : %s", shown.c_str());
             }
         } else {
@@ -316,4 +460,64 @@ bool CTunnelHub::AnswerInventoryRequest(const std::string& received, const char*
     outgoing =
         FormatInventory(request.requester, request.recipient, request.kind, request, request.text);
     return false;
+}
+
+// ---- Status
+
+void CTunnelHub::NoteFarStation(const char* name) {
+    const bool known = m_wanStations.IsWanStation(name);
+    m_wanStations.AddWanStation(name);
+    if (known || !m_wanStations.IsWanStation(name))
+        return;
+    m_firstHeard.insert_or_assign(name, m_clock());
+    // Stations may leave the table between watchdog ticks; never let this grow past it.
+    if (m_firstHeard.size() > 2 * m_wanStations.Count() + 64)
+        PruneFirstHeard();
+}
+
+void CTunnelHub::PruneFirstHeard() {
+    std::erase_if(m_firstHeard,
+                  [this](const auto& entry) { return !m_wanStations.IsWanStation(entry.first); });
+}
+
+HubStatus CTunnelHub::Status() const {
+    HubStatus status;
+    status.now = m_clock();
+    // The same states in the same order.
+    status.tunnel = static_cast<HubStatus::Tunnel>(m_tunnelState);
+    status.tunnelSince = m_stateSince;
+    status.host = m_settings.Hostname;
+    status.port = m_settings.TunnelPortNumber;
+    status.login = m_settings.Login;
+    status.tunnelName = m_tunnelName;
+    status.lastDisconnect = m_lastDisconnect;
+    status.lastCause = m_lastCause;
+    status.causeDetail = m_causeDetail;
+    status.nextReconnect = IsTimerRunning(TIMER_RECONNECT) ? m_nextReconnect : 0;
+    status.broadcastAddress = m_settings.BroadcastAddress;
+    status.lanPort = m_settings.LanPortNumber;
+    status.lanOpen = m_lan.IsOpen();
+
+    const DropCounts drops = Drops();
+    status.toWan = m_toWan;
+    status.toWan[DropReason::LanBacklog] = drops.lanBacklog;
+    status.toWan[DropReason::TooLong] += drops.lanTooLong;
+    status.toWan[DropReason::BadChecksum] = drops.lanBadDatagram;
+    status.toWan[DropReason::QueueFull] = drops.tunnelQueue;
+    status.toWan[DropReason::WriteBound] = drops.writeBound;
+    status.toLan = m_toLan;
+    status.toLan[DropReason::TooLong] = m_receiveBuffer.Discarded();
+    status.helloRewritten = m_helloRewritten;
+    status.inventoryAnswered = m_inventoryAnswered;
+    const std::int64_t second = MonotonicSecond();
+    status.toWanLastMinute = m_toWanRate.LastMinute(second);
+    status.toLanLastMinute = m_toLanRate.LastMinute(second);
+
+    status.stationLifetime = kWanStationLifetimeSeconds;
+    m_wanStations.ForEachStation([&](const std::string& name, std::int64_t lastSeen) {
+        const auto first = m_firstHeard.find(name);
+        status.farStations.push_back(
+            {name, first != m_firstHeard.end() ? first->second : lastSeen, lastSeen});
+    });
+    return status;
 }

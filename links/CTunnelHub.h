@@ -1,10 +1,14 @@
 #pragma once
 
+#include "CDropTally.h"
 #include "CEchoMemory.h"
+#include "CMinuteRate.h"
 #include "CTunnelFramer.h"
+#include "CTunnelPacer.h"
 #include "CWanStations.h"
 #include "Clock.h"
 #include "Orvane.h"
+#include "StatusText.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -12,6 +16,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <string>
 
 class CDebugLog;
@@ -49,10 +54,28 @@ public:
     long OnLanMessage(const QByteArray& text);
     void OnTimer(int id);
 
+    // Messages dropped on the way, by place; plain numbers, read by the status view.
+    struct DropCounts {
+        std::uint64_t lanBacklog = 0; // the LAN library's bound
+        std::uint64_t lanTooLong = 0; // texts of 256 bytes or more, dropped on arrival
+        std::uint64_t lanBadDatagram = 0;
+        std::uint64_t tunnelQueue = 0; // the paced queue's bound
+        std::uint64_t writeBound = 0;  // the server stopped reading
+    };
+    DropCounts Drops() const;
+    // Everything the status view shows, as of now.
+    HubStatus Status() const;
+
     // Test seams and read-outs.
-    // With manual timers nothing ticks by itself: tests call OnTimer.
-    void SetManualTimers(bool manual) { m_manualTimers = manual; }
+    // With manual timers nothing ticks by itself: tests call OnTimer and PaceTunnel.
+    void SetManualTimers(bool manual);
+    void SetMonotonicClock(MonotonicClock clock) { m_monotonic = std::move(clock); }
+    // One tick of the tunnel pacing.
+    void PaceTunnel() { m_pacer.Tick(); }
+    const CTunnelPacer& Pacer() const { return m_pacer; }
     bool IsTimerRunning(int id) const;
+    // The period the timer was last armed with, in manual mode too.
+    int TimerPeriodMs(int id) const;
     int TunnelStateValue() const { return m_tunnelState; }
     const std::string& TunnelName() const { return m_tunnelName; }
     const CWanStations& WanStations() const { return m_wanStations; }
@@ -77,16 +100,33 @@ private:
                                 std::string& outgoing);
     void NameTunnel(const char* station);
     void SendHeartbeat();
+    // Lines caused by LAN messages: paced, in order.
+    void PaceToTunnel(std::string line);
+    bool WriteToTunnel(const std::string& line);
+    void NoteLanDrops();
     void SendToTunnel(const std::string& text);
     void SendToLan(const std::string& text);
     void CloseTunnelClient();
+    void SetState(int state);
+    void NoteDisconnection(DisconnectCause cause, const std::string& detail);
+    void EndTunnel();
+    void NoteFarStation(const char* name);
+    void PruneFirstHeard();
+    void CountToWan(DropReason reason) { ++m_toWan[reason]; }
+    std::int64_t MonotonicSecond() const { return m_monotonic() / 1'000'000'000; }
 
     const Settings& m_settings;
     CDebugLog& m_log;
     IKavlinkView* m_view;
     CalendarClock m_clock;
+    MonotonicClock m_monotonic = SystemMonotonicNanoseconds;
 
     int m_tunnelState = Disconnected;
+    std::int64_t m_stateSince = 0;
+    std::int64_t m_lastDisconnect = 0;
+    DisconnectCause m_lastCause = DisconnectCause::None;
+    std::string m_causeDetail;
+    std::int64_t m_nextReconnect = 0;
     CTcpClient* m_tunnelClient = nullptr;
     std::string m_tunnelName = "~";
     CTunnelFramer m_receiveBuffer;
@@ -94,9 +134,24 @@ private:
     CWanStations m_wanStations;
     CEchoMemory m_lanEchoes;
     COrvaneLan m_lan;
+    CTunnelPacer m_pacer;
+    CDropTally m_lanBacklogDrops;
+    CDropTally m_queueDrops;
+    CDropTally m_writeDrops;
+    std::uint64_t m_lanDropsSeen = 0;
+    // Counted as they happen; the drops counted elsewhere are added by Status().
+    DirectionCounts m_toWan;
+    DirectionCounts m_toLan;
+    std::uint64_t m_helloRewritten = 0;
+    std::uint64_t m_inventoryAnswered = 0;
+    CMinuteRate m_toWanRate;
+    CMinuteRate m_toLanRate;
+    // When each far station was first heard; kept no larger than the table it follows.
+    std::map<std::string, std::int64_t> m_firstHeard;
 
     bool m_manualTimers = false;
     std::array<QTimer, 5> m_timers;
     std::array<bool, 5> m_manualRunning{};
+    std::array<int, 5> m_periods{};
     std::function<void(const std::string&)> m_lanSendObserver;
 };

@@ -3,23 +3,45 @@
 #include "FormatText.h"
 #include "TunnelLine.h"
 
-const char* LanDropReason(const char* const* fields,
-                          const std::function<bool(const std::string&)>& isWanStation) {
+LanDrop LanDropKind(const char* const* fields,
+                    const std::function<bool(const std::string&)>& isWanStation) {
     const char* keyword = fields[0];
     if (HasKeyword(keyword, "ADDQSO:") && *fields[2] != 0 && !isWanStation(fields[2]))
-        return "Local ADDQSO";
+        return LanDrop::LocalAddQso;
     if (HasKeyword(keyword, "RCVDPKT:") || HasKeyword(keyword, "SENDPKT:"))
-        return "Packet Frames";
+        return LanDrop::Packet;
     if (HasKeyword(keyword, "READAZIMUTH:") || HasKeyword(keyword, "SETAZIMUTH:"))
-        return "Rotor Frames";
+        return LanDrop::Rotor;
     if (HasKeyword(keyword, "IHAVELAN:"))
-        return "IHAVELAN";
+        return LanDrop::IHaveLan;
     if (HasKeyword(keyword, "IHAVE:"))
-        return "IHAVE (LAN)";
+        return LanDrop::IHave;
     if (HasKeyword(keyword, "NEEDQSO:"))
-        return "NEEDQSO (LAN)";
+        return LanDrop::NeedQso;
     if (HasKeyword(keyword, "NEEDQSOWAN:") && !isWanStation(fields[2]))
+        return LanDrop::NeedQsoWan;
+    return LanDrop::None;
+}
+
+const char* LanDropText(LanDrop drop) {
+    switch (drop) {
+    case LanDrop::LocalAddQso:
+        return "Local ADDQSO";
+    case LanDrop::Packet:
+        return "Packet Frames";
+    case LanDrop::Rotor:
+        return "Rotor Frames";
+    case LanDrop::IHaveLan:
+        return "IHAVELAN";
+    case LanDrop::IHave:
+        return "IHAVE (LAN)";
+    case LanDrop::NeedQso:
+        return "NEEDQSO (LAN)";
+    case LanDrop::NeedQsoWan:
         return "NEEDQSOWAN recipient not external";
+    case LanDrop::None:
+        break;
+    }
     return nullptr;
 }
 

@@ -1,5 +1,7 @@
 #include "ServerCommandLine.h"
 
+#include "StringTable.h"
+
 #include <QCommandLineParser>
 
 #include <functional>
@@ -67,6 +69,8 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
                        maxPendingPerAddress, connectRate, maxSessions, guessDelay, clientOutput,
                        totalOutput});
     const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version("version", "Displays version information.");
+    parser.addOption(version);
 
     if (!parser.parse(arguments))
         return Failure(parser.errorText());
@@ -74,6 +78,12 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
         ServerCommandLine out;
         out.result = ServerCommandLine::Result::Help;
         out.message = parser.helpText();
+        return out;
+    }
+    if (parser.isSet(version)) {
+        ServerCommandLine out;
+        out.result = ServerCommandLine::Result::Help;
+        out.message = QStringLiteral("kavlink-server %1\n").arg(QLatin1String(kKavlinkVersion));
         return out;
     }
     if (!parser.positionalArguments().isEmpty())

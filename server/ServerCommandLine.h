@@ -7,10 +7,10 @@
 
 // Reads the server's command line. Exit status 2 stands for a bad command line.
 struct ServerCommandLine {
-    enum class Result { Run, Help, Error };
+    enum class Result { Run, Help, Error }; // Help: print message, exit 0
     Result result = Result::Error;
     ServerOptions options;
-    QString message; // the usage for Help, the reason for Error
+    QString message; // the usage or version for Help, the reason for Error
 };
 
 ServerCommandLine ParseServerCommandLine(const QStringList& arguments);

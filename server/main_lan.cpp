@@ -2,6 +2,7 @@
 // sends one message onto it.
 #include "CLanTool.h"
 #include "CSignalWatcher.h"
+#include "StringTable.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -41,6 +42,7 @@ int RunSend(const QHostAddress& address, quint16 port, const QString& text) {
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(kKavlinkVersion));
     QCommandLineParser parser;
     parser.setApplicationDescription(
         "kavlink-lan listen [--port N]: print every message heard on the LAN port.\n"
@@ -52,10 +54,15 @@ int main(int argc, char* argv[]) {
     parser.addPositionalArgument("command", "listen or send");
     parser.addPositionalArgument("text", "The message, for send.");
     const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
     if (!parser.parse(QCoreApplication::arguments()))
         return Fail(parser.errorText(), 2);
     if (parser.isSet(help)) {
         std::fputs(qPrintable(parser.helpText()), stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("kavlink-lan %s\n", kKavlinkVersion);
         return 0;
     }
 

@@ -165,6 +165,30 @@ private slots:
             QVERIFY2(!QFileInfo::exists(m_dir->filePath(name)), qPrintable(name));
     }
 
+    void information_text_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("printed"); // "-" for nothing printed: the program starts
+        const QString usage = QString::fromStdString(UsageText()) + '\n';
+        QTest::newRow("help") << QStringList{"--help"} << usage;
+        QTest::newRow("version") << QStringList{"--version"} << "Kavlink 1.18.0\n";
+        QTest::newRow("help first, more after") << QStringList{"--help", "-m"} << usage;
+        QTest::newRow("no arguments") << QStringList{} << "-";
+        QTest::newRow("not first: read as now") << QStringList{"-m", "--help"} << "-";
+        QTest::newRow("profile named --help") << QStringList{"-p", "--help"} << "-";
+        QTest::newRow("case counts") << QStringList{"--Help"} << "-";
+        QTest::newRow("short form is not help") << QStringList{"-h"} << "-";
+    }
+
+    void information_text() {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, printed);
+        std::vector<std::string> words;
+        for (const QString& a : arguments)
+            words.push_back(a.toStdString());
+        const std::optional<std::string> text = InformationText(words);
+        QCOMPARE(text ? QString::fromStdString(*text) : QString("-"), printed);
+    }
+
     void usage_text() {
         QCOMPARE(UsageText(), std::string("Kavlink[.exe] [{-a|--alternate-appdata} "
                                           "IniFileDirectory] [{-i|--alternate-ini} IniFile.ini] "

@@ -2,8 +2,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 // A literal that may hold NUL bytes.
@@ -55,6 +61,17 @@ class TestIniFile : public QObject {
         if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
             qFatal("cannot write the fixture");
         return PathOf(name);
+    }
+
+    static int ModeOf(const std::string& path) {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+    }
+
+    // Names in the form of our temporary copies of Kavlink.ini.
+    QStringList Strays() const {
+        static const QRegularExpression form("^Kavlink\\.ini\\.[A-Za-z0-9]{6}$");
+        return QDir(m_dir.path()).entryList(QDir::Files).filter(form);
     }
 
     QByteArray ReadFile(const std::string& path) const {
@@ -217,13 +234,53 @@ private slots:
         QVERIFY(QDir(m_dir.path()).entryList(QDir::Files).filter("fresh").size() == 1);
     }
 
+    // A rewrite keeps the mode exactly: never more readable than it was, nor less.
+    void existing_permissions_kept_data() {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("group may read") << 0640;
+        QTest::newRow("everyone may read") << 0644;
+        QTest::newRow("owner may only read") << 0400;
+        QTest::newRow("owner only") << 0600;
+    }
     void existing_permissions_kept() {
+        QFETCH(int, mode);
         const std::string path = WriteFile("shared.ini", "[A]\nx=1\n");
-        const QString name = QFile::decodeName(path.c_str());
-        const auto perms = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup;
-        QVERIFY(QFile::setPermissions(name, perms));
+        QVERIFY(::chmod(path.c_str(), static_cast<mode_t>(mode)) == 0);
         QVERIFY(CIniFile(path).Write("A", "x", "2"));
-        QCOMPARE(QFile::permissions(name) & ~(QFile::ReadUser | QFile::WriteUser), perms);
+        QCOMPARE(ModeOf(path), mode);
+        QCOMPARE(ReadFile(path), QByteArray("[A]\nx=2\n"));
+    }
+
+    // A crash between writing the copy and putting it in place leaves the copy; it holds the
+    // password, so it is the owner's only, and the next write removes it. Files that are not
+    // such a copy, or that a live writer holds, stay.
+    void stray_copy_owner_only_and_removed() {
+        const std::string path = WriteFile("Kavlink.ini", "[TunnelSrv]\nPassword=old\n");
+        QVERIFY(::chmod(path.c_str(), 0644) == 0);
+        CIniFile::SetStepHook([](CIniFile::Step step) { return step != CIniFile::Step::Replace; });
+        QVERIFY(!CIniFile(path).Write("TunnelSrv", "Password", "new"));
+        CIniFile::SetStepHook({});
+        QCOMPARE(ReadFile(path), QByteArray("[TunnelSrv]\nPassword=old\n"));
+        const QStringList strays = Strays();
+        QCOMPARE(strays.size(), 1);
+        QCOMPARE(ModeOf(PathOf(strays.front())), 0600);
+
+        const QStringList others = {"Kavlink.ini.bak", "Kavlink.ini.1234567", "Kavlink.ini.12345~",
+                                    "Other.ini.abc123", "Kavlink.ini.live12"};
+        for (const QString& name : others)
+            WriteFile(name, "x");
+        const int live = ::open(PathOf("Kavlink.ini.live12").c_str(), O_RDONLY | O_CLOEXEC);
+        QVERIFY(live >= 0 && ::flock(live, LOCK_EX) == 0);
+        QVERIFY(CIniFile(path).Write("TunnelSrv", "Password", "new"));
+        ::close(live);
+        QCOMPARE(ReadFile(path), QByteArray("[TunnelSrv]\nPassword=new\n"));
+        QCOMPARE(ModeOf(path), 0644);
+        QStringList expected = others + QStringList{"Kavlink.ini"};
+        expected.sort();
+        QCOMPARE(Strays(), QStringList{"Kavlink.ini.live12"});
+        QStringList left = QDir(m_dir.path()).entryList({"Kavlink.ini*", "Other*"}, QDir::Files);
+        left.sort();
+        QCOMPARE(left, expected);
     }
 
     // A value, key or section that would start a line of its own could forge settings.

@@ -5,12 +5,17 @@
 #include "CMessageBox.h"
 #include "COptionsDlg.h"
 #include "CSettingsStore.h"
+#include "CStatusDlg.h"
 #include "CTunnelHub.h"
 #include "CommandLine.h"
 #include "KavlinkCommands.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -60,6 +65,9 @@ private slots:
     void panelHidesAfterFiveSeconds() {
         Window w;
         QCOMPARE(w.dlg->windowTitle(), QString("Kavlink"));
+        const auto* version = w.dlg->findChild<QLabel*>("1000");
+        QVERIFY(version != nullptr);
+        QCOMPARE(version->text(), QString("Kavlink version 1.18.0"));
         QVERIFY(w.dlg->isVisible());
         QVERIFY(w.dlg->IsHideTimerRunning());
         QVERIFY(w.dlg->HideTimerRemaining() > 4000);
@@ -137,6 +145,38 @@ private slots:
         QVERIFY(server.waitForNewConnection(5000));
         QCOMPARE(w.Log().count("Connecting tunnel..."), 2);
         QCOMPARE(w.Log().count("Opening LAN..."), 2);
+    }
+
+    // One status window at a time, live while it shows, copied whole, gone when closed.
+    void statusWindow() {
+        Window w;
+        const auto statusWindows = [] {
+            int count = 0;
+            for (QWidget* widget : QApplication::topLevelWidgets())
+                count += qobject_cast<CStatusDlg*>(widget) != nullptr ? 1 : 0;
+            return count;
+        };
+        w.dlg->OnCommand(CMD_STATUS);
+        const QPointer<CStatusDlg> status = w.dlg->OpenStatusWindow();
+        QVERIFY(status && status->isVisible() && !status->isModal());
+        w.dlg->OnCommand(CMD_STATUS);
+        QCOMPARE(statusWindows(), 1);
+        QVERIFY(status->IsRefreshing());
+        QVERIFY(status->Text().startsWith("Kavlink status at "));
+        QVERIFY(status->Text().contains("  Server           127.0.0.1 port 1\n"));
+
+        // What the hub does shows at the next refresh.
+        w.dlg->Hub().WanStations().AddWanStation("W1");
+        QVERIFY(!status->Text().contains("Far stations (1)"));
+        status->Refresh();
+        QVERIFY(status->Text().contains("Far stations (1)"));
+
+        QTest::mouseClick(status->findChild<QPushButton*>("copy"), Qt::LeftButton);
+        QCOMPARE(QGuiApplication::clipboard()->text(), status->Text());
+
+        QTest::keyClick(status, Qt::Key_Escape);
+        QTRY_VERIFY(status.isNull());
+        QVERIFY(!w.dlg->OpenStatusWindow());
     }
 
     void optionsCancelledChangesNothing() {

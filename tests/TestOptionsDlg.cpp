@@ -3,6 +3,7 @@
 #include "COptionsDlg.h"
 #include "CSettingsStore.h"
 #include "DialogUnits.h"
+#include "Settings.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -552,36 +553,61 @@ private slots:
         QCOMPARE(Fixture::FocusName(), QStringLiteral("1004"));
     }
 
-    void eightBitTextRoundTrip() {
-        const std::string host = "h\xE9te-\xFF";
-        const std::string login = "\xC0\xDF";
-        const std::string password = "p\xA0w\x80";
-        Fixture f;
-        f.dlg->tunnelHost = host;
-        f.dlg->login = login;
-        f.dlg->password = password;
-        f.dlg->broadcastAddress = "b\xB5";
-        QVERIFY(f.Open());
-        CGenericStringDlg::SetNextAnswer(QDialog::Accepted, QString::fromLatin1("N\xE4me"));
-        f.Click(1013);
-        f.Click(COptionsDlg::IDC_OK);
-        QCOMPARE(f.dlg->result(), int(QDialog::Accepted));
-        QCOMPARE(f.dlg->tunnelHost, host);
-        QCOMPARE(f.dlg->login, login);
-        QCOMPARE(f.dlg->password, password);
-        QCOMPARE(f.dlg->broadcastAddress, std::string("b\xB5"));
-        QVERIFY(f.IniBytes().contains("Name=N\xE4me"));
-        QVERIFY(f.IniBytes().contains("Hostname=h\xE9te-\xFF"));
+    // Dialog, ini file and command line agree on what a person typed: UTF-8 bytes throughout,
+    // so a profile saved in the dialog is chosen with -p from a terminal and a name typed
+    // into the ini by hand shows as typed.
+    void utf8TextAgrees_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<bool>("handEdited");
+        const QString koeln = QStringLiteral("K\u00F6ln");
+        const QString lodz = QStringLiteral("\u0141\u00F3d\u017A");
+        const QString tokyo = QStringLiteral("\u6771\u4EAC");
+        QTest::newRow("K\u00f6ln saved in the dialog") << koeln << "h\u00E9te" << false;
+        QTest::newRow("L\u00f3d\u017a (outside Latin-1) saved in the dialog")
+            << lodz << lodz + ".example" << false;
+        QTest::newRow("CJK saved in the dialog") << tokyo << tokyo << false;
+        QTest::newRow("K\u00f6ln typed into the ini") << koeln << "h\u00E9te" << true;
+        QTest::newRow("L\u00f3d\u017a typed into the ini") << lodz << "x" << true;
+    }
+    void utf8TextAgrees() {
+        QFETCH(QString, name);
+        QFETCH(QString, host);
+        QFETCH(bool, handEdited);
+        const QByteArray nameBytes = name.toUtf8();
+        const QByteArray hostBytes = host.toUtf8();
+        const QByteArray ini = "[Server1]\nName=" + nameBytes + "\nHostname=" + hostBytes +
+                               "\nPortNumber=1234\nLogin=" + nameBytes + "\nPassword=\n";
+        Fixture f(handEdited ? ini : QByteArray());
+        if (!handEdited) {
+            QVERIFY(f.Open());
+            f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->setText(host);
+            f.Edit(COptionsDlg::IDC_TUNNEL_PORT)->setText("1234");
+            f.Edit(COptionsDlg::IDC_LOGIN)->setText(name);
+            CGenericStringDlg::SetNextAnswer(QDialog::Accepted, name);
+            f.Click(1013);
+            f.Click(COptionsDlg::IDC_OK);
+            QCOMPARE(f.dlg->result(), int(QDialog::Accepted));
+            QCOMPARE(QByteArray::fromStdString(f.dlg->tunnelHost), hostBytes);
+            QCOMPARE(QByteArray::fromStdString(f.dlg->login), nameBytes);
+            QVERIFY(f.IniBytes().contains("Name=" + nameBytes + "\n"));
+            QVERIFY(f.IniBytes().contains("Hostname=" + hostBytes + "\n"));
+        }
 
+        // The dialog shows the stored name and loads the profile as typed.
         COptionsDlg again(*f.store);
         again.tunnelPort = 1;
         again.lanPort = 1;
         again.show();
-        QCOMPARE(again.findChild<QPushButton*>("1010")->text(), QString::fromLatin1("N\xE4me"));
+        QCOMPARE(again.findChild<QPushButton*>("1010")->text(), name);
         again.LoadServer(1);
-        again.accept();
-        QCOMPARE(again.tunnelHost, host);
-        QCOMPARE(again.password, password);
+        QCOMPARE(again.findChild<QLineEdit*>("1003")->text(), host);
+        QCOMPARE(again.findChild<QLineEdit*>("1005")->text(), name);
+
+        // -p NAME from a UTF-8 terminal reaches the program as these bytes.
+        Settings settings;
+        QVERIFY(ApplyProfile(*f.store, settings, nameBytes.toStdString()));
+        QCOMPARE(QByteArray::fromStdString(settings.Hostname), hostBytes);
     }
 
     void iniGoneWhileOpen_data() {

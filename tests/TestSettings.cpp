@@ -1,6 +1,8 @@
+#include "CIniFile.h"
 #include "CSettingsStore.h"
 #include "Settings.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -29,6 +31,22 @@ QByteArray FieldOf(const Settings& s, const QByteArray& field) {
 }
 
 // Profiles 1 and 3 share a name; 4 has no port; 5 has a host but no name.
+// Ends every ini write after the first allowedSteps steps, as a crash at that moment would.
+class CrashAfter {
+public:
+    explicit CrashAfter(int allowedSteps) {
+        CIniFile::SetStepHook(
+            [this, allowedSteps](CIniFile::Step) { return ++m_steps <= allowedSteps; });
+    }
+    ~CrashAfter() { CIniFile::SetStepHook({}); }
+    CrashAfter(const CrashAfter&) = delete;
+    CrashAfter& operator=(const CrashAfter&) = delete;
+    int Steps() const { return m_steps; }
+
+private:
+    int m_steps = 0;
+};
+
 const QByteArray kProfiles = "[TunnelSrv]\n"
                              "Hostname=before\n"
                              "[General]\n"
@@ -206,6 +224,69 @@ private slots:
         QCOMPARE(QByteArray::fromStdString(reloaded.Hostname), hostname);
         QCOMPARE(reloaded.TunnelPortNumber, port);
         QCOMPARE(reloaded.Debug, 3);
+    }
+
+    // Keys saved together reach the file together: a crash at any step of the write leaves
+    // all the old values or all the new ones, never the login of one server beside the
+    // password of another.
+    void group_write_never_mixed_data() {
+        QTest::addColumn<int>("operation");
+        QTest::newRow("save settings") << 0;
+        QTest::newRow("apply a profile at start") << 1;
+        QTest::newRow("save a new profile") << 2;
+        QTest::newRow("save over a profile") << 3;
+    }
+    void group_write_never_mixed() {
+        QFETCH(int, operation);
+        const auto run = [&] {
+            const CSettingsStore store(m_path);
+            Settings settings;
+            settings.Hostname = "new.example";
+            settings.Login = "new-login";
+            settings.Password = "new-password";
+            const ServerProfile profile{"p.example", 2002, "p-login", "p-password"};
+            switch (operation) {
+            case 0:
+                SaveSettings(store, settings);
+                break;
+            case 1:
+                ApplyProfile(store, settings, "Home");
+                break;
+            case 2:
+                store.SaveServer(5, "Five", profile);
+                break;
+            default:
+                store.SaveServer(1, "Home", profile);
+                break;
+            }
+        };
+        const QByteArray before =
+            kProfiles + "[TunnelSrv]\nLogin=old-login\nPassword=old-password\n";
+        WriteIni(before);
+        run();
+        const QByteArray after = ReadIni();
+        QVERIFY(after != before);
+
+        for (int allowed = 0;; ++allowed) {
+            WriteIni(before);
+            int steps = 0;
+            {
+                const CrashAfter crash(allowed);
+                run();
+                steps = crash.Steps();
+            }
+            const QByteArray onDisk = ReadIni();
+            QVERIFY2(
+                onDisk == before || onDisk == after,
+                qPrintable(QString("crash after %1 steps left:\n%2").arg(allowed).arg(onDisk)));
+            if (allowed >= steps)
+                break; // the write ran to its end
+            QCOMPARE(onDisk, before);
+        }
+        // The copies the crashes left are cleared by the next write.
+        WriteIni(before);
+        run();
+        QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files), QStringList{"Kavlink.ini"});
     }
 
     void profile_operations() {

@@ -2,12 +2,17 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
 
 #include <csignal>
 #include <memory>
+
+#include <pwd.h>
+#include <unistd.h>
 
 namespace {
 constexpr int kTimeout = 30000; // generous: the sanitizer build starts slowly
@@ -40,8 +45,12 @@ class TestStartup : public QObject {
         env.insert("HOME", Path("home"));
         env.insert("XDG_CONFIG_HOME", Path("home/.config"));
         env.insert("XDG_RUNTIME_DIR", Path("run"));
+        env.insert("TMPDIR", Path("tmp"));
+        if (!m_withRuntimeDir)
+            env.remove("XDG_RUNTIME_DIR");
         return env;
     }
+    bool m_withRuntimeDir = true;
 
     static QByteArray IniWithDebug() {
         return "[General]\nDebug=1\n[Lan]\nBroadcastAddress=127.255.255.255\nPortNumber=" +
@@ -89,7 +98,9 @@ class TestStartup : public QObject {
 
 private slots:
     void init() {
+        m_withRuntimeDir = true;
         m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(QDir(m_dir->path()).mkpath("tmp"));
         QVERIFY(QDir(m_dir->path()).mkpath("home"));
         QVERIFY(QDir(m_dir->path()).mkdir("run"));
         QFile::setPermissions(Path("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -119,6 +130,7 @@ private slots:
         QTest::addColumn<int>("signal");
         QTest::newRow("SIGTERM") << int(SIGTERM);
         QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGHUP, a closed terminal") << int(SIGHUP);
     }
     void signal_ends_like_exit() {
         QFETCH(int, signal);
@@ -131,6 +143,64 @@ private slots:
         QVERIFY(process.readAllStandardError().contains("running headless"));
     }
 
+    // Headless, SIGUSR1 asks for the status: to standard error, and to the log at level 1.
+    void status_signal_writes_status() {
+        WriteFile(Path("d/cfg/Kavlink.ini"), IniWithDebug());
+        const QString log = Path("d/cfg/Kavlink.log");
+        QProcess& process = Start({"-a", Path("d")});
+        QVERIFY(Started(log));
+        QByteArray errors;
+        for (int asked = 1; asked <= 2; ++asked) {
+            ::kill(static_cast<pid_t>(process.processId()), SIGUSR1);
+            QVERIFY(QTest::qWaitFor(
+                [&] {
+                    errors += process.readAllStandardError();
+                    return errors.count("Kavlink status at") == asked &&
+                           errors.endsWith("none heard\n");
+                },
+                kTimeout));
+        }
+        QVERIFY(errors.contains("\nTunnel\n  State            "));
+        QVERIFY(errors.contains("Messages since start"));
+        QCOMPARE(ReadFile(log).count("  relayed in the last minute"), 2);
+        Stop(process);
+    }
+
+    // A fresh installation, as from `make run` on a new system: no tunnel server and often no
+    // runtime directory. One notice says where to set the server; Qt's warning stays away.
+    void first_start_data() {
+        QTest::addColumn<QByteArray>("tunnel");
+        QTest::addColumn<bool>("runtimeDir");
+        QTest::addColumn<int>("notices");
+        QTest::newRow("no host, no runtime directory") << QByteArray() << false << 1;
+        QTest::newRow("no host") << QByteArray("[TunnelSrv]\nHostname=\n") << true << 1;
+        QTest::newRow("host set") << QByteArray("[TunnelSrv]\nHostname=127.0.0.1\n") << true << 0;
+    }
+    void first_start() {
+        QFETCH(QByteArray, tunnel);
+        QFETCH(bool, runtimeDir);
+        QFETCH(int, notices);
+        m_withRuntimeDir = runtimeDir;
+        WriteFile(Path("d/cfg/Kavlink.ini"), IniWithDebug() + tunnel);
+        const QString log = Path("d/cfg/Kavlink.log");
+        // The single-instance lock shows which runtime directory was used.
+        const passwd* user = ::getpwuid(::getuid());
+        QVERIFY(user != nullptr);
+        const QString runtime =
+            runtimeDir ? Path("run") : Path("tmp/runtime-") + QString::fromLocal8Bit(user->pw_name);
+        QProcess& process = Start({"-a", Path("d")});
+        QVERIFY(Started(log));
+        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(runtime + "/Kavlink.lock"); }));
+        Stop(process);
+        const QByteArray errors = process.readAllStandardError();
+        const QByteArray notice = "no tunnel server configured: set Hostname (and Login, "
+                                  "Password) in section [TunnelSrv] of " +
+                                  QFile::encodeName(Path("d/cfg/Kavlink.ini"));
+        QCOMPARE(errors.count(notice), notices);
+        QCOMPARE(ReadFile(log).count(notice), notices);
+        QVERIFY2(!errors.contains("XDG_RUNTIME_DIR"), errors.constData());
+    }
+
     void crashed_instance_does_not_block() {
         WriteFile(Path("d/cfg/Kavlink.ini"), IniWithDebug());
         const QString log = Path("d/cfg/Kavlink.log");
@@ -141,6 +211,44 @@ private slots:
         QProcess& next = Start({"-a", Path("d")});
         QVERIFY(Started(log, 2));
         Stop(next);
+    }
+
+    // "-p" is applied and saved before the first connection, which goes to the profile's
+    // server with its credentials; the log shows the start-up steps in order.
+    void profile_applied_before_first_connection() {
+        QTcpServer stale;
+        QTcpServer chosen;
+        QVERIFY2(stale.listen(QHostAddress::LocalHost), qPrintable(stale.errorString()));
+        QVERIFY2(chosen.listen(QHostAddress::LocalHost), qPrintable(chosen.errorString()));
+        const QByteArray chosenPort = QByteArray::number(chosen.serverPort());
+        const QString ini = Path("d/cfg/Kavlink.ini");
+        WriteFile(ini, IniWithDebug() + "[TunnelSrv]\nHostname=127.0.0.1\nPortNumber=" +
+                           QByteArray::number(stale.serverPort()) +
+                           "\nLogin=old\nPassword=old-pw\n"
+                           "[Server2]\nName=Home\nHostname=127.0.0.1\nPortNumber=" +
+                           chosenPort + "\nLogin=pl\nPassword=pp\n");
+        QProcess& process = Start({"-a", Path("d"), "-p", "Home"});
+        QVERIFY(chosen.waitForNewConnection(kTimeout));
+        QVERIFY(ReadFile(ini).contains("[TunnelSrv]\nHostname=127.0.0.1\nPortNumber=" + chosenPort +
+                                       "\nLogin=pl\nPassword=pp\n"));
+        const std::unique_ptr<QTcpSocket> peer(chosen.nextPendingConnection());
+        QByteArray answers;
+        for (const char* prompt : {"login:", "password:"}) {
+            const qsizetype lines = answers.count('\n');
+            peer->write(prompt);
+            QTRY_VERIFY_WITH_TIMEOUT((answers += peer->readAll()).count('\n') > lines, kTimeout);
+        }
+        QCOMPARE(answers, QByteArray("pl\npp\n"));
+        QVERIFY(!stale.hasPendingConnections());
+
+        const QString log = Path("d/cfg/Kavlink.log");
+        QTRY_VERIFY_WITH_TIMEOUT(ReadFile(log).contains("Opening LAN..."), kTimeout);
+        QList<QByteArray> texts;
+        for (const QByteArray& line : ReadFile(log).split('\n'))
+            texts << line.mid(20);
+        QCOMPARE(texts.mid(0, 3),
+                 (QList<QByteArray>{kStart, "Connecting tunnel...", "Opening LAN..."}));
+        Stop(process);
     }
 
     // Bad input never keeps Kavlink from starting.

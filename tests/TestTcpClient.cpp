@@ -142,31 +142,37 @@ private slots:
         QTRY_COMPARE(m_recorder->closed, 1);
         Settle(*m_recorder);
         QCOMPARE(m_recorder->order, QStringList{"closed"});
+        QCOMPARE(m_client->Cause(), DisconnectCause::Refused);
     }
 
     void unusableAddressGivesOneClosed_data() {
         QTest::addColumn<QByteArray>("host");
         QTest::addColumn<int>("port");
-        QTest::newRow("unresolvable host") << QByteArray("nonexistent.invalid") << 10368;
-        QTest::newRow("empty host") << QByteArray() << 10368;
-        QTest::newRow("port 0") << QByteArray("127.0.0.1") << 0;
-        QTest::newRow("port above 65535") << QByteArray("127.0.0.1") << 70000;
+        QTest::addColumn<DisconnectCause>("cause");
+        QTest::newRow("unresolvable host")
+            << QByteArray("nonexistent.invalid") << 10368 << DisconnectCause::HostNotFound;
+        QTest::newRow("empty host") << QByteArray() << 10368 << DisconnectCause::NoServer;
+        QTest::newRow("port 0") << QByteArray("127.0.0.1") << 0 << DisconnectCause::NoServer;
+        QTest::newRow("port above 65535")
+            << QByteArray("127.0.0.1") << 70000 << DisconnectCause::NoServer;
     }
     void unusableAddressGivesOneClosed() {
         QFETCH(QByteArray, host);
         QFETCH(int, port);
+        QFETCH(DisconnectCause, cause);
         m_client->Connect(host.toStdString(), port);
         QCOMPARE(m_recorder->closed, 0); // posted, never sent from within Connect
         QTRY_COMPARE_WITH_TIMEOUT(m_recorder->closed, 1, 30000);
         Settle(*m_recorder);
         QCOMPARE(m_recorder->order, QStringList{"closed"});
+        QCOMPARE(m_client->Cause(), cause);
     }
 
     void localCloseGivesNoNotification() {
         ConnectClient();
         m_client->Close();
         m_peer->write("late");
-        m_peer->disconnectFromHost();
+        // The server sees the end of the stream without closing its own end first.
         QTRY_COMPARE(m_peer->state(), QAbstractSocket::UnconnectedState);
         Settle(*m_recorder);
         QCOMPARE(m_recorder->order, QStringList{"connected"});
@@ -180,6 +186,7 @@ private slots:
         Settle(*m_recorder);
         QCOMPARE(m_recorder->order, (QStringList{"connected", "data", "closed"}));
         QCOMPARE(m_recorder->chunks, QList<QByteArray>{"bye\xA0"});
+        QCOMPARE(m_client->Cause(), DisconnectCause::ClosedByServer);
     }
 
 #ifdef Q_OS_LINUX
@@ -204,20 +211,27 @@ private slots:
         ConnectClient();
         QByteArray received;
         connect(m_peer, &QTcpSocket::readyRead, m_peer, [&] { received += m_peer->readAll(); });
-        // Without the event loop nothing leaves the socket's buffer, so it only grows.
+        // Without the event loop the peer reads nothing: the kernel's buffers fill, then ours.
         QVERIFY(m_client->SendText("abc\0def"));
         const QByteArray line(100 * 1024, 'L');
         int accepted = 0;
-        while (accepted < 100 && m_client->SendText(line.constData()))
+        while (accepted < 2000 && m_client->SendText(line.constData())) {
             ++accepted;
-        QCOMPARE(accepted, static_cast<int>((CTcpClient::kMaxPendingWrite - 3) / line.size()) + 1);
+            QCOMPARE(m_client->CanTakeMore(),
+                     m_client->bytesToWrite() <= CTcpClient::kMaxPendingWrite);
+        }
+        QVERIFY(accepted < 2000);
+        // The last line was taken while the bound still held: nothing beyond one line past it.
         QVERIFY(m_client->bytesToWrite() > CTcpClient::kMaxPendingWrite);
+        QVERIFY(m_client->bytesToWrite() <= CTcpClient::kMaxPendingWrite + line.size());
+        QVERIFY(!m_client->CanTakeMore());
         // Every accepted line arrives whole, nothing else does.
         const QByteArray expected = "abc" + line.repeated(accepted);
-        QTRY_COMPARE(received.size(), expected.size());
+        QTRY_COMPARE_WITH_TIMEOUT(received.size(), expected.size(), 20000);
         QVERIFY(received == expected);
         // With the queue drained, lines are taken again.
         QTRY_COMPARE(m_client->bytesToWrite(), 0);
+        QVERIFY(m_client->CanTakeMore());
         QVERIFY(m_client->SendText("x"));
         QTRY_COMPARE(received.size(), expected.size() + 1);
     }

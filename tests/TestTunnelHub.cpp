@@ -2,6 +2,8 @@
 // by hand, the clock a plain number. The tunnel is a real loopback connection so that what
 // the hub sends can be read back byte for byte.
 #include "CDebugLog.h"
+#include "CDropTally.h"
+#include "CHubSite.h"
 #include "CTcpClient.h"
 #include "CTunnelHub.h"
 #include "IKavlinkView.h"
@@ -17,100 +19,30 @@
 
 #include <memory>
 
+using Site = CHubSite;
+
 namespace {
 
-struct ViewRecorder : IKavlinkView {
-    std::vector<std::string> names;
-    int animating = 0;
-    void ShowTunnelName(const std::string& name) override { names.push_back(name); }
-    void StartConnectionAnimation() override { animating = 1; }
-    void EndConnectionAnimation() override { animating = 0; }
-};
-
-QByteArray Line(const QByteArray& text) {
-    std::string s = text.toStdString();
-    EncodeTunnelLine(s);
-    return QByteArray(s.data(), static_cast<qsizetype>(s.size()));
+// Every counter of a status by name: "wan relayed", "lan 3" (a DropReason), "hello", "inventory".
+QMap<QString, quint64> Counters(const HubStatus& status) {
+    QMap<QString, quint64> counters{{"wan relayed", status.toWan.relayed},
+                                    {"lan relayed", status.toLan.relayed},
+                                    {"hello", status.helloRewritten},
+                                    {"inventory", status.inventoryAnswered}};
+    for (int i = 0; i < int(DropReason::Count); ++i) {
+        counters.insert(QString("wan %1").arg(i), status.toWan[DropReason(i)]);
+        counters.insert(QString("lan %1").arg(i), status.toLan[DropReason(i)]);
+    }
+    return counters;
 }
 
-// One hub with its log, clock, view and a loopback server socket standing for the tunnel.
-class Site {
-public:
-    explicit Site(int heartBeat = 0, int filter = 0) {
-        const QString dir = tempDir.path();
-        settings.Hostname = "127.0.0.1";
-        settings.Login = "user";
-        settings.Password = "secret";
-        settings.HeartBeat = heartBeat;
-        settings.FilterTimeSync = filter;
-        iniPath = (dir + "/Kavlink.ini").toStdString();
-        log.StartDebugLog(3, iniPath, dir.toStdString() + "/");
-        server.listen(QHostAddress::LocalHost);
-        settings.TunnelPortNumber = server.serverPort();
-        hub = std::make_unique<CTunnelHub>(settings, log, &view, [this] { return now; });
-        hub->SetManualTimers(true);
-        hub->SetLanSendObserver([this](const std::string& t) { lan.push_back(t); });
-    }
+QString Wan(DropReason reason) {
+    return QString("wan %1").arg(int(reason));
+}
 
-    // Connects and, unless told otherwise, logs in.
-    bool Connect(bool logIn = true) {
-        hub->ConnectTunnel();
-        if (!server.waitForNewConnection(5000))
-            return false;
-        peer.reset(server.nextPendingConnection());
-        if (!QTest::qWaitFor([this] { return hub->TunnelStateValue() == CTunnelHub::AwaitLogin; }))
-            return false;
-        if (logIn) {
-            Feed("login:");
-            Feed("password:");
-            Sent(); // the two answers
-        }
-        return hub->TunnelStateValue() == (logIn ? CTunnelHub::LoggedIn : CTunnelHub::AwaitLogin);
-    }
-
-    void Feed(const QByteArray& chunk) { hub->OnTunnelData(chunk); }
-    void Lan(const QByteArray& text) { hub->OnLanMessage(text); }
-
-    // Everything the hub wrote to the tunnel since the last call.
-    QByteArray Sent() {
-        QByteArray out;
-        for (int i = 0; i < 20; ++i) {
-            QCoreApplication::processEvents();
-            peer->waitForReadyRead(i == 0 ? 200 : 20);
-            const QByteArray more = peer->readAll();
-            if (more.isEmpty() && i > 0)
-                break;
-            out += more;
-        }
-        return out;
-    }
-
-    // The log's messages without their time stamps, and forget them.
-    QStringList LogLines() {
-        QFile f(QString::fromStdString(CDebugLog::LogFilePath(iniPath, "")));
-        f.open(QIODevice::ReadOnly);
-        QStringList lines;
-        int index = 0;
-        for (const QByteArray& l : f.readAll().split('\n')) {
-            if (index++ >= seenLines && l.size() > 20)
-                lines << QString::fromLatin1(l.mid(20));
-        }
-        seenLines = index - 1;
-        return lines;
-    }
-
-    QTemporaryDir tempDir;
-    Settings settings;
-    std::string iniPath;
-    CDebugLog log;
-    ViewRecorder view;
-    std::int64_t now = 1'000'000;
-    QTcpServer server;
-    std::unique_ptr<QTcpSocket> peer;
-    std::unique_ptr<CTunnelHub> hub;
-    std::vector<std::string> lan;
-    int seenLines = 0;
-};
+QString Lan(DropReason reason) {
+    return QString("lan %1").arg(int(reason));
+}
 
 } // namespace
 
@@ -494,6 +426,192 @@ private slots:
         // The echo was used up: the same text said on the LAN later does cross.
         site.Lan(reply);
         QCOMPARE(site.Sent(), Line(reply));
+    }
+
+    // What LAN messages send into the tunnel leaves one line per millisecond, in order, from a
+    // queue; an echo or a dropped message takes no slot, and a close discards what waits.
+    void lanLinesArePacedOnePerMillisecond() {
+        constexpr std::int64_t ms = 1'000'000;
+        Site site;
+        QVERIFY(site.Connect());
+        const QByteArray fromWan = "ADDQSO: \"~B\" \"\" 7";
+        site.Feed(Line(fromWan));
+        site.Lan("ADDQSO: \"L1\" \"\" 1"); // the slot is free: leaves at once
+        site.Lan("ADDQSO: \"L1\" \"\" 2");
+        site.Lan(fromWan);                // our own broadcast coming back
+        site.Lan("IHAVE: \"L1\" \"\" 1"); // dropped by the rules
+        site.Lan("ADDQSO: \"L1\" \"\" 3");
+        QCOMPARE(site.Sent(), Line("ADDQSO: \"L1\" \"\" 1"));
+        QCOMPARE(site.hub->Pacer().Waiting(), 2u);
+        QVERIFY(site.hub->Pacer().IsTimerRunning());
+        site.monotonic += ms - 1;
+        site.hub->PaceTunnel();
+        QCOMPARE(site.Sent(), QByteArray());
+        site.monotonic += 1;
+        site.hub->PaceTunnel();
+        QCOMPARE(site.Sent(), Line("ADDQSO: \"L1\" \"\" 2"));
+        site.monotonic += ms;
+        site.hub->PaceTunnel();
+        QCOMPARE(site.Sent(), Line("ADDQSO: \"L1\" \"\" 3"));
+        QCOMPARE(site.hub->Pacer().Waiting(), 0u);
+        site.hub->PaceTunnel();
+        QVERIFY(!site.hub->Pacer().IsTimerRunning());
+
+        // A stalled loop does not release the whole backlog at once: the schedule lags the
+        // clock by at most the catch-up allowance.
+        site.monotonic += ms;
+        for (int i = 4; i < 12; ++i)
+            site.Lan("ADDQSO: \"L1\" \"\" " + QByteArray::number(i));
+        QCOMPARE(site.Sent(), Line("ADDQSO: \"L1\" \"\" 4"));
+        site.monotonic += 20 * ms;
+        site.hub->PaceTunnel();
+        const int burst = int(CTunnelPacer::kCatchUpNs / CTunnelPacer::kSlotNs) + 1;
+        QByteArray expected;
+        for (int i = 5; i < 5 + burst; ++i)
+            expected += Line("ADDQSO: \"L1\" \"\" " + QByteArray::number(i));
+        QCOMPARE(site.Sent(), expected);
+        QCOMPARE(site.hub->Pacer().Waiting(), std::size_t(7 - burst));
+
+        // The tunnel closes: the waiting lines were for that connection only.
+        site.hub->OnTunnelClosed();
+        QCOMPARE(site.hub->Pacer().Waiting(), 0u);
+        QVERIFY(!site.hub->Pacer().IsTimerRunning());
+        QVERIFY(site.Connect());
+        site.monotonic += 10 * ms;
+        site.hub->PaceTunnel();
+        QCOMPARE(site.Sent(), QByteArray());
+    }
+
+    // A run of drops writes one line at its start and one with its count after a quiet second.
+    void dropRunIsLoggedTwice() {
+        Site site;
+        site.LogLines();
+        CDropTally tally(site.log, "Tunnel queue full", "messages to WAN");
+        constexpr std::int64_t s = 1'000'000'000;
+        tally.Add(1, 0);
+        tally.Add(500, s / 2);
+        tally.Check(s); // only half a second since the last drop
+        tally.Add(2, s + 1);
+        tally.Check(2 * s);
+        tally.Check(2 * s + 1); // a quiet second: the run ends
+        tally.Add(3, 3 * s);
+        tally.Finish();
+        QCOMPARE(site.LogLines(), (QStringList{"Tunnel queue full: dropping messages to WAN",
+                                               "Tunnel queue full: 503 messages to WAN dropped",
+                                               "Tunnel queue full: dropping messages to WAN",
+                                               "Tunnel queue full: 3 messages to WAN dropped"}));
+        QCOMPARE(tally.Total(), 506u);
+    }
+
+    // Each message lands in exactly the counters named, whatever its fate.
+    void countersByReason_data() {
+        QTest::addColumn<QByteArray>("wan"); // a tunnel line first, unless empty
+        QTest::addColumn<QByteArray>("lan"); // then a LAN message, unless empty
+        QTest::addColumn<int>("filter");
+        QTest::addColumn<QStringList>("counted");
+        const QByteArray none;
+        QTest::newRow("LAN relayed")
+            << none << QByteArray("ADDQSO: \"L1\" \"\" 1") << 0 << QStringList{"wan relayed"};
+        const std::vector<std::tuple<const char*, const char*, int, DropReason>> lanDrops = {
+            {"packet", "RCVDPKT: \"L1\" \"\" x", 0, DropReason::Packet},
+            {"rotator", "SETAZIMUTH: \"L1\" \"\" 1", 0, DropReason::Rotator},
+            {"NEEDQSO", "NEEDQSO: \"L1\" \"\" 1", 0, DropReason::NeedQso},
+            {"NEEDQSOWAN", "NEEDQSOWAN: \"L1\" \"\" 1", 0, DropReason::NeedQsoWan},
+            {"IHAVE", "IHAVE: \"L1\" \"\" 1", 0, DropReason::IHave},
+            {"IHAVELAN", "IHAVELAN: \"L1\" \"\" 1", 0, DropReason::IHaveLan},
+            {"local ADDQSO", "ADDQSO: \"L1\" \"L2\" 1", 0, DropReason::AddQso},
+            {"TIME filtered", "TIME: \"L1\" \"\" 5", 1, DropReason::Time},
+            {"from a far station", "ADDQSO: \"W1\" \"\" 1", 0, DropReason::FromFarStation},
+            {"too few fields", "ADDQSO: \"L1\"", 0, DropReason::Malformed},
+        };
+        for (const auto& [name, text, filter, reason] : lanDrops)
+            QTest::newRow(name) << none << QByteArray(text) << filter << QStringList{Wan(reason)};
+        QTest::newRow("LAN too long") << none << "ADDQSO: \"L1\" \"\" " + QByteArray(240, 'x') << 0
+                                      << QStringList{Wan(DropReason::TooLong)};
+        QTest::newRow("HELLO rewritten")
+            << none << QByteArray("HELLO: \"L1\" \"\" 1 2 \"MASTER\" 6 7 8") << 1
+            << QStringList{"hello", "wan relayed"};
+        QTest::newRow("inventory answered and relayed")
+            << none << QByteArray("INVENTORY: \"L1\" \"\" \"REQUEST\" 5 2 -1 -1 -1 -1 1 \"x\"") << 0
+            << QStringList{"inventory", "wan relayed"};
+        QTest::newRow("echo") << Line("ADDQSO: \"~B\" \"\" 7")
+                              << QByteArray("ADDQSO: \"~B\" \"\" 7") << 0
+                              << QStringList{"lan relayed", Wan(DropReason::Echo)};
+        QTest::newRow("WAN relayed")
+            << Line("ADDQSO: \"W2\" \"\" 1") << none << 0 << QStringList{"lan relayed"};
+        QTest::newRow("WAN heartbeat") << Line("HEARTBEAT: \"~x\" \"\" ") << none << 0
+                                       << QStringList{Lan(DropReason::Heartbeat)};
+        QTest::newRow("WAN TIME filtered")
+            << Line("TIME: \"W2\" \"\" 1") << none << 1 << QStringList{Lan(DropReason::Time)};
+        QByteArray bad = Line("ADDQSO: \"W2\" \"\" 1");
+        bad[bad.size() - 1] = char(bad.back() ^ 1);
+        QTest::newRow("WAN bad checksum")
+            << bad << none << 0 << QStringList{Lan(DropReason::BadChecksum)};
+        QTest::newRow("WAN too few fields")
+            << Line("ADDQSO: \"W2\"") << none << 0 << QStringList{Lan(DropReason::Malformed)};
+        QTest::newRow("WAN too long")
+            << Line(QByteArray(1100, 'x')) << none << 0 << QStringList{Lan(DropReason::TooLong)};
+    }
+    void countersByReason() {
+        QFETCH(QByteArray, wan);
+        QFETCH(QByteArray, lan);
+        QFETCH(int, filter);
+        QFETCH(QStringList, counted);
+        Site site(0, filter);
+        QVERIFY(site.Connect());
+        site.Feed(Line("HELLO: \"W1\" \"\" 1"));
+        QMap<QString, quint64> expected = Counters(site.hub->Status());
+        for (const QString& name : counted)
+            ++expected[name];
+        for (qsizetype at = 0; at < wan.size(); at += 255)
+            site.Feed(wan.mid(at, 255));
+        if (!lan.isEmpty())
+            site.Lan(lan);
+        QCOMPARE(Counters(site.hub->Status()), expected);
+    }
+
+    // State and since when, the cause of the last disconnection, the next attempt, the far
+    // stations' first and last hearing, and the last minute's rate.
+    void statusFollowsTheTunnel() {
+        constexpr std::int64_t s = 1'000'000'000;
+        Site site;
+        QCOMPARE(site.hub->Status().tunnel, HubStatus::Tunnel::NotConnected);
+        QVERIFY(site.Connect(false));
+        site.now += 2;
+        site.Feed("login:");
+        site.Feed("password:");
+        HubStatus status = site.hub->Status();
+        QCOMPARE(status.tunnel, HubStatus::Tunnel::LoggedIn);
+        QCOMPARE(status.tunnelSince, site.now);
+        QCOMPARE(status.lastCause, DisconnectCause::None);
+
+        site.Feed(Line("ADDQSO: \"W1\" \"\" 1"));
+        site.now += 10;
+        site.monotonic += 59 * s;
+        site.Feed(Line("ADDQSO: \"W1\" \"\" 2"));
+        status = site.hub->Status();
+        QCOMPARE(status.farStations.size(), 1u);
+        QCOMPARE(status.farStations[0].name, std::string("W1"));
+        QCOMPARE(status.farStations[0].firstHeard, site.now - 10);
+        QCOMPARE(status.farStations[0].lastHeard, site.now);
+        QCOMPARE(status.toLanLastMinute, 2u);
+        site.monotonic += s;
+        QCOMPARE(site.hub->Status().toLanLastMinute, 1u);
+
+        site.now += 61;
+        site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
+        status = site.hub->Status();
+        QCOMPARE(status.tunnel, HubStatus::Tunnel::NotConnected);
+        QCOMPARE(status.lastCause, DisconnectCause::WanTimeout);
+        QCOMPARE(status.lastDisconnect, site.now);
+        QCOMPARE(status.nextReconnect, site.now + 5);
+
+        // The server ends the next connection.
+        QVERIFY(site.Connect());
+        QCOMPARE(site.hub->Status().nextReconnect, 0);
+        site.peer->close();
+        QTRY_COMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::Disconnected));
+        QCOMPARE(site.hub->Status().lastCause, DisconnectCause::ClosedByServer);
     }
 };
 

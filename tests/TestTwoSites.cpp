@@ -25,10 +25,13 @@ QList<QByteArray> HeardFromOthers(const CLanStation& lan, qsizetype from,
     return heard;
 }
 
-// Sends text on one site's LAN and waits until it comes out on the other's.
+// Sends text on one site's LAN and waits until it comes out on the other's, and until the
+// sending station has heard its own broadcast too, so that nothing of it arrives later.
 bool Reaches(CKavlinkSite& from, CKavlinkSite& to, const QByteArray& text) {
     from.Lan().Send(text);
-    return QTest::qWaitFor([&] { return to.Lan().Received().contains(text); }, kWaitMs);
+    return QTest::qWaitFor(
+        [&] { return to.Lan().Received().contains(text) && from.Lan().Received().contains(text); },
+        kWaitMs);
 }
 
 } // namespace

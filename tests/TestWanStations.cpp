@@ -100,6 +100,41 @@ private slots:
         QCOMPARE(LogTexts(), QList<QByteArray>{});
     }
 
+    // A flood of names cannot grow the table: the station seen least recently makes room,
+    // with one level-1 line per run of such drops. A run ends once expiry has made room.
+    void floodDropsLeastRecentlySeenWithOneLinePerRun() {
+        m_log.StartDebugLog(1, m_dir.filePath(QStringLiteral("Kavlink.ini")).toStdString(),
+                            m_dir.path().toStdString() + "/");
+        const std::size_t bound = CWanStations::kMaxStations;
+        QCOMPARE(bound, std::size_t{65536});
+        for (std::size_t i = 0; i < bound; ++i)
+            m_table->AddWanStation("S" + std::to_string(i));
+        QCOMPARE(LogTexts(), QList<QByteArray>{});
+        m_now = 1001;
+        m_table->AddWanStation("S0"); // seen again: no longer the oldest
+        for (const char* name : {"N1", "N2", "N3"})
+            m_table->AddWanStation(name);
+        QCOMPARE(m_table->Count(), bound);
+        QVERIFY(m_table->IsWanStation("S0"));
+        QVERIFY(m_table->IsWanStation("N3"));
+        for (const char* name : {"S1", "S2", "S3"})
+            QVERIFY2(!m_table->IsWanStation(name), name);
+        QVERIFY(m_table->IsWanStation("S4"));
+        const QByteArray full =
+            "WAN station table full (65536): dropping the oldest stations early";
+        QCOMPARE(LogTexts(), QList<QByteArray>{full});
+
+        m_table->ExpireWanStations(1001);
+        QCOMPARE(m_table->Count(), std::size_t{4});
+        // One more than there is room for.
+        for (std::size_t i = 0; i < bound - 3; ++i)
+            m_table->AddWanStation("T" + std::to_string(i));
+        QCOMPARE(m_table->Count(), bound);
+        QVERIFY(!m_table->IsWanStation("S0"));
+        QVERIFY(m_table->IsWanStation("N1"));
+        QCOMPARE(LogTexts(), (QList<QByteArray>{full, full}));
+    }
+
     void tunnelAndEmptyNamesNeverEnter_data() {
         QTest::addColumn<QByteArray>("name");
         QTest::newRow("empty") << QByteArray();

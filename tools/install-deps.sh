@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that Kavlink needs: "run" for building and running it, "test"
+# Installs the Debian packages that Kavlink needs: "run" for building and running it, "bench"
+# for the benchmark's tools alone, "test"
 # (the default) for its tests too. Quiet and quick when everything is already there.
 set -euo pipefail
 
@@ -7,11 +8,14 @@ packages=(
     build-essential cmake pkg-config libcrypt-dev
     qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
 )
+if [ "${1:-test}" = "bench" ]; then
+    packages=(python3 socat ncat iproute2)
+fi
 if [ "${1:-test}" = "test" ]; then
     packages+=(
         clang libclang-rt-14-dev clang-format
         xvfb x11-utils xdotool imagemagick trayer
-        ncat iproute2
+        dpkg-dev desktop-file-utils appstream systemd man-db lintian
     )
 fi
 

@@ -36,6 +36,8 @@ QString TextOrString(int id, const QString& text) {
 CGenericStringDlg::CGenericStringDlg(QWidget* parent)
     : QDialog(parent, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowCloseButtonHint) {
+    // Blocks the options dialog that asks, not the tray.
+    setWindowModality(Qt::WindowModal);
     CreateControls();
 }
 

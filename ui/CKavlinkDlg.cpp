@@ -4,6 +4,7 @@
 #include "CMessageBox.h"
 #include "COptionsDlg.h"
 #include "CSettingsStore.h"
+#include "CStatusDlg.h"
 #include "CSystemTray.h"
 #include "CTunnelHub.h"
 #include "CommandLine.h"
@@ -11,6 +12,7 @@
 #include "KavlinkCommands.h"
 #include "KavlinkEvents.h"
 #include "KavlinkIcons.h"
+#include "StatusText.h"
 #include "StringTable.h"
 
 #include <QCoreApplication>
@@ -43,6 +45,8 @@ CKavlinkDlg::CKavlinkDlg(CSettingsStore& store, std::string configDirectory, QWi
 }
 
 CKavlinkDlg::~CKavlinkDlg() {
+    // It reads the hub.
+    delete m_statusWindow;
     // Closes the tunnel and clears the WAN stations before the log ends.
     m_hub.reset();
     m_log.EndDebugLog();
@@ -77,8 +81,9 @@ bool CKavlinkDlg::OnInitDialog() {
         m_trayIcon->CreateTrayIcon(WM_TRAY_NOTIFY, "Kavlink", m_mainIcon, IDR_TRAY_MENU);
     if (!trayIcon && CMessageBox::CanAsk()) {
         // On a desktop without a notification area nothing would show that Kavlink runs.
-        std::fputs("Kavlink: no notification area found; running without a tray icon "
-                   "(stop it with Ctrl+C or SIGTERM).\n",
+        std::fputs("Kavlink: no notification area found; the about panel stays open until one "
+                   "appears, and the icon then shows there (stop Kavlink with Ctrl+C or "
+                   "SIGTERM).\n",
                    stderr);
     }
     m_trayIcon->LoadAnimationIcons(IDI_FRAME_FIRST, IDI_FRAME_LAST);
@@ -101,6 +106,9 @@ void CKavlinkDlg::OnCommand(int commandId) {
     switch (commandId) {
     case CMD_ABOUT:
         ShowAboutPanel();
+        break;
+    case CMD_STATUS:
+        ShowStatus();
         break;
     case CMD_OPTIONS:
         RunOptionsDialog();
@@ -125,6 +133,12 @@ void CKavlinkDlg::ShowAboutPanel() {
 
 void CKavlinkDlg::HideMainWindow() {
     m_hideTimer.stop();
+    if (CMessageBox::CanAsk() && !m_trayIcon->HostAvailable()) {
+        // Without a tray host the panel is the only way in: it stays, and hides once a host
+        // has appeared.
+        m_hideTimer.start(kHideMs);
+        return;
+    }
     hide();
 }
 
@@ -147,8 +161,9 @@ void CKavlinkDlg::OnCancel() {
         HideMainWindow();
 }
 
+// Modeless: the tray and the other windows go on working while it is open.
 void CKavlinkDlg::ShowUsage() {
-    CMessageBox::Show(this, QMessageBox::Information, QString::fromStdString(UsageText()));
+    CMessageBox::Notify(QMessageBox::Information, QString::fromStdString(UsageText()));
 }
 
 void CKavlinkDlg::RunOptionsDialog() {
@@ -183,6 +198,29 @@ void CKavlinkDlg::RunOptionsDialog() {
     SaveSettings(m_store, m_settings);
     m_hub->ConnectTunnel(true);
     m_hub->OpenLan();
+}
+
+void CKavlinkDlg::ShowStatus() {
+    if (m_statusWindow == nullptr) {
+        // A window of its own, not a child of the panel, which hides.
+        m_statusWindow = new CStatusDlg([this] { return StatusText(m_hub->Status()); });
+        m_statusWindow->setAttribute(Qt::WA_DeleteOnClose);
+        m_statusWindow->setWindowIcon(m_mainIcon);
+    }
+    m_statusWindow->show();
+    m_statusWindow->raise();
+    m_statusWindow->activateWindow();
+}
+
+void CKavlinkDlg::WriteStatus() {
+    const std::string text = StatusText(m_hub->Status());
+    std::fputs(text.c_str(), stderr);
+    std::fflush(stderr);
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        if (end > start)
+            m_log.LogLine(1, "%s", text.substr(start, end - start).c_str());
+    }
 }
 
 // ---- What the relay shows
@@ -238,6 +276,10 @@ void CKavlinkDlg::mousePressEvent(QMouseEvent* event) {
 void CKavlinkDlg::paintEvent(QPaintEvent* event) {
     if (!isMinimized()) {
         QDialog::paintEvent(event);
+        // A thin edge, so that the borderless panel stands out on a light desktop too.
+        QPainter painter(this);
+        painter.setPen(palette().color(QPalette::Dark));
+        painter.drawRect(rect().adjusted(0, 0, -1, -1));
         return;
     }
     QPainter painter(this);

@@ -2,6 +2,7 @@
 
 #include "CDebugLog.h"
 #include "COptionsDlg.h"
+#include "CStatusDlg.h"
 #include "IKavlinkView.h"
 #include "Settings.h"
 
@@ -41,6 +42,10 @@ public:
     void ShowAboutPanel();
     void HideMainWindow();
     void RunOptionsDialog();
+    // The status window; a second call brings the open one forward.
+    void ShowStatus();
+    // The status as text to standard error and, at debug level 1 or more, to the log.
+    void WriteStatus();
     void ShowUsage();
     void OnOK();
     void OnCancel();
@@ -58,6 +63,7 @@ public:
     bool IsHideTimerRunning() const { return m_hideTimer.isActive(); }
     int HideTimerRemaining() const { return m_hideTimer.remainingTime(); }
     COptionsDlg* OpenOptionsDialog() const { return m_optionsDialog; }
+    CStatusDlg* OpenStatusWindow() const { return m_statusWindow; }
 
 signals:
     // "Exit" while hidden: the application loop is about to end.
@@ -85,4 +91,5 @@ private:
     std::unique_ptr<CSystemTray> m_trayIcon;
     std::unique_ptr<CTunnelHub> m_hub;
     QPointer<COptionsDlg> m_optionsDialog;
+    QPointer<CStatusDlg> m_statusWindow;
 };

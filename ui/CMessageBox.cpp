@@ -23,22 +23,43 @@ Record& TheRecord() {
 QMessageBox::StandardButton CMessageBox::Show(QWidget* parent, QMessageBox::Icon icon,
                                               const QString& text,
                                               QMessageBox::StandardButtons buttons) {
+    QMessageBox::StandardButton answer = QMessageBox::NoButton;
+    if (Answered(icon, text, buttons, answer))
+        return answer;
+    QMessageBox box(icon, QStringLiteral("Kavlink"), text, buttons, parent);
+    box.setWindowModality(Qt::WindowModal);
+    return static_cast<QMessageBox::StandardButton>(box.exec());
+}
+
+void CMessageBox::Notify(QMessageBox::Icon icon, const QString& text) {
+    QMessageBox::StandardButton answer = QMessageBox::NoButton;
+    if (Answered(icon, text, QMessageBox::Ok, answer))
+        return;
+    auto* box = new QMessageBox(icon, QStringLiteral("Kavlink"), text, QMessageBox::Ok);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->show();
+}
+
+bool CMessageBox::Answered(QMessageBox::Icon icon, const QString& text,
+                           QMessageBox::StandardButtons buttons,
+                           QMessageBox::StandardButton& answer) {
     Record& record = TheRecord();
     ++record.shown;
     record.text = text;
     record.icon = icon;
     record.buttons = buttons;
     if (record.nextAnswer) {
-        const QMessageBox::StandardButton answer = *record.nextAnswer;
+        answer = *record.nextAnswer;
         record.nextAnswer.reset();
-        return answer;
+        return true;
     }
     if (!CanAsk()) {
         std::fprintf(stderr, "Kavlink: %s\n", text.toLocal8Bit().constData());
-        return EscapeAnswer(buttons);
+        answer = EscapeAnswer(buttons);
+        return true;
     }
-    QMessageBox box(icon, QStringLiteral("Kavlink"), text, buttons, parent);
-    return static_cast<QMessageBox::StandardButton>(box.exec());
+    return false;
 }
 
 void CMessageBox::SetNextAnswer(QMessageBox::StandardButton answer) {

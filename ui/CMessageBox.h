@@ -5,7 +5,8 @@
 
 class QWidget;
 
-// Every modal message box of Kavlink, titled "Kavlink". Tests answer a box in advance with
+// Every message box of Kavlink, titled "Kavlink". A box with a parent blocks that window only
+// (window-modal); none blocks the tray. Tests answer a box in advance with
 // SetNextAnswer, so nothing waits for a person; what each box said is kept for them to read.
 class CMessageBox {
 public:
@@ -13,7 +14,10 @@ public:
                                             const QString& text,
                                             QMessageBox::StandardButtons buttons = QMessageBox::Ok);
 
-    // The next Show returns this at once instead of showing a box.
+    // A box that needs no answer, shown without waiting and without blocking any window.
+    static void Notify(QMessageBox::Icon icon, const QString& text);
+
+    // The next Show or Notify returns this at once instead of showing a box.
     static void SetNextAnswer(QMessageBox::StandardButton answer);
     // Forgets a pending answer and what was shown.
     static void Reset();
@@ -28,5 +32,8 @@ public:
     static QMessageBox::StandardButtons LastButtons();
 
 private:
+    // Records the box; true when a test answered it or it went to standard error instead.
+    static bool Answered(QMessageBox::Icon icon, const QString& text,
+                         QMessageBox::StandardButtons buttons, QMessageBox::StandardButton& answer);
     static QMessageBox::StandardButton EscapeAnswer(QMessageBox::StandardButtons buttons);
 };

@@ -91,21 +91,22 @@ QWidget* CreateItem(const Item& item, QWidget* parent) {
     return nullptr;
 }
 
-QString FromLatin1(const std::string& text) {
-    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+// What a person types is UTF-8 in the ini file, as on the command line and in an editor.
+QString FromUtf8(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-std::string ToLatin1(const QString& text) {
-    return text.toLatin1().toStdString();
+std::string ToUtf8(const QString& text) {
+    return text.toUtf8().toStdString();
 }
 
 // "Server %d" with the profile number; a name's "&" is shown, not taken as a mnemonic.
 QString ButtonCaption(const std::string& name, int n) {
     if (name.empty()) {
-        return FromLatin1(LoadKavlinkString(IDS_SERVER_N))
+        return FromUtf8(LoadKavlinkString(IDS_SERVER_N))
             .replace(QStringLiteral("%d"), QString::number(n));
     }
-    return FromLatin1(name).replace(QLatin1Char('&'), QStringLiteral("&&"));
+    return FromUtf8(name).replace(QLatin1Char('&'), QStringLiteral("&&"));
 }
 
 COptionsDlg::Script& NextScript() {
@@ -140,6 +141,8 @@ COptionsDlg::COptionsDlg(CSettingsStore& settingsStore, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       m_settingsStore(settingsStore), m_queryModifiers(&QGuiApplication::keyboardModifiers) {
+    // exec() keeps this: the dialog blocks only a parent it may have, never the tray.
+    setWindowModality(Qt::WindowModal);
     CreateControls();
 }
 
@@ -214,10 +217,10 @@ void COptionsDlg::OnInitDialog() {
 
 bool COptionsDlg::UpdateData(bool saveAndValidate) {
     if (!saveAndValidate) {
-        m_broadcastAddress->setText(FromLatin1(broadcastAddress));
-        m_tunnelHost->setText(FromLatin1(tunnelHost));
-        m_login->setText(FromLatin1(login));
-        m_password->setText(FromLatin1(password));
+        m_broadcastAddress->setText(FromUtf8(broadcastAddress));
+        m_tunnelHost->setText(FromUtf8(tunnelHost));
+        m_login->setText(FromUtf8(login));
+        m_password->setText(FromUtf8(password));
         m_tunnelPort->setText(QString::number(tunnelPort));
         m_lanPort->setText(QString::number(lanPort));
         m_keepAlive->setChecked(keepAlive);
@@ -230,10 +233,10 @@ bool COptionsDlg::UpdateData(bool saveAndValidate) {
     if (!TakePort(*m_tunnelPort, newTunnelPort) || !TakePort(*m_lanPort, newLanPort)) {
         return false;
     }
-    broadcastAddress = ToLatin1(m_broadcastAddress->text());
-    tunnelHost = ToLatin1(m_tunnelHost->text());
-    login = ToLatin1(m_login->text());
-    password = ToLatin1(m_password->text());
+    broadcastAddress = ToUtf8(m_broadcastAddress->text());
+    tunnelHost = ToUtf8(m_tunnelHost->text());
+    login = ToUtf8(m_login->text());
+    password = ToUtf8(m_password->text());
     tunnelPort = newTunnelPort;
     lanPort = newLanPort;
     keepAlive = m_keepAlive->isChecked();
@@ -299,7 +302,7 @@ void COptionsDlg::SaveServer(int n) {
         if (!asked || asked->isEmpty()) {
             return;
         }
-        name = ToLatin1(*asked);
+        name = ToUtf8(*asked);
     }
     if (!UpdateData(true)) {
         return;
@@ -313,20 +316,20 @@ void COptionsDlg::RenameServer(int n) {
     const std::string name = m_settingsStore.ReadServerName(n);
     if (name.empty()) {
         CMessageBox::Show(this, QMessageBox::Critical,
-                          FromLatin1(LoadKavlinkString(IDS_RENAME_NEEDS_SAVE)));
+                          FromUtf8(LoadKavlinkString(IDS_RENAME_NEEDS_SAVE)));
         return;
     }
-    const std::optional<QString> asked = AskName(IDS_ENTER_NAME_OR_DELETE, FromLatin1(name));
+    const std::optional<QString> asked = AskName(IDS_ENTER_NAME_OR_DELETE, FromUtf8(name));
     if (!asked) {
         return;
     }
     if (!asked->isEmpty()) {
-        m_settingsStore.RenameServer(n, ToLatin1(*asked));
+        m_settingsStore.RenameServer(n, ToUtf8(*asked));
         RefreshServerButtons();
         return;
     }
     const QMessageBox::StandardButton answer = CMessageBox::Show(
-        this, QMessageBox::Question, FromLatin1(LoadKavlinkString(IDS_CONFIRM_DELETE)),
+        this, QMessageBox::Question, FromUtf8(LoadKavlinkString(IDS_CONFIRM_DELETE)),
         QMessageBox::Yes | QMessageBox::No);
     if (answer == QMessageBox::Yes) {
         m_settingsStore.DeleteServer(n);

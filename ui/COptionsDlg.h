@@ -45,7 +45,7 @@ public:
 
     explicit COptionsDlg(CSettingsStore& settingsStore, QWidget* parent = nullptr);
 
-    // Set before exec(), read back after OK. Texts are 8-bit, shown as Latin-1.
+    // Set before exec(), read back after OK. Texts are UTF-8.
     std::string broadcastAddress;
     std::string tunnelHost;
     std::string login;

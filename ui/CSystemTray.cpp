@@ -4,6 +4,7 @@
 #include "KavlinkIcons.h"
 
 #include <QCursor>
+#include <QGuiApplication>
 #include <QMenu>
 #include <QWidget>
 
@@ -20,6 +21,7 @@ struct MenuEntry {
 constexpr MenuEntry kTrayMenu[] = {
     {CMD_ABOUT, "About Kavlink..."},
     {0, nullptr},
+    {CMD_STATUS, "Status..."},
     {CMD_OPTIONS, "Options..."},
     {CMD_USAGE, "Command-line arguments..."},
     {IDOK_EXIT, "Exit"},
@@ -63,16 +65,23 @@ bool CSystemTray::CreateTrayIcon(int /*callbackMessage*/, const std::string& too
     m_iconId = iconId;
     m_tray.setIcon(icon);
     m_tray.setToolTip(TooltipText(tooltip));
-    m_iconAdded = ShowInTray();
-    return m_iconAdded;
+    // Shown even while no tray host runs (a session's panel often starts after us): Qt embeds
+    // the icon by itself whenever a host appears, and it must be current by then.
+    m_iconAdded = true;
+    return ShowInTray();
 }
 
 bool CSystemTray::ShowInTray() {
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-        return false;
+    // A headless platform never gets a tray host; there Qt would only complain.
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal")) {
+        m_tray.show();
     }
-    m_tray.show();
-    return m_tray.isVisible();
+    return HostAvailable();
+}
+
+bool CSystemTray::HostAvailable() const {
+    return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 void CSystemTray::RemoveTrayIcon() {

@@ -29,6 +29,7 @@ public:
     ~CSystemTray() override;
 
     // Qt reports activations by signal, so callbackMessage only keeps the caller's shape.
+    // Tells whether a tray host displays the icon now; without one the icon waits for a host.
     bool CreateTrayIcon(int callbackMessage, const std::string& tooltip, const QIcon& icon,
                         unsigned iconId);
     void RemoveTrayIcon();
@@ -46,6 +47,8 @@ public:
     virtual long HandleTrayMessage(std::uintptr_t wParam, std::intptr_t lParam);
 
     void SetClock(MillisecondClock clock) { m_clock = std::move(clock); }
+    // Whether a tray host runs at this moment.
+    virtual bool HostAvailable() const;
 
 protected:
     // Shows the icon and tells whether a tray host now displays it.

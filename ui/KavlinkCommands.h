@@ -4,6 +4,7 @@
 inline constexpr int CMD_OPTIONS = 32771;
 inline constexpr int CMD_ABOUT = 32773;
 inline constexpr int CMD_USAGE = 32775;
+inline constexpr int CMD_STATUS = 32777;
 inline constexpr int IDOK_EXIT = 1; // "Exit" carries the dialog's OK id
 
 // Resources: the tray menu, the program icon and the animation frames.

@@ -1,8 +1,8 @@
 #include "COrvaneReader.h"
 
+#include "COrvaneInbox.h"
 #include "Orvane.h"
 
-#include <QCoreApplication>
 #include <QUdpSocket>
 #include <QVariant>
 
@@ -19,11 +19,9 @@ namespace {
 constexpr std::size_t kDatagramBuffer = 65536;
 // Asked of the kernel; it caps this at its own maximum.
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+// Datagrams read in one pass, so that a flood cannot keep the reader from stopping.
+constexpr int kDatagramsPerPass = 256;
 } // namespace
-
-std::int64_t OrvaneEventCost(const QByteArray& text) {
-    return COrvaneLan::AccountedSize(text.size());
-}
 
 bool OrvaneEnableBroadcast(qintptr socketDescriptor) {
     if (socketDescriptor < 0)
@@ -39,11 +37,9 @@ bool OrvaneEnableBroadcast(qintptr socketDescriptor) {
 #endif
 }
 
-COrvaneReader::COrvaneReader(QObject* window, QEvent::Type type,
-                             std::shared_ptr<std::atomic<std::int64_t>> pendingBytes,
-                             std::int64_t maxPendingBytes)
-    : m_window(window), m_type(type), m_pendingBytes(std::move(pendingBytes)),
-      m_maxPendingBytes(maxPendingBytes) {
+COrvaneReader::COrvaneReader(std::shared_ptr<COrvaneInbox> inbox, std::function<void()> wake,
+                             std::shared_ptr<OrvaneDropCounts> drops)
+    : m_inbox(std::move(inbox)), m_wake(std::move(wake)), m_drops(std::move(drops)) {
     m_thread.setObjectName(QStringLiteral("LAN reader"));
 }
 
@@ -101,26 +97,39 @@ bool COrvaneReader::Open(quint16 port) {
 }
 
 void COrvaneReader::Drain() {
-    while (m_socket->hasPendingDatagrams()) {
+    for (int n = 0; n < kDatagramsPerPass; ++n) {
+        if (!m_socket->hasPendingDatagrams())
+            return;
         const qint64 size =
             m_socket->readDatagram(m_buffer.data(), static_cast<qint64>(m_buffer.size()));
         if (size < 0)
-            break;
+            return;
         Deliver(m_buffer.data(), static_cast<std::size_t>(size));
     }
+    // More is waiting: the socket signals again once this thread has seen to whatever else it
+    // has to do (a stop, say).
 }
 
 void COrvaneReader::Deliver(const char* data, std::size_t size) {
     QByteArray text;
-    if (!OrvaneCheckDatagram(data, size, text))
-        return;
-    // Only this thread adds to the count, so the check cannot be overtaken.
-    if (*m_pendingBytes + OrvaneEventCost(text) > m_maxPendingBytes) {
-        ++m_dropped;
+    if (!OrvaneCheckDatagram(data, size, text)) {
+        ++m_drops->badDatagram;
         return;
     }
-    QCoreApplication::postEvent(m_window,
-                                new COrvaneMessageEvent(m_type, std::move(text), m_pendingBytes));
+    if (text.size() > COrvaneLan::kMaxTextBytes) {
+        ++m_drops->tooLong;
+        return;
+    }
+    switch (m_inbox->Add(std::move(text))) {
+    case COrvaneInbox::Added::Full:
+        ++m_drops->full;
+        break;
+    case COrvaneInbox::Added::QueuedWake:
+        m_wake();
+        break;
+    case COrvaneInbox::Added::Queued:
+        break;
+    }
 }
 
 void COrvaneReader::Stop() {

@@ -1,11 +1,14 @@
 #include "Orvane.h"
 
+#include "COrvaneInbox.h"
 #include "COrvaneReader.h"
 
 #include <QCoreApplication>
 #include <QHostAddress>
+#include <QPointer>
 
 #include <cstring>
+#include <deque>
 
 namespace {
 
@@ -35,17 +38,43 @@ char* CutField(char* p, char* end, char*& field) {
 
 } // namespace
 
-COrvaneMessageEvent::COrvaneMessageEvent(QEvent::Type type, QByteArray text,
-                                         std::shared_ptr<std::atomic<std::int64_t>> pendingBytes)
-    : QEvent(type), m_text(std::move(text)), m_pendingBytes(std::move(pendingBytes)) {
-    if (m_pendingBytes)
-        *m_pendingBytes += OrvaneEventCost(m_text);
-}
+// What the reader thread and the window's thread share for one Init: the inbox between them,
+// and where the messages go.
+struct COrvaneLan::Delivery {
+    Delivery(QObject* target, QEvent::Type eventType)
+        : inbox(std::make_shared<COrvaneInbox>(kMaxPendingBytes)), window(target),
+          windowContext(target), type(eventType) {}
 
-COrvaneMessageEvent::~COrvaneMessageEvent() {
-    if (m_pendingBytes)
-        *m_pendingBytes -= OrvaneEventCost(m_text);
-}
+    // Runs on the window's thread: one batch, then the event loop's turn before the next.
+    static void Pass(const std::shared_ptr<Delivery>& self) {
+        if (self->closed)
+            return;
+        std::deque<QByteArray> batch;
+        const bool more = self->inbox->Take(batch, kBatch);
+        for (const QByteArray& text : batch) {
+            // A handler may close the endpoint or delete the window.
+            if (!self->closed && self->window) {
+                COrvaneMessageEvent event(self->type, text);
+                QCoreApplication::sendEvent(self->window, &event);
+            }
+            self->inbox->Release(text);
+        }
+        if (more && !self->closed)
+            Post(self);
+    }
+
+    // Any thread. A posted call waits behind the window's other events, sockets and timers.
+    static void Post(const std::shared_ptr<Delivery>& self) {
+        QMetaObject::invokeMethod(
+            self->windowContext, [self] { Pass(self); }, Qt::QueuedConnection);
+    }
+
+    std::shared_ptr<COrvaneInbox> inbox;
+    QPointer<QObject> window;     // the window's thread only
+    QObject* const windowContext; // outlives the reader: the reader stops when it goes
+    const QEvent::Type type;
+    std::atomic<bool> closed{false};
+};
 
 // Where broadcasts go. They leave from the reader's socket, so that their source is the LAN
 // port, as with every other station; sending on a native socket is safe from any thread.
@@ -54,7 +83,7 @@ struct COrvaneLan::Sender {
     quint16 port = 0;
 };
 
-COrvaneLan::COrvaneLan() : m_pendingBytes(std::make_shared<std::atomic<std::int64_t>>(0)) {}
+COrvaneLan::COrvaneLan() : m_drops(std::make_shared<OrvaneDropCounts>()) {}
 
 COrvaneLan::~COrvaneLan() {
     Close();
@@ -64,11 +93,13 @@ bool COrvaneLan::Init(QObject* window, int message, const char* broadcastAddress
     Close();
     if (window == nullptr || port < 1 || port > 65535)
         return false;
-    auto reader = std::make_unique<COrvaneReader>(window, static_cast<QEvent::Type>(message),
-                                                  m_pendingBytes, kMaxPendingBytes);
+    auto delivery = std::make_shared<Delivery>(window, static_cast<QEvent::Type>(message));
+    auto reader = std::make_unique<COrvaneReader>(
+        delivery->inbox, [delivery] { Delivery::Post(delivery); }, m_drops);
     if (!reader->Start(static_cast<quint16>(port)))
         return false;
     m_reader = std::move(reader);
+    m_delivery = std::move(delivery);
     m_port = port;
     m_broadcastAddress = broadcastAddress != nullptr ? broadcastAddress : "";
     OpenSender();
@@ -99,7 +130,12 @@ void COrvaneLan::Send(const char* text) {
 
 void COrvaneLan::Close() {
     QObject::disconnect(m_windowGone);
+    if (m_delivery)
+        m_delivery->closed = true;
     m_reader.reset();
+    if (m_delivery)
+        m_delivery->inbox->Clear();
+    m_delivery.reset();
     m_sender.reset();
     m_sendAddressValid = false;
 }
@@ -109,7 +145,23 @@ bool COrvaneLan::IsOpen() const {
 }
 
 std::uint64_t COrvaneLan::DroppedCount() const {
-    return m_reader ? m_reader->DroppedCount() : 0;
+    return m_drops->full;
+}
+
+std::uint64_t COrvaneLan::TooLongCount() const {
+    return m_drops->tooLong;
+}
+
+std::uint64_t COrvaneLan::BadDatagramCount() const {
+    return m_drops->badDatagram;
+}
+
+std::int64_t COrvaneLan::PendingBytes() const {
+    return m_delivery ? m_delivery->inbox->Bytes() : 0;
+}
+
+std::int64_t COrvaneLan::AccountedSize(std::int64_t textSize) {
+    return COrvaneInbox::Cost(textSize);
 }
 
 QByteArray OrvaneBuildDatagram(const char* text) {

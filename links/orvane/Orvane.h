@@ -12,23 +12,23 @@
 
 inline constexpr int ORVANE_MAX_FIELDS = 34;
 
-// The notification event: owns a copy of one received message text (without checksum byte).
+// The notification: one received message text (without checksum byte), sent to the window.
 class COrvaneMessageEvent : public QEvent {
 public:
-    COrvaneMessageEvent(QEvent::Type type, QByteArray text,
-                        std::shared_ptr<std::atomic<std::int64_t>> pendingBytes);
-    ~COrvaneMessageEvent() override;
+    COrvaneMessageEvent(QEvent::Type type, QByteArray text)
+        : QEvent(type), m_text(std::move(text)) {}
     const QByteArray& Text() const { return m_text; }
 
 private:
     QByteArray m_text;
-    std::shared_ptr<std::atomic<std::int64_t>> m_pendingBytes;
 };
 
 class COrvaneReader;
+struct OrvaneDropCounts;
 
 // One LAN endpoint: a UDP socket on the LAN port, with address sharing and broadcast, read
-// on a thread of its own; every valid datagram is posted to the window as one event.
+// on a thread of its own. Every valid datagram reaches the window as one event, in order,
+// in batches that leave the window's event loop free between them.
 class COrvaneLan {
 public:
     COrvaneLan();
@@ -43,16 +43,25 @@ public:
     bool IsOpen() const;
     // Datagrams dropped because too much was already waiting for the window.
     std::uint64_t DroppedCount() const;
-    // Bytes held by posted events that the window has not handled yet.
-    std::int64_t PendingBytes() const { return *m_pendingBytes; }
-    // What one waiting message counts against the bound: its text and the event around it.
-    static constexpr std::int64_t AccountedSize(std::int64_t textSize) { return textSize + 64; }
+    // Datagrams dropped on arrival: texts longer than kMaxTextBytes, and broken datagrams.
+    std::uint64_t TooLongCount() const;
+    std::uint64_t BadDatagramCount() const;
+    // Bytes of the messages that the window has not handled yet, the one in hand included.
+    std::int64_t PendingBytes() const;
+    // What one waiting message counts against the bound.
+    static std::int64_t AccountedSize(std::int64_t textSize);
 
     static constexpr std::int64_t kMaxPendingBytes = 64ll * 1024 * 1024;
+    // No message of the logging network is longer; a longer one could never be used.
+    static constexpr qsizetype kMaxTextBytes = 255;
+    // Messages handed to the window before its event loop gets a turn again.
+    static constexpr std::size_t kBatch = 64;
 
 private:
+    struct Delivery;
     std::unique_ptr<COrvaneReader> m_reader;
-    std::shared_ptr<std::atomic<std::int64_t>> m_pendingBytes;
+    std::shared_ptr<Delivery> m_delivery;
+    std::shared_ptr<OrvaneDropCounts> m_drops;
     std::string m_broadcastAddress;
     int m_port = 0;
     bool m_sendAddressValid = false;

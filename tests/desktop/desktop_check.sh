@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs the real kavlink on a private X server beside a real XEmbed tray host and checks what a
-# user sees: the about panel, the tray icon and its menu, the options dialog. Takes screenshots
-# of all three on the way.
+# user sees: the about panel, the tray icon and its menu, the status window, the options dialog,
+# and the tray still working while that dialog is open. The tray host starts after Kavlink, as a session's panel
+# often does. Takes screenshots of the panel, the tray menu, the status window and the
+# options dialog on the way.
 #
 # Usage: desktop_check.sh KAVLINK_BINARY [SCREENSHOT_DIR]
 # The README's pictures come from `tests/desktop/desktop_check.sh build/kavlink docs`.
@@ -161,6 +163,11 @@ find_menu() {
     return 1
 }
 
+find_status() {
+    status=$(xdotool search --onlyvisible --name '^Kavlink status$' 2>/dev/null | head -n 1)
+    [[ -n $status ]]
+}
+
 find_options() {
     options=$(xdotool search --onlyvisible --name '^Options\.\.\.$' 2>/dev/null | head -n 1)
     [[ -n $options ]]
@@ -227,12 +234,14 @@ tray_owned() {
     owner=$("$PROBE" tray-owner "$display" 2>/dev/null) && [[ $owner != 0 ]]
 }
 
-"${child_env[@]}" trayer --edge top --align right --widthtype pixel --width 240 --height 28 \
-    --SetDockType false --SetPartialStrut false --transparent false >"$work/trayer.out" 2>&1 &
-pids+=($!)
-# Kavlink looks for a tray once, at start: the tray must own its selection before that.
-wait_until 10000 tray_owned || fail "trayer did not take the tray selection"
-pass "trayer owns the tray selection"
+start_trayer() {
+    "${child_env[@]}" trayer --edge top --align right --widthtype pixel --width 240 --height 28 \
+        --SetDockType false --SetPartialStrut false --transparent false >"$work/trayer.out" 2>&1 &
+    pids+=($!)
+    wait_until 10000 tray_owned || fail "trayer did not take the tray selection"
+    pass "trayer owns the tray selection"
+}
+tray_owned && fail "a tray host runs on the private display before the check starts one"
 
 # ---- Kavlink
 
@@ -288,6 +297,12 @@ done
     fail "about panel ${panel_w}x$panel_h implies a ${base_x}x$base_y font, implausible for 8 pt"
 pass "about panel is ${panel_w}x$panel_h px = $PANEL_DU_W x $PANEL_DU_H dialog units (font ${base_x}x$base_y)"
 
+# The session's panel comes up after Kavlink: the icon must still find its way into it.
+wait_until 5000 grep -qs 'no notification area found' "$work/kavlink.out" ||
+    fail "kavlink did not say that it found no notification area"
+pass "without a tray host kavlink says so on standard error"
+start_trayer
+
 hints=$(xprop -id "$panel" _MOTIF_WM_HINTS 2>/dev/null)
 read -r flags _ decorations _ <<<"$(echo "${hints#*= }" | tr -d ',')"
 ((flags & 2)) && ((decorations == 0)) || fail "about panel is not borderless: $hints"
@@ -334,6 +349,26 @@ xdotool mousemove --window "$panel" 10 10 click 1
 wait_until 3000 is_hidden "$panel" || fail "a click on the about panel did not hide it"
 pass "a click on the about panel hides it"
 
+# "Status..." opens the status window (that a second one only raises it is checked offscreen).
+# The tunnel's port has nobody: by now the first attempt has failed, which the window shows.
+tunnel_refused() {
+    grep -qs 'Tunnel disconnected' "$work"/data/cfg/*.log
+}
+wait_until 10000 tunnel_refused || fail "kavlink never logged the refused tunnel"
+xdotool mousemove "$click_x" $((icon_y + icon_h - 2)) click 3
+wait_until 5000 find_menu || fail "a right click on the tray icon showed no menu"
+xdotool key Down Down Return
+wait_until 3000 is_hidden "$menu" || fail "the tray menu did not close"
+wait_until 5000 find_status || fail "\"Status...\" from the tray menu opened no status window"
+pass "\"Status...\" from the tray menu opens the status window $status"
+wait_until 3000 shoot_window "$status" "$SHOTS/status-window.png" ||
+    fail "status window screenshot shows nothing painted"
+pass "status window screenshot: $SHOTS/status-window.png"
+xdotool windowfocus --sync "$status" 2>/dev/null
+xdotool key Escape
+wait_until 3000 is_hidden "$status" || fail "Escape did not close the status window"
+pass "Escape closes the status window"
+
 # Double click: the options dialog, of its template's size in the same font.
 xdotool mousemove "$click_x" "$click_y" click --repeat 2 --delay 100 1
 wait_until 5000 find_options || fail "a double click on the tray icon opened no \"Options...\" window"
@@ -345,6 +380,22 @@ pass "double click opens \"Options...\", ${want_w}x$want_h px = $OPTIONS_DU_W x 
 wait_until 3000 shoot_window "$options" "$SHOTS/options-dialog.png" ||
     fail "options dialog screenshot shows nothing painted"
 pass "options dialog screenshot: $SHOTS/options-dialog.png"
+
+# The tray keeps working while the dialog is open: its menu opens, and "Options..." from it
+# brings the open dialog forward instead of a second one.
+xdotool mousemove "$click_x" $((icon_y + icon_h - 2)) click 3
+wait_until 5000 find_menu || fail "with the options dialog open, a right click on the tray icon showed no menu"
+pass "with the options dialog open, a right click on the tray icon shows the menu"
+xdotool key Down Down Down Return
+wait_until 3000 is_hidden "$menu" || fail "the tray menu did not close"
+count_options() {
+    xdotool search --onlyvisible --name '^Options\.\.\.$' 2>/dev/null | wc -l
+}
+options_once() {
+    (($(count_options) == 1))
+}
+wait_until 3000 options_once || fail "\"Options...\" from the tray menu left $(count_options) options dialogs"
+pass "\"Options...\" from the tray menu while the dialog is open keeps one dialog"
 
 # Escape cancels it, and a cancelled dialog writes nothing.
 xdotool windowfocus --sync "$options" 2>/dev/null

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "CDebugLog.h"
+#include "CTunnelHub.h"
+#include "IKavlinkView.h"
+#include "Settings.h"
+
+#include <QByteArray>
+#include <QStringList>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// What the hub shows, recorded.
+struct ViewRecorder : IKavlinkView {
+    std::vector<std::string> names;
+    int animating = 0;
+    void ShowTunnelName(const std::string& name) override { names.push_back(name); }
+    void StartConnectionAnimation() override { animating = 1; }
+    void EndConnectionAnimation() override { animating = 0; }
+};
+
+// A text as one tunnel line.
+QByteArray Line(const QByteArray& text);
+
+// One hub driven directly, with its log, clocks, view and a loopback server socket standing
+// for the tunnel: chunks and LAN texts are fed to its handlers, timer ticks called by hand, the
+// clocks are plain numbers.
+class CHubSite {
+public:
+    explicit CHubSite(int heartBeat = 0, int filter = 0);
+
+    // Connects and, unless told otherwise, logs in.
+    bool Connect(bool logIn = true);
+    void Feed(const QByteArray& chunk) { hub->OnTunnelData(chunk); }
+    void Lan(const QByteArray& text) { hub->OnLanMessage(text); }
+    // Everything the hub wrote to the tunnel since the last call.
+    QByteArray Sent();
+    // The log's messages without their time stamps, and forget them.
+    QStringList LogLines();
+
+    QTemporaryDir tempDir;
+    Settings settings;
+    std::string iniPath;
+    CDebugLog log;
+    ViewRecorder view;
+    std::int64_t now = 1'000'000;
+    std::int64_t monotonic = 0; // nanoseconds
+    QTcpServer server;
+    std::unique_ptr<QTcpSocket> peer;
+    std::unique_ptr<CTunnelHub> hub;
+    std::vector<std::string> lan;
+    int seenLines = 0;
+};
