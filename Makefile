@@ -6,7 +6,7 @@ JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps deps-run build build-only run test test-fast test-asan demo bench fuzz format format-check clean \
-	package install-check tidy
+	package install-check tidy bench-server
 
 all: build
 
@@ -50,9 +50,16 @@ install-check: package
 bench: deps-run build-only
 	@tools/install-deps.sh bench
 	@python3 bench/relay_bench.py $(BUILD) $(BENCH_ARGS)
+	@$(BUILD)/bench_server
 
 demo: deps-run build-only
 	@tools/demo.sh $(BUILD)
+
+# The tunnel server under load and attack next to ncat --broker, one table (about 5 minutes;
+# SERVER_BEFORE=path/to/an/older/kavlink-server adds a column).
+bench-server: deps-run build-only
+	@tools/install-deps.sh bench
+	@bench/bench_server.sh $(BUILD) $(SERVER_BEFORE)
 
 fuzz: deps
 	@CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVLINK_FUZZ=ON >/dev/null

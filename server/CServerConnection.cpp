@@ -1,16 +1,18 @@
 #include "CServerConnection.h"
 
+#include "AddressKey.h"
 #include "CTunnelServer.h"
 #include "VisibleText.h"
 
 #include <QTcpSocket>
 #include <QTimerEvent>
 
-#ifdef Q_OS_LINUX
+#include <cerrno>
+#include <cstring>
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#endif
 
 namespace {
 constexpr qint64 kFlushBytes = 16 * 1024;
@@ -32,18 +34,17 @@ void SetSocketOptions(QTcpSocket& socket) {
 }
 
 QString PeerText(const QTcpSocket& socket) {
-    QHostAddress address = socket.peerAddress();
-    bool mapped = false;
-    const quint32 v4 = address.toIPv4Address(&mapped);
-    if (mapped)
-        address = QHostAddress(v4);
-    return QStringLiteral("%1:%2").arg(address.toString()).arg(socket.peerPort());
+    return QStringLiteral("%1:%2")
+        .arg(PlainAddress(socket.peerAddress()).toString())
+        .arg(socket.peerPort());
 }
 } // namespace
 
-CServerConnection::CServerConnection(CTunnelServer& server, QTcpSocket* socket, std::uint64_t id)
-    : QObject(&server), m_server(server), m_socket(socket), m_id(id), m_peer(PeerText(*socket)),
-      m_session(*this) {
+CServerConnection::CServerConnection(CTunnelServer& server, QTcpSocket* socket, std::uint64_t id,
+                                     QByteArray address)
+    : QObject(&server), m_server(server), m_socket(socket), m_id(id),
+      m_fd(static_cast<int>(socket->socketDescriptor())), m_address(std::move(address)),
+      m_peer(PeerText(*socket)), m_session(*this) {
     m_socket->setParent(this);
     m_socket->setReadBufferSize(server.Options().readBufferBytes);
     SetSocketOptions(*m_socket);
@@ -56,7 +57,8 @@ CServerConnection::CServerConnection(CTunnelServer& server, QTcpSocket* socket, 
 CServerConnection::~CServerConnection() = default;
 
 void CServerConnection::Start() {
-    Log(QStringLiteral("connected"));
+    if (m_server.Options().verbose)
+        Log(QStringLiteral("connected"));
     m_session.Start();
 }
 
@@ -67,22 +69,65 @@ bool CServerConnection::CountsAsAwaitingLogin() const {
 void CServerConnection::Send(std::string_view line) {
     if (m_closed)
         return;
-    m_socket->write(line.data(), static_cast<qint64>(line.size()));
     ++m_linesSent;
-    // The socket writes one block per write event, less than a fast sender brings per read
-    // event: push what the kernel takes now, so only a client that does not read falls behind.
-    if (m_socket->bytesToWrite() >= kFlushBytes)
-        m_socket->flush();
-    if (!m_closed && m_socket->bytesToWrite() > m_server.Options().maxPendingWrite)
+    Write(line);
+    if (!m_closed && m_pendingWrite > m_server.Options().maxPendingWrite)
         Close(QStringLiteral("not reading: more than %1 bytes waiting for it")
                   .arg(m_server.Options().maxPendingWrite));
+}
+
+// Straight to the kernel while nothing waits in the socket's buffer: the socket's write
+// notifier is armed only for what the kernel refuses, so a relayed line does not switch
+// thousands of notifiers on and off.
+void CServerConnection::Write(std::string_view bytes) {
+    std::size_t done = 0;
+    if (m_socket->bytesToWrite() == 0) {
+        const ssize_t n = ::send(m_fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n >= 0) {
+            done = static_cast<std::size_t>(n);
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            Close(QString::fromLocal8Bit(std::strerror(errno)));
+            return;
+        }
+    }
+    if (done < bytes.size()) {
+        m_socket->write(bytes.data() + done, static_cast<qint64>(bytes.size() - done));
+        // The socket writes one block per write event, less than a fast sender brings per
+        // read event: push what the kernel takes now, so only a client that does not read
+        // falls behind.
+        if (m_socket->bytesToWrite() >= kFlushBytes)
+            m_socket->flush();
+    }
+    UpdatePendingWrite();
+}
+
+void CServerConnection::UpdatePendingWrite() {
+    const qint64 pending = m_closed ? 0 : m_socket->bytesToWrite();
+    m_server.PendingWriteChanged(pending - m_pendingWrite);
+    m_pendingWrite = pending;
+}
+
+void CServerConnection::TurnDue(qint64 now) {
+    if (m_closed)
+        return;
+    if (m_askAgain) {
+        TakeTurn();
+    } else if (m_turnAt >= 0 && now >= m_turnAt) {
+        m_turnAt = -1;
+        m_session.PromptFlushed();
+    }
 }
 
 void CServerConnection::Close(const QString& cause) {
     if (m_closed)
         return;
     const bool wasAwaiting = CountsAsAwaitingLogin();
+    if (m_turnOpen) {
+        m_turnOpen = false;
+        m_server.TurnAbandoned(m_address);
+    }
     m_closed = true;
+    UpdatePendingWrite();
     m_answerTimer.stop();
     m_refuseTimer.stop();
     m_socket->disconnect(this);
@@ -95,7 +140,11 @@ void CServerConnection::Close(const QString& cause) {
                     .arg(m_session.Heartbeats())
                     .arg(m_linesSent);
     }
-    Log(line);
+    if (m_session.IsLoggedIn())
+        Log(line);
+    else
+        m_server.LogRepeated(QStringLiteral("connections closed before log-in"),
+                             AddressKeyText(m_address), LogLine(line));
     m_server.ConnectionClosed(this, wasAwaiting);
 }
 
@@ -107,7 +156,7 @@ void CServerConnection::timerEvent(QTimerEvent* event) {
 }
 
 void CServerConnection::SendPrompt(std::string_view prompt) {
-    m_socket->write(prompt.data(), static_cast<qint64>(prompt.size()));
+    Write(prompt);
     m_answerTimer.start(m_server.Options().answerTimeoutMs, Qt::PreciseTimer, this);
 }
 
@@ -117,12 +166,15 @@ bool CServerConnection::CheckCredentials(const QByteArray& login, const QByteArr
 
 void CServerConnection::LoginDecided(const QByteArray& login, bool accepted) {
     m_answerTimer.stop();
+    m_turnOpen = false;
+    m_server.LoginDecided(m_address, login, accepted);
     const QString name = VisibleText(login, CServerSession::kMaxAnswer);
     if (accepted) {
         Log(QStringLiteral("logged in as \"%1\"").arg(name));
         m_server.LoggedIn(this);
     } else {
-        Log(QStringLiteral("log-in failed for \"%1\"").arg(name));
+        m_server.LogRepeated(QStringLiteral("failed log-ins"), AddressKeyText(m_address),
+                             LogLine(QStringLiteral("log-in failed for \"%1\"").arg(name)));
         m_refuseTimer.start(m_server.Options().refuseDelayMs, Qt::PreciseTimer, this);
     }
 }
@@ -153,11 +205,30 @@ void CServerConnection::OnReadyRead() {
     }
 }
 
-// "password:" goes out only once "login:" has left our buffer, so the two are never joined.
+// "password:" goes out only once "login:" has left our buffer, so the two are never joined,
+// and only when the address's turn has come if it has failed to log in before.
 void CServerConnection::OnBytesWritten() {
-    if (!m_closed && m_session.GetState() == CServerSession::State::PasswordPromptDue &&
-        m_socket->bytesToWrite() == 0)
+    if (m_closed)
+        return;
+    UpdatePendingWrite();
+    if (m_session.GetState() != CServerSession::State::PasswordPromptDue || m_turnTaken ||
+        m_askAgain || m_socket->bytesToWrite() != 0)
+        return;
+    TakeTurn();
+}
+
+void CServerConnection::TakeTurn() {
+    const qint64 turn = m_server.PasswordTurn(m_address, m_session.Login());
+    m_askAgain = turn == CLoginThrottle::kAskAgain;
+    m_turnTaken = !m_askAgain;
+    m_turnOpen = m_turnTaken;
+    if (m_turnTaken && turn <= m_server.Now()) {
         m_session.PromptFlushed();
+        return;
+    }
+    // The wait may be longer than the answer time-out; the address's own cap bounds it.
+    m_answerTimer.stop();
+    m_turnAt = m_askAgain ? -1 : turn;
 }
 
 void CServerConnection::OnSocketGone() {
@@ -170,6 +241,10 @@ void CServerConnection::OnSocketGone() {
     Close(byPeer ? QStringLiteral("closed by peer") : m_socket->errorString());
 }
 
+QString CServerConnection::LogLine(const QString& text) const {
+    return QStringLiteral("#%1 %2 %3").arg(m_id).arg(m_peer, text);
+}
+
 void CServerConnection::Log(const QString& text) const {
-    m_server.Log(QStringLiteral("#%1 %2 %3").arg(m_id).arg(m_peer, text));
+    m_server.Log(LogLine(text));
 }

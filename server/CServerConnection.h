@@ -4,6 +4,7 @@
 #include "ISessionHost.h"
 
 #include <QBasicTimer>
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
@@ -18,12 +19,15 @@ class CServerConnection : public QObject, private ISessionHost {
     Q_OBJECT
 
 public:
-    CServerConnection(CTunnelServer& server, QTcpSocket* socket, std::uint64_t id);
+    CServerConnection(CTunnelServer& server, QTcpSocket* socket, std::uint64_t id,
+                      QByteArray address);
     ~CServerConnection() override;
 
     void Start();
     // Writes a relayed line; drops the client when too much is waiting for it.
     void Send(std::string_view line);
+    // Sends the delayed password prompt once its turn has come.
+    void TurnDue(qint64 now);
     // Closes the socket at once, logs the cause and the summary; safe to call again.
     void Close(const QString& cause);
 
@@ -31,6 +35,8 @@ public:
     bool IsClosed() const { return m_closed; }
     bool CountsAsAwaitingLogin() const;
     const CServerSession& Session() const { return m_session; }
+    const QByteArray& Address() const { return m_address; }
+    qint64 PendingWrite() const { return m_pendingWrite; }
 
 protected:
     void timerEvent(QTimerEvent* event) override;
@@ -43,18 +49,29 @@ private:
     void LineDropped(std::string_view line, const char* reason) override;
     void SessionFailed(const char* cause) override;
 
+    void Write(std::string_view bytes);
+    void UpdatePendingWrite();
     void OnReadyRead();
     void OnBytesWritten();
+    void TakeTurn();
     void OnSocketGone();
+    QString LogLine(const QString& text) const;
     void Log(const QString& text) const;
 
     CTunnelServer& m_server;
     QTcpSocket* m_socket;
     std::uint64_t m_id;
+    int m_fd;
+    QByteArray m_address;
     QString m_peer;
     CServerSession m_session;
     QBasicTimer m_answerTimer;
     QBasicTimer m_refuseTimer;
     bool m_closed = false;
+    bool m_turnTaken = false;
+    bool m_turnOpen = false; // taken and not yet decided
+    bool m_askAgain = false; // for a turn, at the next tick
+    qint64 m_turnAt = -1;    // when the delayed password prompt goes out
+    qint64 m_pendingWrite = 0;
     std::uint64_t m_linesSent = 0;
 };

@@ -1,54 +1,104 @@
 #include "CTunnelServer.h"
 
+#include "AddressKey.h"
+#include "CLogWriter.h"
 #include "CServerConnection.h"
 #include "TunnelLine.h"
 
 #include <QDateTime>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimerEvent>
 
 #include <algorithm>
-#include <cstdio>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+// Connections taken per wake-up, so a flood of connects cannot starve the clients.
+constexpr int kAcceptBatch = 64;
+constexpr qint64 kPruneEveryMs = 60000;
+// Events of one kind from one address logged one by one per summary window.
+constexpr int kShownPerWindow = 3;
+
+CLoginThrottle::Settings ThrottleSettings(const ServerOptions& options) {
+    CLoginThrottle::Settings settings;
+    settings.maxDelayMs = std::max<qint64>(options.guessDelayMaxMs, settings.firstDelayMs);
+    return settings;
+}
+
+const char* RefusalText(CConnectionLimits::Verdict verdict) {
+    switch (verdict) {
+    case CConnectionLimits::Verdict::ServerFull:
+        return "too many connections awaiting log-in";
+    case CConnectionLimits::Verdict::TooManyPending:
+        return "too many connections awaiting log-in from this address";
+    case CConnectionLimits::Verdict::TooFast:
+        return "connecting too often";
+    case CConnectionLimits::Verdict::Admit:
+        break;
+    }
+    return "";
+}
+} // namespace
 
 CTunnelServer::CTunnelServer(ServerOptions options, QObject* parent)
-    : QObject(parent), m_options(std::move(options)), m_listener(new QTcpServer(this)),
-      m_heartbeatLine("HEARTBEAT: \"~server\" \"\" ") {
+    : QObject(parent), m_options(std::move(options)), m_clock(SteadyServerClock()),
+      m_limits({m_options.maxAwaitingLogin, m_options.maxAwaitingPerAddress,
+                m_options.connectsPerMinute}),
+      m_throttle(ThrottleSettings(m_options)),
+      m_summary(m_options.summaryWindowMs, kShownPerWindow), m_listener(new QTcpServer(this)),
+      m_heartbeatLine("HEARTBEAT: \"~server\" \"\" "),
+      m_stderr(std::make_shared<CLogWriter>(STDERR_FILENO)) {
     EncodeTunnelLine(m_heartbeatLine);
-    m_logSink = [](const QString& text) {
-        const QByteArray line = QDateTime::currentDateTime().toString(Qt::ISODate).toUtf8() + ' ' +
-                                text.toUtf8() + '\n';
-        std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stderr);
+    m_logSink = [writer = m_stderr](const QString& text) {
+        writer->Write(QDateTime::currentDateTime().toString(Qt::ISODate).toUtf8() + ' ' +
+                      text.toUtf8() + '\n');
     };
-    connect(m_listener, &QTcpServer::newConnection, this, &CTunnelServer::OnNewConnection);
-    connect(m_listener, &QTcpServer::acceptError, this, &CTunnelServer::OnAcceptError);
 }
 
 CTunnelServer::~CTunnelServer() {
     Shutdown();
+    if (m_spareFd >= 0)
+        ::close(m_spareFd);
 }
 
 bool CTunnelServer::LoadUsers(QString* error) {
     if (m_options.usersFile.isEmpty())
         return true;
-    return m_users.LoadFile(m_options.usersFile, error);
+    QString warning;
+    if (!m_users.LoadFile(m_options.usersFile, error, &warning))
+        return false;
+    if (!warning.isEmpty())
+        Log(warning);
+    return true;
 }
 
 bool CTunnelServer::ReloadUsers() {
     if (m_options.usersFile.isEmpty())
         return true;
     QString error;
-    if (!m_users.LoadFile(m_options.usersFile, &error)) {
+    QString warning;
+    if (!m_users.LoadFile(m_options.usersFile, &error, &warning)) {
         Log(QStringLiteral("users file not reloaded, keeping %1 logins: %2")
                 .arg(m_users.Size())
                 .arg(error));
         return false;
     }
+    if (!warning.isEmpty())
+        Log(warning);
     Log(QStringLiteral("users file reloaded: %1 logins").arg(m_users.Size()));
     return true;
 }
 
 bool CTunnelServer::Listen(QString* error) {
+    m_listener->setListenBacklogSize(m_options.listenBacklog);
     if (!m_listener->listen(m_options.listenAddress, m_options.port)) {
         if (error)
             *error = QStringLiteral("cannot listen on %1 port %2: %3")
@@ -57,8 +107,19 @@ bool CTunnelServer::Listen(QString* error) {
                          .arg(m_listener->errorString());
         return false;
     }
+    // We accept ourselves: Qt's listener neither reports running out of descriptors nor
+    // stops trying, and spins.
+    m_listener->pauseAccepting();
+    m_acceptNotifier =
+        new QSocketNotifier(m_listener->socketDescriptor(), QSocketNotifier::Read, this);
+    connect(m_acceptNotifier, &QSocketNotifier::activated, this, &CTunnelServer::OnAcceptReady);
+    // Kept for running out of descriptors: closed to accept and close one connection.
+    m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (m_options.heartbeatMs > 0)
         m_heartbeatTimer.start(m_options.heartbeatMs, this);
+    if (m_options.tickMs > 0)
+        m_tickTimer.start(m_options.tickMs, this);
+    m_lastPrune = m_clock();
     const QString where = m_options.listenAddress == QHostAddress::Any
                               ? QStringLiteral("all addresses")
                               : m_options.listenAddress.toString();
@@ -76,14 +137,39 @@ void CTunnelServer::SendHeartbeats() {
         if (m_connections[i]->IsLoggedIn())
             m_connections[i]->Send(m_heartbeatLine);
     }
+    CutSlowestReaders();
+}
+
+void CTunnelServer::Tick() {
+    const qint64 now = m_clock();
+    if (m_acceptPaused && now >= m_acceptResumeAt) {
+        m_acceptPaused = false;
+        if (m_acceptNotifier)
+            m_acceptNotifier->setEnabled(true);
+    }
+    for (std::size_t i = 0; i < m_connections.size(); ++i)
+        m_connections[i]->TurnDue(now);
+    m_summary.Flush(now, [this](const QString& line) { Log(line); });
+    if (now - m_lastPrune >= kPruneEveryMs) {
+        m_lastPrune = now;
+        m_limits.Prune(now);
+        m_throttle.Prune(now);
+    }
 }
 
 void CTunnelServer::Shutdown() {
     m_heartbeatTimer.stop();
-    m_acceptRetryTimer.stop();
+    m_tickTimer.stop();
+    if (m_acceptNotifier) {
+        m_acceptNotifier->setEnabled(false);
+        delete m_acceptNotifier;
+        m_acceptNotifier = nullptr;
+    }
     m_listener->close();
     for (std::size_t i = 0; i < m_connections.size(); ++i)
         m_connections[i]->Close(QStringLiteral("server stopping"));
+    m_summary.Flush(
+        m_clock(), [this](const QString& line) { Log(line); }, true);
     Reap();
 }
 
@@ -101,8 +187,32 @@ bool CTunnelServer::CheckCredentials(const QByteArray& login, const QByteArray& 
     return m_options.allowAnyLogin || m_users.Check(login, password);
 }
 
-void CTunnelServer::LoggedIn(CServerConnection*) {
-    --m_awaitingLogin;
+qint64 CTunnelServer::PasswordTurn(const QByteArray& address, const QByteArray& login) {
+    return m_throttle.Reserve(address, login, m_clock());
+}
+
+void CTunnelServer::LoginDecided(const QByteArray& address, const QByteArray& login,
+                                 bool accepted) {
+    m_throttle.Decided(address, login, accepted, m_clock());
+}
+
+void CTunnelServer::LoggedIn(CServerConnection* connection) {
+    m_limits.Left(connection->Address());
+    if (m_options.maxSessionsPerLogin > 0) {
+        // The oldest go first: a client that lost its line comes back before the server
+        // notices the old session is dead.
+        std::vector<CServerConnection*> same;
+        for (CServerConnection* c : m_connections) {
+            if (c != connection && c->IsLoggedIn() &&
+                c->Session().Login() == connection->Session().Login())
+                same.push_back(c);
+        }
+        const auto excess =
+            static_cast<qsizetype>(same.size()) - (m_options.maxSessionsPerLogin - 1);
+        for (qsizetype i = 0; i < excess; ++i)
+            same[static_cast<std::size_t>(i)]->Close(
+                QStringLiteral("replaced by a newer session of the same login"));
+    }
     emit connectionCountChanged();
 }
 
@@ -112,11 +222,37 @@ void CTunnelServer::Relay(CServerConnection* from, std::string_view line) {
         if (to != from && to->IsLoggedIn())
             to->Send(line);
     }
+    CutSlowestReaders();
 }
 
-void CTunnelServer::ConnectionClosed(CServerConnection*, bool wasAwaitingLogin) {
+// Past the overall cap on output waiting for clients, the ones furthest behind go first.
+void CTunnelServer::CutSlowestReaders() {
+    if (m_pendingWriteTotal <= m_options.maxPendingWriteTotal)
+        return;
+    std::vector<CServerConnection*> waiting;
+    for (CServerConnection* c : m_connections) {
+        if (!c->IsClosed() && c->PendingWrite() > 0)
+            waiting.push_back(c);
+    }
+    std::sort(waiting.begin(), waiting.end(),
+              [](const auto* a, const auto* b) { return a->PendingWrite() > b->PendingWrite(); });
+    const qint64 total = m_pendingWriteTotal;
+    int cut = 0;
+    for (CServerConnection* c : waiting) {
+        if (m_pendingWriteTotal <= m_options.maxPendingWriteTotal)
+            break;
+        c->Close(
+            QStringLiteral("among the slowest readers with %1 bytes waiting in all").arg(total));
+        ++cut;
+    }
+    Log(QStringLiteral("output waiting for clients over %1 bytes: closed the %2 slowest readers")
+            .arg(m_options.maxPendingWriteTotal)
+            .arg(cut));
+}
+
+void CTunnelServer::ConnectionClosed(CServerConnection* connection, bool wasAwaitingLogin) {
     if (wasAwaitingLogin)
-        --m_awaitingLogin;
+        m_limits.Left(connection->Address());
     // The connection may be on the call stack (a relay loop, its own socket's signal).
     if (!m_reapPending) {
         m_reapPending = true;
@@ -130,39 +266,100 @@ void CTunnelServer::Log(const QString& text) const {
         m_logSink(text);
 }
 
+void CTunnelServer::LogRepeated(const QString& what, const QString& from, const QString& line) {
+    if (m_summary.Count(what, from, m_clock()))
+        Log(line);
+}
+
 void CTunnelServer::timerEvent(QTimerEvent* event) {
-    if (event->timerId() == m_heartbeatTimer.timerId()) {
+    if (event->timerId() == m_heartbeatTimer.timerId())
         SendHeartbeats();
-    } else if (event->timerId() == m_acceptRetryTimer.timerId()) {
-        m_acceptRetryTimer.stop();
-        m_listener->resumeAccepting();
-    }
+    else if (event->timerId() == m_tickTimer.timerId())
+        Tick();
 }
 
-void CTunnelServer::OnNewConnection() {
-    while (QTcpSocket* socket = m_listener->nextPendingConnection()) {
-        const std::uint64_t id = m_nextId++;
-        if (m_awaitingLogin >= m_options.maxAwaitingLogin) {
-            Log(QStringLiteral("#%1 refused: %2 connections already awaiting log-in")
-                    .arg(id)
-                    .arg(m_awaitingLogin));
-            socket->abort();
-            delete socket;
-            continue;
+void CTunnelServer::OnAcceptReady() {
+    for (int i = 0; i < kAcceptBatch && !m_acceptPaused; ++i) {
+        sockaddr_storage from = {};
+        socklen_t length = sizeof from;
+        const int fd =
+            ::accept4(static_cast<int>(m_listener->socketDescriptor()),
+                      reinterpret_cast<sockaddr*>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return;
+            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
+                continue;
+            OutOfDescriptors();
+            return;
         }
-        auto* connection = new CServerConnection(*this, socket, id);
-        m_connections.push_back(connection);
-        ++m_awaitingLogin;
-        connection->Start();
-        emit connectionCountChanged();
+        if (m_outOfDescriptors) {
+            m_outOfDescriptors = false;
+            Log(QStringLiteral("accepting again; %1 connections were closed unserved meanwhile")
+                    .arg(m_refusedOutOfDescriptors));
+            m_refusedOutOfDescriptors = 0;
+        }
+        Admit(fd, from);
     }
 }
 
-// Out of descriptors: the listener stops accepting by itself; try again a little later.
-void CTunnelServer::OnAcceptError() {
-    Log(QStringLiteral("cannot accept: %1").arg(m_listener->errorString()));
-    m_listener->pauseAccepting();
-    m_acceptRetryTimer.start(m_options.acceptRetryMs, this);
+void CTunnelServer::Admit(int fd, const sockaddr_storage& from) {
+    const std::uint64_t id = m_nextId++;
+    const QHostAddress peer = PlainAddress(QHostAddress(reinterpret_cast<const sockaddr*>(&from)));
+    const QByteArray key = AddressKey(peer);
+    const auto verdict = m_limits.Admit(key, m_clock());
+    if (verdict != CConnectionLimits::Verdict::Admit) {
+        const quint16 port = ntohs(from.ss_family == AF_INET6
+                                       ? reinterpret_cast<const sockaddr_in6*>(&from)->sin6_port
+                                       : reinterpret_cast<const sockaddr_in*>(&from)->sin_port);
+        LogRepeated(QStringLiteral("connections refused"), AddressKeyText(key),
+                    QStringLiteral("#%1 %2:%3 refused: %4")
+                        .arg(id)
+                        .arg(peer.toString())
+                        .arg(port)
+                        .arg(QLatin1String(RefusalText(verdict))));
+        ::close(fd);
+        return;
+    }
+    auto* socket = new QTcpSocket;
+    if (!socket->setSocketDescriptor(fd)) {
+        ::close(fd);
+        delete socket;
+        m_limits.Left(key);
+        return;
+    }
+    auto* connection = new CServerConnection(*this, socket, id, key);
+    m_connections.push_back(connection);
+    connection->Start();
+    emit connectionCountChanged();
+}
+
+// Out of descriptors (or another lasting accept error): close what waits with the spare
+// descriptor, say so once, and pause instead of failing again at once for ever.
+void CTunnelServer::OutOfDescriptors() {
+    const int error = errno;
+    const int listenFd = static_cast<int>(m_listener->socketDescriptor());
+    if (m_spareFd >= 0 && (error == EMFILE || error == ENFILE)) {
+        ::close(m_spareFd);
+        for (int i = 0; i < kAcceptBatch; ++i) {
+            const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0)
+                break;
+            ::close(fd);
+            ++m_refusedOutOfDescriptors;
+        }
+        m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+    if (!m_outOfDescriptors) {
+        m_outOfDescriptors = true;
+        Log(QStringLiteral("cannot accept: %1; closing new connections unserved, trying again "
+                           "every %2 ms")
+                .arg(QString::fromLocal8Bit(std::strerror(error)))
+                .arg(m_options.acceptRetryMs));
+    }
+    m_acceptPaused = true;
+    m_acceptResumeAt = m_clock() + m_options.acceptRetryMs;
+    m_acceptNotifier->setEnabled(false);
 }
 
 void CTunnelServer::Reap() {

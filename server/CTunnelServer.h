@@ -1,20 +1,29 @@
 #pragma once
 
+#include "CConnectionLimits.h"
+#include "CLogSummary.h"
+#include "CLoginThrottle.h"
 #include "CUserTable.h"
+#include "ServerClock.h"
 #include "ServerOptions.h"
 
 #include <QBasicTimer>
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+class CLogWriter;
 class CServerConnection;
+class QSocketNotifier;
 class QTcpServer;
+struct sockaddr_storage;
 
 // The tunnel server: accepts clients, logs them in, and passes every valid tunnel line from
 // one logged-in client to all the others. Single-threaded, driven by the event loop.
@@ -27,8 +36,11 @@ public:
     explicit CTunnelServer(ServerOptions options, QObject* parent = nullptr);
     ~CTunnelServer() override;
 
-    // Where log lines go (standard error unless replaced); one call per line, no newline.
+    // Where log lines go (standard error through a writer that never blocks, unless replaced);
+    // one call per line, no newline.
     void SetLogSink(LogSink sink) { m_logSink = std::move(sink); }
+    // The clock of the limits, summaries and pauses; Tick() applies what is due.
+    void SetClock(ServerClock clock) { m_clock = std::move(clock); }
     // Reads the users file when one is set. Returns false with a reason otherwise.
     bool LoadUsers(QString* error);
     // Re-reads the users file; on failure the table in use stays.
@@ -37,20 +49,33 @@ public:
     quint16 Port() const;
     // Sends every logged-in client a heartbeat now (the heartbeat timer calls this).
     void SendHeartbeats();
+    // Housekeeping on the clock: delayed password prompts, accepting again after running out
+    // of descriptors, summaries of repeated events, forgetting quiet addresses.
+    void Tick();
     // Closes every connection and stops listening.
     void Shutdown();
 
     const ServerOptions& Options() const { return m_options; }
     int ConnectionCount() const;
     int LoggedInCount() const;
-    int AwaitingLoginCount() const { return m_awaitingLogin; }
+    int AwaitingLoginCount() const { return m_limits.PendingTotal(); }
+    bool IsAcceptPaused() const { return m_acceptPaused; }
+    qint64 PendingWriteTotal() const { return m_pendingWriteTotal; }
+    qint64 Now() const { return m_clock(); }
 
     // Called by the connections.
     bool CheckCredentials(const QByteArray& login, const QByteArray& password) const;
+    // When the password prompt for this login may go out (CLoginThrottle::Reserve).
+    qint64 PasswordTurn(const QByteArray& address, const QByteArray& login);
+    void LoginDecided(const QByteArray& address, const QByteArray& login, bool accepted);
+    void TurnAbandoned(const QByteArray& address) { m_throttle.Abandoned(address); }
     void LoggedIn(CServerConnection* connection);
     void Relay(CServerConnection* from, std::string_view line);
+    void PendingWriteChanged(qint64 delta) { m_pendingWriteTotal += delta; }
     void ConnectionClosed(CServerConnection* connection, bool wasAwaitingLogin);
     void Log(const QString& text) const;
+    // Logs the line unless events of its kind from that address are being summed up.
+    void LogRepeated(const QString& what, const QString& from, const QString& line);
 
 signals:
     void connectionCountChanged();
@@ -59,19 +84,33 @@ protected:
     void timerEvent(QTimerEvent* event) override;
 
 private:
-    void OnNewConnection();
-    void OnAcceptError();
+    void OnAcceptReady();
+    void Admit(int fd, const sockaddr_storage& from);
+    void OutOfDescriptors();
+    void CutSlowestReaders();
     void Reap();
 
     ServerOptions m_options;
+    ServerClock m_clock;
     CUserTable m_users;
+    CConnectionLimits m_limits;
+    CLoginThrottle m_throttle;
+    CLogSummary m_summary;
     QTcpServer* m_listener;
+    QSocketNotifier* m_acceptNotifier = nullptr;
+    int m_spareFd = -1;
+    bool m_acceptPaused = false;
+    bool m_outOfDescriptors = false;
+    qint64 m_acceptResumeAt = 0;
+    std::uint64_t m_refusedOutOfDescriptors = 0;
     std::vector<CServerConnection*> m_connections;
-    int m_awaitingLogin = 0;
+    qint64 m_pendingWriteTotal = 0;
+    qint64 m_lastPrune = 0;
     std::uint64_t m_nextId = 1;
     bool m_reapPending = false;
     std::string m_heartbeatLine;
     QBasicTimer m_heartbeatTimer;
-    QBasicTimer m_acceptRetryTimer;
+    QBasicTimer m_tickTimer;
+    std::shared_ptr<CLogWriter> m_stderr;
     LogSink m_logSink;
 };

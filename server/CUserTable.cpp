@@ -2,6 +2,15 @@
 
 #include <QFile>
 
+#include <crypt.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
 namespace {
 bool IsBlank(const QByteArray& line) {
     for (const char c : line) {
@@ -30,34 +39,90 @@ bool SameSecret(const QByteArray& a, const QByteArray& b) {
         diff |= static_cast<unsigned char>(a[i] ^ b[i]);
     return diff == 0;
 }
+
+// The hash of password with the method and salt of hash; empty when crypt refuses them.
+QByteArray Crypt(const QByteArray& password, const QByteArray& hash) {
+    auto data = std::make_unique<crypt_data>();
+    const char* out = crypt_rn(password.constData(), hash.constData(), data.get(), sizeof *data);
+    if (out == nullptr || out[0] == '*')
+        return {};
+    return QByteArray(out);
+}
+
+QString ErrnoText() {
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// Reads a whole regular file without ever waiting on a writer; empty error on success.
+QByteArray ReadRegularFile(const QString& path, qint64 maxBytes, QString& error, QString& warning) {
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        error = QStringLiteral("cannot read users file %1: %2").arg(path, ErrnoText());
+        return {};
+    }
+    QByteArray content;
+    struct stat st = {};
+    if (::fstat(fd, &st) != 0) {
+        error = QStringLiteral("cannot read users file %1: %2").arg(path, ErrnoText());
+    } else if (!S_ISREG(st.st_mode)) {
+        error = QStringLiteral("users file %1 is not a regular file").arg(path);
+    } else if ((st.st_mode & S_IWOTH) != 0) {
+        error = QStringLiteral("users file %1 may be written by anyone: chmod o-w it").arg(path);
+    } else {
+        if ((st.st_mode & S_IROTH) != 0)
+            warning = QStringLiteral("users file %1 may be read by anyone: chmod o-r it").arg(path);
+        char buffer[65536];
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                error = QStringLiteral("cannot read users file %1: %2").arg(path, ErrnoText());
+                break;
+            }
+            if (n == 0)
+                break;
+            content.append(buffer, n);
+            if (content.size() > maxBytes) {
+                error =
+                    QStringLiteral("users file %1 is larger than %2 bytes").arg(path).arg(maxBytes);
+                break;
+            }
+        }
+    }
+    ::close(fd);
+    return error.isEmpty() ? content : QByteArray();
+}
 } // namespace
 
-bool CUserTable::LoadFile(const QString& path, QString* error) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (error)
-            *error = QStringLiteral("cannot read users file %1: %2").arg(path, file.errorString());
-        return false;
+bool CUserTable::IsHash(const QByteArray& password) {
+    for (const char* id : {"$y$", "$gy$", "$7$", "$6$", "$5$", "$2b$"}) {
+        if (password.startsWith(id))
+            return true;
     }
-    const QByteArray content = file.read(kMaxFileBytes + 1);
-    if (content.size() > kMaxFileBytes) {
-        if (error)
-            *error = QStringLiteral("users file %1 is larger than %2 bytes")
-                         .arg(path)
-                         .arg(kMaxFileBytes);
-        return false;
-    }
+    return false;
+}
+
+bool CUserTable::LoadFile(const QString& path, QString* error, QString* warning) {
     QString why;
-    if (!Parse(content, &why)) {
+    QString caution;
+    const QByteArray content = ReadRegularFile(path, kMaxFileBytes, why, caution);
+    if (why.isEmpty() && !Parse(content, &why))
+        why = QStringLiteral("users file %1: %2").arg(path, why);
+    if (!why.isEmpty()) {
         if (error)
-            *error = QStringLiteral("users file %1: %2").arg(path, why);
+            *error = why;
         return false;
     }
+    if (warning)
+        *warning = caution;
     return true;
 }
 
 bool CUserTable::Parse(const QByteArray& content, QString* error) {
     QHash<QByteArray, QByteArray> users;
+    QByteArray dummyHash;
     const QList<QByteArray> lines = content.split('\n');
     for (qsizetype i = 0; i < lines.size(); ++i) {
         QByteArray line = lines[i];
@@ -66,28 +131,43 @@ bool CUserTable::Parse(const QByteArray& content, QString* error) {
         if (IsBlank(line) || IsComment(line))
             continue;
         const qsizetype colon = line.indexOf(':');
+        const QByteArray password = colon < 0 ? QByteArray() : line.mid(colon + 1);
         QString problem;
         if (colon < 0)
             problem = QStringLiteral("expected login:password");
         else if (colon == 0)
             problem = QStringLiteral("empty login");
+        else if (password.isEmpty())
+            problem = QStringLiteral("empty password");
         else if (users.contains(line.left(colon)))
             problem = QStringLiteral("login given twice");
+        else if (IsHash(password) && Crypt("x", password).isEmpty())
+            problem = QStringLiteral("password hash not understood");
         if (!problem.isEmpty()) {
             if (error)
                 *error = QStringLiteral("line %1: %2").arg(i + 1).arg(problem);
             return false;
         }
-        users.insert(line.left(colon), line.mid(colon + 1));
+        if (IsHash(password) && dummyHash.isEmpty())
+            dummyHash = password;
+        users.insert(line.left(colon), password);
     }
     m_users = std::move(users);
+    m_dummyHash = std::move(dummyHash);
     return true;
 }
 
 bool CUserTable::Check(const QByteArray& login, const QByteArray& password) const {
     const auto it = m_users.constFind(login);
+    const bool known = it != m_users.cend();
     // Compare against something even for an unknown login, so timing tells nothing.
-    const QByteArray expected = it == m_users.cend() ? QByteArray() : it.value();
+    const QByteArray expected = known ? it.value() : m_dummyHash;
+    if (IsHash(expected)) {
+        // crypt stops at a NUL: such a password would match its prefix.
+        const QByteArray hashed =
+            password.contains('\0') ? QByteArray() : Crypt(password, expected);
+        return known && !hashed.isEmpty() && SameSecret(expected, hashed);
+    }
     const bool same = SameSecret(expected, password);
-    return it != m_users.cend() && same;
+    return known && same;
 }

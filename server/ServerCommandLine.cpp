@@ -4,6 +4,8 @@
 
 #include <QCommandLineParser>
 
+#include <functional>
+
 namespace {
 ServerCommandLine Failure(const QString& message) {
     ServerCommandLine out;
@@ -28,7 +30,10 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
         "Tunnel server for Kavlink: logs clients in and passes every tunnel line from one "
         "logged-in client to all the others.\n"
         "Users file: one login:password a line; lines starting with # and blank lines are "
-        "skipped. Send SIGHUP to re-read it.");
+        "skipped; a password may be a crypt hash ($y$, $6$, $5$, $2b$, as made by mkpasswd). "
+        "It must be a regular file that others cannot write. Send SIGHUP to re-read it.\n"
+        "Failed log-ins from an address delay its next password prompt, 2 s doubling up to "
+        "--guess-delay-max; an address without failures is never delayed.");
     const QCommandLineOption listen("listen", "Address to listen on (default: all).", "ADDRESS");
     const QCommandLineOption port("port", "TCP port (default 10368; 0 picks a free one).", "N");
     const QCommandLineOption users("users", "File of login:password lines.", "FILE");
@@ -37,7 +42,32 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
     const QCommandLineOption heartbeat(
         "heartbeat", "Seconds between heartbeats to each client (default 15, 0 = off).", "SECONDS");
     const QCommandLineOption verbose("verbose", "Log every line relayed or dropped.");
-    parser.addOptions({listen, port, users, anyLogin, heartbeat, verbose});
+    const QCommandLineOption backlog("backlog", "Listen queue length (default 1024).", "N");
+    const QCommandLineOption maxPending("max-pending",
+                                        "Connections awaiting log-in, in all (default 1024).", "N");
+    const QCommandLineOption maxPendingPerAddress(
+        "max-pending-per-address",
+        "Connections awaiting log-in from one address, IPv6 by /64 (default 32).", "N");
+    const QCommandLineOption connectRate(
+        "connects-per-minute",
+        "New connections one address may open per minute; an idle address may open this many "
+        "at once (default 60).",
+        "N");
+    const QCommandLineOption maxSessions(
+        "max-sessions-per-login",
+        "Sessions of one login at a time; the oldest goes (default 0 = unlimited).", "N");
+    const QCommandLineOption guessDelay(
+        "guess-delay-max", "Longest delay after failed log-ins, in seconds (default 300).",
+        "SECONDS");
+    const QCommandLineOption clientOutput(
+        "max-client-output-kib",
+        "Output waiting for one client before it is dropped, KiB (default 1024).", "N");
+    const QCommandLineOption totalOutput(
+        "max-output-mib",
+        "Output waiting for all clients; past it the slowest readers go (default 256).", "N");
+    parser.addOptions({listen, port, users, anyLogin, heartbeat, verbose, backlog, maxPending,
+                       maxPendingPerAddress, connectRate, maxSessions, guessDelay, clientOutput,
+                       totalOutput});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version("version", "Displays version information.");
     parser.addOption(version);
@@ -75,6 +105,34 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
             return Failure(
                 QStringLiteral("not a number of seconds: %1").arg(parser.value(heartbeat)));
         options.heartbeatMs = number * 1000;
+    }
+    struct Limit {
+        const QCommandLineOption& option;
+        int low;
+        int high;
+        std::function<void(int)> set;
+    };
+    const Limit limits[] = {
+        {backlog, 1, 65535, [&](int n) { options.listenBacklog = n; }},
+        {maxPending, 1, 1000000, [&](int n) { options.maxAwaitingLogin = n; }},
+        {maxPendingPerAddress, 1, 1000000, [&](int n) { options.maxAwaitingPerAddress = n; }},
+        {connectRate, 1, 1000000, [&](int n) { options.connectsPerMinute = n; }},
+        {maxSessions, 0, 1000000, [&](int n) { options.maxSessionsPerLogin = n; }},
+        {guessDelay, 2, 86400, [&](int n) { options.guessDelayMaxMs = qint64(n) * 1000; }},
+        {clientOutput, 16, 1048576, [&](int n) { options.maxPendingWrite = qint64(n) * 1024; }},
+        {totalOutput, 1, 1048576,
+         [&](int n) { options.maxPendingWriteTotal = qint64(n) * 1024 * 1024; }},
+    };
+    for (const Limit& limit : limits) {
+        if (!parser.isSet(limit.option))
+            continue;
+        if (!ReadNumber(parser.value(limit.option), limit.low, limit.high, number))
+            return Failure(QStringLiteral("--%1 wants a number from %2 to %3: %4")
+                               .arg(limit.option.names().first())
+                               .arg(limit.low)
+                               .arg(limit.high)
+                               .arg(parser.value(limit.option)));
+        limit.set(number);
     }
     options.usersFile = parser.value(users);
     options.allowAnyLogin = parser.isSet(anyLogin);

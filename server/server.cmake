@@ -6,7 +6,10 @@ list(FILTER SERVER_CORE_SOURCES EXCLUDE REGEX "/(main_[a-z]+\\.cpp|CLanTool\\.(c
 # Session state machine, user table and server; linked by the tests, the fuzz target and the
 # benchmark as well as by the binary.
 kavlink_library(kavlink_server_core ${SERVER_CORE_SOURCES})
-kavlink_link(kavlink_server_core kavlink_relay Qt6::Core Qt6::Network)
+find_library(KAVLINK_CRYPT_LIBRARY crypt REQUIRED) # libcrypt-dev: hashed passwords
+find_package(Threads REQUIRED)                    # the log writer's thread
+kavlink_link(kavlink_server_core kavlink_relay Qt6::Core Qt6::Network ${KAVLINK_CRYPT_LIBRARY}
+             Threads::Threads)
 
 add_executable(kavlink-server main_server.cpp)
 target_link_libraries(kavlink-server PRIVATE kavlink_server_core kavlink_warnings)
@@ -21,7 +24,7 @@ endif()
 # The test, fuzz and benchmark folders are read after this one; wire their targets to ours
 # once the whole tree is known.
 function(kavlink_server_wire_consumers)
-    foreach(target TestTunnelServer TestEndToEnd TestTwoSites fuzz_server_session
+    foreach(target TestTunnelServer TestServerLimits TestEndToEnd TestTwoSites fuzz_server_session
                    fuzz_server_session_replay bench_server)
         if(TARGET ${target})
             target_link_libraries(${target} PRIVATE kavlink_server_core)

@@ -5,11 +5,11 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake pkg-config
+    build-essential cmake pkg-config libcrypt-dev
     qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
 )
 if [ "${1:-test}" = "bench" ]; then
-    packages=(python3 socat)
+    packages=(python3 socat ncat iproute2)
 fi
 if [ "${1:-test}" = "test" ]; then
     packages+=(

@@ -1,0 +1,227 @@
+#!/usr/bin/env bash
+# Loads and attacks kavlink-server from outside on loopback, next to `ncat --broker` in the same
+# run, and prints one table. Every step is bounded in count and time.
+#
+#   bench/bench_server.sh BUILD_DIR [BEFORE_BINARY]
+#
+# BEFORE_BINARY, when given, is an older kavlink-server measured the same way in a column of its
+# own. Rows that need a log-in show "-" for ncat, which has none.
+set -uo pipefail
+
+build=${1:?usage: bench_server.sh BUILD_DIR [BEFORE_BINARY]}
+before=${2:-}
+load="$build/bench_server_load"
+ours="$build/kavlink-server"
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    wait 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Clients and servers each hold one descriptor per connection.
+ulimit -n "$(ulimit -Hn)"
+have_ncat=1
+command -v ncat >/dev/null || have_ncat=0
+
+printf 'alice:9990\nbench:bench\n' >"$work/users"
+chmod 600 "$work/users"
+
+# start NAME BINARY ARGS...: starts a server, sets PID and PORT; the log goes to $work/NAME.log.
+start() {
+    local name=$1 binary=$2
+    shift 2
+    PORT=$("$load" freeport)
+    if [ "$(basename "$binary")" = ncat ]; then
+        ncat --broker -l 127.0.0.1 "$PORT" -m 30000 2>"$work/$name.log" &
+    else
+        "$binary" --listen 127.0.0.1 --port "$PORT" "$@" 2>"$work/$name.log" &
+    fi
+    PID=$!
+    pids+=("$PID")
+    for _ in $(seq 50); do
+        ss -ltn | grep -q "127.0.0.1:$PORT " && return 0
+        sleep 0.1
+    done
+    echo "$name did not start" >&2
+}
+# A server frozen on its log never sees SIGTERM: it gets SIGKILL after 5 s.
+stop() {
+    kill "$PID" 2>/dev/null
+    for _ in $(seq 50); do
+        kill -0 "$PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -9 "$PID" 2>/dev/null
+    wait "$PID" 2>/dev/null
+}
+# value KEY < output
+value() { sed -n "s/^$1 //p" | head -1; }
+
+declare -A cell
+columns=(ours)
+[ -n "$before" ] && columns+=(before)
+[ "$have_ncat" = 1 ] && columns+=(ncat)
+binary_of() {
+    case $1 in
+    ours) echo "$ours" ;;
+    before) echo "$before" ;;
+    ncat) echo ncat ;;
+    esac
+}
+
+fanout() { # ROW CLIENTS
+    local row=$1 clients=$2 column out login
+    for column in "${columns[@]}"; do
+        login=--login
+        [ "$column" = ncat ] && login=
+        start "$column-fan$clients" "$(binary_of "$column")" --allow-any-login --heartbeat 0
+        out=$("$load" fanout --port "$PORT" $login --clients "$clients" --lines 10 --pid "$PID")
+        if kill -0 "$PID" 2>/dev/null; then
+            cell[$row,$column]="$(echo "$out" | value served) served; p50 $(echo "$out" | value p50_ms) ms, p99 $(echo "$out" | value p99_ms) ms; $(echo "$out" | value in_time_pct) % in 1 s; CPU $(echo "$out" | value cpu_pct) %"
+        else
+            cell[$row,$column]="the server died ($(tail -c 80 "$work/$column-fan$clients.log" | tr '\n' ' '))"
+        fi
+        stop
+    done
+}
+
+login_rows() {
+    local column out
+    for column in "${columns[@]}"; do
+        [ "$column" = ncat ] && continue
+        local bin
+        bin=$(binary_of "$column")
+
+        start "$column-lockout" "$bin" --users "$work/users" --heartbeat 1
+        out=$("$load" lockout --port "$PORT" --login --user bench --password bench --silent 300 --legit 64)
+        cell[lockout,$column]="$(echo "$out" | value legit_ok) of 64 log-ins ($(echo "$out" | value silent_held) silent held)"
+        stop
+
+        start "$column-guess" "$bin" --users "$work/users" --heartbeat 1
+        out=$("$load" guess --port "$PORT" --login --user alice --parallel 250 --seconds 30 --secret 9990)
+        local legit
+        legit=$(echo "$out" | value legit_ms)
+        [ "$legit" = "-1" ] && legit="refused or not answered in 5 s" || legit="answered in $legit ms"
+        cell[guess,$column]="$(echo "$out" | value guesses_per_s) guesses/s over $(echo "$out" | value seconds) s; right password from another address: $legit"
+        stop
+
+        # Standard error into a pipe nobody reads, then connect churn and one log-in.
+        mkfifo "$work/$column-stderr"
+        exec 7<>"$work/$column-stderr"
+        PORT=$("$load" freeport)
+        "$bin" --listen 127.0.0.1 --port "$PORT" --users "$work/users" --heartbeat 1 2>"$work/$column-stderr" &
+        PID=$!
+        pids+=("$PID")
+        sleep 0.5
+        "$load" churn --port "$PORT" --seconds 5 >/dev/null
+        out=$("$load" login --port "$PORT" --login --user bench --password bench --wait 3000)
+        local ms
+        ms=$(echo "$out" | value login_ms)
+        [ "$ms" = "-1" ] && cell[stderr,$column]="frozen: log-in not answered" || cell[stderr,$column]="log-in answered in $ms ms"
+        stop
+        exec 7>&-
+
+        start "$column-churn" "$bin" --users "$work/users" --heartbeat 1
+        local size0 size1
+        size0=$(stat -c %s "$work/$column-churn.log")
+        out=$("$load" churn --port "$PORT" --seconds 5)
+        size1=$(stat -c %s "$work/$column-churn.log")
+        cell[churn,$column]="$(( (size1 - size0) / 5 )) log bytes/s for $(( $(echo "$out" | value churn_connects) / 5 )) connects/s"
+        stop
+
+        # Few descriptors: 100 connections against ulimit -n 64.
+        PORT=$("$load" freeport)
+        (ulimit -n 64 && exec "$bin" --listen 127.0.0.1 --port "$PORT" --users "$work/users" --heartbeat 1) 2>"$work/$column-fd.log" &
+        PID=$!
+        pids+=("$PID")
+        sleep 0.5
+        out=$("$load" hold --port "$PORT" --login --user bench --password bench --clients 100 --seconds 5 --pid "$PID")
+        cell[fd,$column]="CPU $(echo "$out" | value cpu_pct) % while out; $(grep -c "cannot accept" "$work/$column-fd.log") log lines; recovered: $(echo "$out" | value recovered)"
+        stop
+
+        # SIGHUP while the users file is a FIFO.
+        cp "$work/users" "$work/$column-users"
+        start "$column-fifo" "$bin" --users "$work/$column-users" --heartbeat 1
+        rm "$work/$column-users"
+        mkfifo -m 600 "$work/$column-users"
+        kill -HUP "$PID"
+        sleep 0.3
+        ms=$("$load" login --port "$PORT" --login --user bench --password bench --wait 3000 | value login_ms)
+        [ "$ms" = "-1" ] && cell[fifo,$column]="frozen: log-in not answered" || cell[fifo,$column]="log-in answered in $ms ms"
+        stop
+
+        # A users file anyone may write, and an empty password.
+        local verdicts=""
+        printf 'bench:bench\n' >"$work/$column-open"
+        chmod 666 "$work/$column-open"
+        printf 'bench:\n' >"$work/$column-empty"
+        chmod 600 "$work/$column-empty"
+        for f in open empty; do
+            timeout 2 "$bin" --listen 127.0.0.1 --port 0 --users "$work/$column-$f" 2>/dev/null
+            [ $? = 1 ] && verdicts+="$f: refused; " || verdicts+="$f: accepted; "
+        done
+        cell[users,$column]="${verdicts%; }"
+    done
+}
+
+other_rows() {
+    local column out login clients cut
+    for column in "${columns[@]}"; do
+        login=--login
+        [ "$column" = ncat ] && login=
+        for clients in 300 1000; do
+            start "$column-slow$clients" "$(binary_of "$column")" --allow-any-login --heartbeat 0
+            out=$("$load" slow --port "$PORT" $login --clients "$clients" --seconds 10 --pid "$PID")
+            stop
+            cut="$(grep -c "not reading\|among the slowest" "$work/$column-slow$clients.log") cut"
+            [ "$column" = ncat ] && cut="no log to count cuts"
+            cell[slow$clients,$column]="peak $(( $(echo "$out" | value hwm_kib) / 1024 )) MiB; $cut"
+        done
+
+        start "$column-storm" "$(binary_of "$column")" --allow-any-login --heartbeat 0
+        out=$("$load" storm --port "$PORT" $login --clients 2000)
+        cell[storm,$column]="$(echo "$out" | value in) in after $(echo "$out" | value all_in_s) s; $(echo "$out" | value resets) refused or reset"
+        stop
+    done
+}
+
+echo "Measuring (about 5 minutes per column)..." >&2
+fanout fan5k 5000
+fanout fan20k 19900
+login_rows
+other_rows
+
+rows=(fan5k fan20k lockout guess stderr churn fd fifo users slow300 slow1000 storm)
+declare -A label=(
+    [fan5k]="5 000 logged-in clients, one line a second (10 s)"
+    [fan20k]="19 900 logged-in clients, one line a second (10 s)"
+    [lockout]="one address holds up to 300 silent connections; 64 log-ins from others"
+    [guess]="250 parallel password guesses from one address (30 s)"
+    [stderr]="standard error never read, 5 s of connect churn"
+    [churn]="connect churn from one address: log volume"
+    [fd]="ulimit -n 64, 100 connections held 5 s"
+    [fifo]="SIGHUP while the users file is a FIFO"
+    [users]="users file mode 0666 / empty password"
+    [slow300]="300 clients that stop reading, one fast sender (10 s)"
+    [slow1000]="1 000 clients that stop reading, one fast sender (10 s)"
+    [storm]="2 000 clients connecting at once, retrying 1 s after a refusal"
+)
+declare -A title=([ours]="kavlink-server" [before]="before" [ncat]="ncat --broker")
+header="| Load or attack |"
+rule="|---|"
+for column in "${columns[@]}"; do
+    header+=" ${title[$column]} |"
+    rule+="---|"
+done
+echo "$header"
+echo "$rule"
+for row in "${rows[@]}"; do
+    line="| ${label[$row]} |"
+    for column in "${columns[@]}"; do
+        line+=" ${cell[$row,$column]:--} |"
+    done
+    echo "$line"
+done

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+// Writes log lines to a descriptor from a thread of its own, so the event loop never waits
+// for a reader (a full pipe, a stopped terminal). What cannot be written is kept up to a
+// bound; beyond it lines are dropped and counted, and the count is logged once writing works
+// again.
+class CLogWriter {
+public:
+    explicit CLogWriter(int fd, std::size_t maxQueuedBytes = 1024 * 1024);
+    // Waits up to a second for the rest to be written, then gives up on it.
+    ~CLogWriter();
+    CLogWriter(const CLogWriter&) = delete;
+    CLogWriter& operator=(const CLogWriter&) = delete;
+
+    // One whole line, newline included. Never blocks.
+    void Write(const QByteArray& line);
+    std::uint64_t DroppedTotal() const { return m_droppedTotal; }
+
+private:
+    void Run();
+    bool WriteAll(const char* data, std::size_t size);
+
+    int m_fd;
+    std::size_t m_maxQueued;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<QByteArray> m_queue;
+    std::size_t m_queuedBytes = 0;
+    std::uint64_t m_droppedSinceReport = 0;
+    std::atomic<std::uint64_t> m_droppedTotal = 0;
+    std::atomic<bool> m_stopping = false;
+    std::thread m_thread;
+};
