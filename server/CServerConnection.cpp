@@ -170,6 +170,7 @@ void CServerConnection::LoginDecided(const QByteArray& login, bool accepted) {
     m_server.LoginDecided(m_address, login, accepted);
     const QString name = VisibleText(login, CServerSession::kMaxAnswer);
     if (accepted) {
+        m_loggedInAt = QDateTime::currentDateTime();
         Log(QStringLiteral("logged in as \"%1\"").arg(name));
         m_server.LoggedIn(this);
     } else {

@@ -5,6 +5,7 @@
 
 #include <QBasicTimer>
 #include <QByteArray>
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 
@@ -37,6 +38,11 @@ public:
     const CServerSession& Session() const { return m_session; }
     const QByteArray& Address() const { return m_address; }
     qint64 PendingWrite() const { return m_pendingWrite; }
+    // For the status: when the log-in was accepted, and the lines each way since.
+    const QDateTime& LoggedInAt() const { return m_loggedInAt; }
+    std::uint64_t LinesIn() const { return m_session.LinesValid(); }
+    std::uint64_t LinesOut() const { return m_linesSent; }
+    const QString& Peer() const { return m_peer; }
 
 protected:
     void timerEvent(QTimerEvent* event) override;
@@ -74,4 +80,5 @@ private:
     qint64 m_turnAt = -1;    // when the delayed password prompt goes out
     qint64 m_pendingWrite = 0;
     std::uint64_t m_linesSent = 0;
+    QDateTime m_loggedInAt;
 };

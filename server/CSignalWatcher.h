@@ -2,10 +2,12 @@
 
 #include <QObject>
 
-class QSocketNotifier;
+#include <memory>
 
-// Turns SIGTERM, SIGINT and SIGHUP into Qt signals on the event loop's thread, through a
-// socket pair that the signal handler writes to. One instance per process.
+class CSignalPipe;
+
+// Turns SIGTERM and SIGINT (stop), SIGHUP (re-read the users file) and SIGUSR1 (write the
+// status) into Qt signals on the event loop's thread. One instance per process.
 class CSignalWatcher : public QObject {
     Q_OBJECT
 
@@ -13,16 +15,16 @@ public:
     explicit CSignalWatcher(QObject* parent = nullptr);
     ~CSignalWatcher() override;
 
-    // False when the socket pair or the handlers could not be set up.
-    bool IsValid() const { return m_notifier != nullptr; }
+    // False when the pipes or the handlers could not be set up.
+    bool IsValid() const;
 
 signals:
     void terminateRequested();
     void reloadRequested();
+    void statusRequested();
 
 private:
-    void OnSignalByte();
-
-    QSocketNotifier* m_notifier = nullptr;
-    bool m_ownsPair = false;
+    std::unique_ptr<CSignalPipe> m_terminate;
+    std::unique_ptr<CSignalPipe> m_reload;
+    std::unique_ptr<CSignalPipe> m_status;
 };

@@ -4,6 +4,7 @@
 #include "CLogWriter.h"
 #include "CServerConnection.h"
 #include "TunnelLine.h"
+#include "VisibleText.h"
 
 #include <QDateTime>
 #include <QSocketNotifier>
@@ -117,6 +118,8 @@ bool CTunnelServer::Listen(QString* error) {
     m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (m_options.heartbeatMs > 0)
         m_heartbeatTimer.start(m_options.heartbeatMs, this);
+    if (m_options.statsIntervalMs > 0)
+        m_statsTimer.start(m_options.statsIntervalMs, this);
     if (m_options.tickMs > 0)
         m_tickTimer.start(m_options.tickMs, this);
     m_lastPrune = m_clock();
@@ -160,6 +163,7 @@ void CTunnelServer::Tick() {
 void CTunnelServer::Shutdown() {
     m_heartbeatTimer.stop();
     m_tickTimer.stop();
+    m_statsTimer.stop();
     if (m_acceptNotifier) {
         m_acceptNotifier->setEnabled(false);
         delete m_acceptNotifier;
@@ -217,10 +221,13 @@ void CTunnelServer::LoggedIn(CServerConnection* connection) {
 }
 
 void CTunnelServer::Relay(CServerConnection* from, std::string_view line) {
+    ++m_linesRelayed;
     for (std::size_t i = 0; i < m_connections.size(); ++i) {
         CServerConnection* to = m_connections[i];
-        if (to != from && to->IsLoggedIn())
+        if (to != from && to->IsLoggedIn()) {
             to->Send(line);
+            ++m_linesDelivered;
+        }
     }
     CutSlowestReaders();
 }
@@ -276,6 +283,53 @@ void CTunnelServer::timerEvent(QTimerEvent* event) {
         SendHeartbeats();
     else if (event->timerId() == m_tickTimer.timerId())
         Tick();
+    else if (event->timerId() == m_statsTimer.timerId())
+        Log(SummaryLine());
+}
+
+QString CTunnelServer::SummaryLine() {
+    const QString line =
+        QStringLiteral("summary: %1 clients, %2 logged in, %3 awaiting log-in; lines in %4, out "
+                       "%5 since the last summary; %6 bytes waiting for clients")
+            .arg(ConnectionCount())
+            .arg(LoggedInCount())
+            .arg(AwaitingLoginCount())
+            .arg(m_linesRelayed - m_summaryRelayed)
+            .arg(m_linesDelivered - m_summaryDelivered)
+            .arg(m_pendingWriteTotal);
+    m_summaryRelayed = m_linesRelayed;
+    m_summaryDelivered = m_linesDelivered;
+    return line;
+}
+
+QStringList CTunnelServer::StatusLines() const {
+    QStringList lines;
+    lines << QStringLiteral("status: %1 clients, %2 logged in, %3 awaiting log-in; lines in %4, "
+                            "out %5 since start; %6 bytes waiting for clients%7")
+                 .arg(ConnectionCount())
+                 .arg(LoggedInCount())
+                 .arg(AwaitingLoginCount())
+                 .arg(m_linesRelayed)
+                 .arg(m_linesDelivered)
+                 .arg(m_pendingWriteTotal)
+                 .arg(m_acceptPaused ? QStringLiteral("; not accepting (out of descriptors)")
+                                     : QString());
+    for (const CServerConnection* c : m_connections) {
+        if (c->IsClosed())
+            continue;
+        if (!c->IsLoggedIn()) {
+            lines << QStringLiteral("client %1: awaiting log-in").arg(c->Peer());
+            continue;
+        }
+        lines << QStringLiteral("client %1: \"%2\" logged in since %3, lines in %4, out %5, "
+                                "%6 bytes waiting")
+                     .arg(c->Peer(), VisibleText(c->Session().Login(), CServerSession::kMaxAnswer),
+                          c->LoggedInAt().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
+                     .arg(c->LinesIn())
+                     .arg(c->LinesOut())
+                     .arg(c->PendingWrite());
+    }
+    return lines;
 }
 
 void CTunnelServer::OnAcceptReady() {

@@ -11,6 +11,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <functional>
@@ -54,6 +55,11 @@ public:
     void Tick();
     // Closes every connection and stops listening.
     void Shutdown();
+    // The whole status: a summary, then one line per client (address, login, logged in since,
+    // lines in and out, bytes waiting).
+    QStringList StatusLines() const;
+    // Clients, log-ins and lines since the last summary; counts from here on.
+    QString SummaryLine();
 
     const ServerOptions& Options() const { return m_options; }
     int ConnectionCount() const;
@@ -111,6 +117,11 @@ private:
     std::string m_heartbeatLine;
     QBasicTimer m_heartbeatTimer;
     QBasicTimer m_tickTimer;
+    QBasicTimer m_statsTimer;
+    std::uint64_t m_linesRelayed = 0;   // lines taken from clients, since start
+    std::uint64_t m_linesDelivered = 0; // copies handed to receivers, since start
+    std::uint64_t m_summaryRelayed = 0; // the same at the last summary
+    std::uint64_t m_summaryDelivered = 0;
     std::shared_ptr<CLogWriter> m_stderr;
     LogSink m_logSink;
 };

@@ -41,6 +41,11 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
                                       "Accept every login and password (no users file).");
     const QCommandLineOption heartbeat(
         "heartbeat", "Seconds between heartbeats to each client (default 15, 0 = off).", "SECONDS");
+    const QCommandLineOption statsInterval(
+        "stats-interval",
+        "Seconds between summary lines in the log (default 0 = none). SIGUSR1 writes the "
+        "whole status, one line per client, at any time.",
+        "SECONDS");
     const QCommandLineOption verbose("verbose", "Log every line relayed or dropped.");
     const QCommandLineOption backlog("backlog", "Listen queue length (default 1024).", "N");
     const QCommandLineOption maxPending("max-pending",
@@ -65,9 +70,9 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
     const QCommandLineOption totalOutput(
         "max-output-mib",
         "Output waiting for all clients; past it the slowest readers go (default 256).", "N");
-    parser.addOptions({listen, port, users, anyLogin, heartbeat, verbose, backlog, maxPending,
-                       maxPendingPerAddress, connectRate, maxSessions, guessDelay, clientOutput,
-                       totalOutput});
+    parser.addOptions({listen, port, users, anyLogin, heartbeat, statsInterval, verbose, backlog,
+                       maxPending, maxPendingPerAddress, connectRate, maxSessions, guessDelay,
+                       clientOutput, totalOutput});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version("version", "Displays version information.");
     parser.addOption(version);
@@ -105,6 +110,12 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
             return Failure(
                 QStringLiteral("not a number of seconds: %1").arg(parser.value(heartbeat)));
         options.heartbeatMs = number * 1000;
+    }
+    if (parser.isSet(statsInterval)) {
+        if (!ReadNumber(parser.value(statsInterval), 0, 86400, number))
+            return Failure(
+                QStringLiteral("not a number of seconds: %1").arg(parser.value(statsInterval)));
+        options.statsIntervalMs = number * 1000;
     }
     struct Limit {
         const QCommandLineOption& option;

@@ -30,4 +30,5 @@ struct ServerOptions {
     int acceptRetryMs = 1000;           // after running out of descriptors
     int summaryWindowMs = 60000;        // repeated events summed up over this
     int tickMs = 500;                   // housekeeping; 0: only when Tick() is called
+    int statsIntervalMs = 0;            // one summary line this often; 0: none
 };

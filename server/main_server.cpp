@@ -45,6 +45,10 @@ int main(int argc, char* argv[]) {
     }
     QObject::connect(&watcher, &CSignalWatcher::reloadRequested, &server,
                      [&server] { server.ReloadUsers(); });
+    QObject::connect(&watcher, &CSignalWatcher::statusRequested, &server, [&server] {
+        for (const QString& line : server.StatusLines())
+            server.Log(line);
+    });
     QObject::connect(&watcher, &CSignalWatcher::terminateRequested, &app, [&server] {
         server.Log(QStringLiteral("stopping"));
         server.Shutdown();

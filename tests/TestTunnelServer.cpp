@@ -276,6 +276,35 @@ private slots:
         QCOMPARE(c.data.mid(15), expected + fromB + fromA);
     }
 
+    // The status names every client with its login and counts; the summary counts lines since
+    // the summary before it.
+    void statusAndSummary() {
+        QVERIFY(Start());
+        Client a(m_server->Port()), b(m_server->Port()), waiting(m_server->Port());
+        QVERIFY(LogIn(a));
+        QVERIFY(LogIn(b, "bob", "hunter 2"));
+        QVERIFY(WaitFor([&] { return waiting.data == "login:"; }));
+        const QByteArray line = Line("ADDQSO: \"A\" \"\" 1");
+        a.Write(line + line);
+        QVERIFY(WaitFor([&] { return b.data.size() >= 15 + 2 * line.size(); }));
+        const QStringList status = m_server->StatusLines();
+        QCOMPARE(status.size(), 4);
+        QVERIFY2(status[0].startsWith("status: 3 clients, 2 logged in, 1 awaiting log-in; lines "
+                                      "in 2, out 2 since start"),
+                 qPrintable(status[0]));
+        const QStringList alice = status.filter("\"alice\"");
+        QCOMPARE(alice.size(), 1);
+        QVERIFY2(alice[0].contains("lines in 2, out 0, 0 bytes waiting"), qPrintable(alice[0]));
+        const QStringList bob = status.filter("\"bob\"");
+        QCOMPARE(bob.size(), 1);
+        QVERIFY2(bob[0].contains("lines in 0, out 2"), qPrintable(bob[0]));
+        QCOMPARE(status.filter("awaiting log-in").size(), 2); // the summary and the client
+        QVERIFY(!status.join('\n').contains("secret"));
+        QVERIFY2(m_server->SummaryLine().contains("lines in 2, out 2 since the last summary"),
+                 qPrintable(m_server->SummaryLine()));
+        QVERIFY(m_server->SummaryLine().contains("lines in 0, out 0 since the last summary"));
+    }
+
     void linesRightBehindThePasswordAreRelayed() {
         QVERIFY(Start());
         Client a(m_server->Port()), b(m_server->Port());
@@ -562,6 +591,9 @@ private slots:
             << QStringList{"--users", "/nonexistent/users"} << 1 << "cannot read users file";
         QTest::newRow("bad limit") << QStringList{"--allow-any-login", "--max-pending", "0"} << 2
                                    << "--max-pending wants a number from 1";
+        QTest::newRow("bad stats interval")
+            << QStringList{"--allow-any-login", "--stats-interval", "x"} << 2
+            << "not a number of seconds: x";
     }
     void binaryRefusesBadUsersFiles_data() {
         QTest::addColumn<QByteArray>("content");
@@ -633,6 +665,36 @@ private slots:
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 0);
         QVERIFY(WaitFor([&] { return alice.Closed() && carol.Closed(); }));
+    }
+
+    // SIGUSR1 writes the status; --stats-interval a summary line at that period.
+    void binaryWritesStatusAndSummaries() {
+        QProcess process;
+        WriteUsers("alice:secret\n", "users-status");
+        QByteArray err;
+        const quint16 port = StartBinary(
+            process, {"--users", m_dir.filePath("users-status"), "--stats-interval", "1"}, err);
+        QVERIFY(port != 0);
+        Client alice(port);
+        QVERIFY(WaitFor([&] { return alice.data == "login:"; }));
+        alice.Write("alice\nsecret\n");
+        QVERIFY(WaitFor([&] {
+            err += process.readAllStandardError();
+            return err.contains("logged in as \"alice\"");
+        }));
+        ::kill(static_cast<pid_t>(process.processId()), SIGUSR1);
+        QVERIFY(WaitFor([&] {
+            err += process.readAllStandardError();
+            return err.contains("status: 1 clients, 1 logged in") &&
+                   err.contains("\"alice\" logged in since");
+        }));
+        QVERIFY(WaitFor([&] {
+            err += process.readAllStandardError();
+            return err.contains("summary: 1 clients, 1 logged in");
+        }));
+        process.terminate();
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitCode(), 0);
     }
 
     // SIGHUP while the users file is a FIFO: refused at once, the old table stays in use.
