@@ -36,8 +36,11 @@ public:
                     m_port = static_cast<quint16>(match.captured(1).toUInt());
             }
         });
-        m_process.start(KAVLINK_SERVER_BINARY, {"--allow-any-login", "--listen", "127.0.0.1",
-                                                "--port", "0", "--heartbeat", "0"});
+        // Every client comes from 127.0.0.1 here: lift the per-address limits.
+        m_process.start(KAVLINK_SERVER_BINARY,
+                        {"--allow-any-login", "--listen", "127.0.0.1", "--port", "0", "--heartbeat",
+                         "0", "--max-pending-per-address", "100000", "--max-pending", "100000",
+                         "--connects-per-minute", "1000000"});
         return QTest::qWaitFor([this] { return m_port != 0; }, 10000);
     }
     ~ServerProcess() {

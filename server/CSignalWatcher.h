@@ -2,12 +2,10 @@
 
 #include <QObject>
 
-#include <memory>
+class QSocketNotifier;
 
-class CSignalPipe;
-
-// Turns SIGTERM and SIGINT (stop), SIGHUP (re-read the users file) and SIGUSR1 (write the
-// status) into Qt signals on the event loop's thread. One instance per process.
+// Turns SIGTERM, SIGINT, SIGHUP and SIGUSR1 into Qt signals on the event loop's thread, through a
+// socket pair that the signal handler writes to. One instance per process.
 class CSignalWatcher : public QObject {
     Q_OBJECT
 
@@ -15,8 +13,8 @@ public:
     explicit CSignalWatcher(QObject* parent = nullptr);
     ~CSignalWatcher() override;
 
-    // False when the pipes or the handlers could not be set up.
-    bool IsValid() const;
+    // False when the socket pair or the handlers could not be set up.
+    bool IsValid() const { return m_notifier != nullptr; }
 
 signals:
     void terminateRequested();
@@ -24,7 +22,8 @@ signals:
     void statusRequested();
 
 private:
-    std::unique_ptr<CSignalPipe> m_terminate;
-    std::unique_ptr<CSignalPipe> m_reload;
-    std::unique_ptr<CSignalPipe> m_status;
+    void OnSignalByte();
+
+    QSocketNotifier* m_notifier = nullptr;
+    bool m_ownsPair = false;
 };
