@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Defaults.h"
+
 #include <QHostAddress>
 #include <QString>
 
@@ -8,7 +10,7 @@
 // How a tunnel server runs. The defaults are the production values; tests shorten the times.
 struct ServerOptions {
     QHostAddress listenAddress = QHostAddress::Any;
-    quint16 port = 10368;
+    quint16 port = kDefaultTunnelPort;
     QString usersFile;          // empty: none
     bool allowAnyLogin = false; // explicit opt-in for a server without a users file
     int heartbeatMs = 15000;    // 0: no server heartbeats

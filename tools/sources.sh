@@ -5,5 +5,5 @@ cd "$(dirname "$0")/.."
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
     git ls-files '*.cpp' '*.h'
 else
-    find core relay links hub ui app server tests bench \( -name '*.cpp' -o -name '*.h' \) -print
+    find core relay links hub ui app server lantool tests bench \( -name '*.cpp' -o -name '*.h' \) -print
 fi
