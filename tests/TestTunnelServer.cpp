@@ -452,7 +452,7 @@ private slots:
     void overallOutputCapCutsTheSlowestFirst() {
         ServerOptions options = TestOptions();
         options.maxPendingWrite = qint64(1) << 30;
-        options.maxPendingWriteTotal = 256 * 1024;
+        options.maxPendingWriteTotal = qint64(256) * 1024;
         QVERIFY(Start(options));
         Client a(m_server->Port()), b(m_server->Port());
         QVERIFY(LogIn(a));
@@ -748,6 +748,7 @@ private slots:
         }));
         const auto port = static_cast<quint16>(match.captured(1).toUInt());
         std::vector<std::unique_ptr<Client>> clients;
+        clients.reserve(60);
         for (int i = 0; i < 60; ++i)
             clients.push_back(std::make_unique<Client>(port));
         QVERIFY2(WaitFor([&] {
