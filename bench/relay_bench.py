@@ -318,19 +318,22 @@ def start_site(binary, debug=0):
 # ---- LAN to tunnel
 
 
-def lan_to_tunnel_isolated(binary, samples):
-    server, site, lan_port = start_site(binary)
-    sender = LanSender(lan_port)
+def isolated_latencies(server, sender, samples, frame):
+    """Sends one message every 10 ms and returns their latencies to the tunnel server."""
     sent = {}
     for i in range(samples):
-        text = message(b"ISO", i)
         sent[i] = now_ns()
-        sender.send(datagram(text))
+        sender.send(frame(message(b"ISO", i)))
         time.sleep(0.01)
     time.sleep(0.3)
     got = server.take()
-    lat = latencies(sent, got, lambda t: int(SEQ.match(t).group(2)) if SEQ.match(t) else -1)
-    row("LAN->tunnel kavlink", f"{100}/s isolated", lat, samples - len(lat), "-", "-",
+    return latencies(sent, got, lambda t: int(SEQ.match(t).group(2)) if SEQ.match(t) else -1)
+
+
+def lan_to_tunnel_isolated(binary, samples):
+    server, site, lan_port = start_site(binary)
+    lat = isolated_latencies(server, LanSender(lan_port), samples, datagram)
+    row("LAN->tunnel kavlink", "100/s isolated", lat, samples - len(lat), "-", "-",
         rss_mb(site.proc.pid))
     site.stop()
     server.close()
@@ -340,18 +343,9 @@ def lan_to_tunnel_isolated(binary, samples):
     socat = Socat(["-u", f"UDP4-RECV:{udp_port},reuseaddr",
                    f"TCP4:127.0.0.1:{server.port},nodelay"])
     server.accept(log_in=False)
-    sender = LanSender(udp_port)
-    sent = {}
-    for i in range(samples):
-        text = message(b"ISO", i)
-        sent[i] = now_ns()
-        # socat forwards the datagram as it is; a byte with bit 7 set ends our line.
-        sender.send(text + b"\xff")
-        time.sleep(0.01)
-    time.sleep(0.3)
-    got = server.take()
-    lat = latencies(sent, got, lambda t: int(SEQ.match(t).group(2)) if SEQ.match(t) else -1)
-    row("LAN->tunnel socat", f"{100}/s isolated", lat, samples - len(lat), "-", "-",
+    # socat forwards the datagram as it is; a byte with bit 7 set ends our line.
+    lat = isolated_latencies(server, LanSender(udp_port), samples, lambda text: text + b"\xff")
+    row("LAN->tunnel socat", "100/s isolated", lat, samples - len(lat), "-", "-",
         rss_mb(socat.proc.pid))
     socat.stop()
     server.close()

@@ -33,17 +33,20 @@ void SaveSettings(const CSettingsStore& store, const Settings& settings) {
     store.Commit(batch);
 }
 
+void UseServerProfile(Settings& settings, const ServerProfile& profile) {
+    settings.Hostname = profile.Hostname;
+    settings.TunnelPortNumber = profile.PortNumber;
+    settings.Login = profile.Login;
+    settings.Password = profile.Password;
+}
+
 bool ApplyProfile(const CSettingsStore& store, Settings& settings, const std::string& profileName) {
     if (profileName.empty())
         return false;
     for (int n = 1; n <= kServerProfileCount; ++n) {
         if (store.ReadServerName(n) != profileName)
             continue;
-        const ServerProfile profile = store.LoadServer(n);
-        settings.Hostname = profile.Hostname;
-        settings.TunnelPortNumber = profile.PortNumber;
-        settings.Login = profile.Login;
-        settings.Password = profile.Password;
+        UseServerProfile(settings, store.LoadServer(n));
         // The chosen server stays in effect for later starts without --profile.
         SaveSettings(store, settings);
         return true;

@@ -6,6 +6,7 @@
 #include <string>
 
 class CSettingsStore;
+struct ServerProfile;
 
 // The configuration values the main window holds, named after their ini keys.
 struct Settings {
@@ -22,6 +23,8 @@ struct Settings {
 
 void LoadSettings(const CSettingsStore& store, Settings& settings);
 void SaveSettings(const CSettingsStore& store, const Settings& settings);
+// The profile's four tunnel fields (server, port, login, password) become the settings'.
+void UseServerProfile(Settings& settings, const ServerProfile& profile);
 // The first profile whose name equals profileName supplies the four tunnel fields, which are
 // then saved. Returns whether one matched.
 bool ApplyProfile(const CSettingsStore& store, Settings& settings, const std::string& profileName);

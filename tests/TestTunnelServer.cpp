@@ -137,6 +137,14 @@ private:
         return static_cast<quint16>(match.captured(1).toUInt());
     }
 
+    // Waits until the binary's standard error, gathered in err, holds text.
+    static bool StderrSays(QProcess& process, QByteArray& err, const QByteArray& text) {
+        return WaitFor([&] {
+            err += process.readAllStandardError();
+            return err.contains(text);
+        });
+    }
+
     bool LogHas(const QString& text) const { return m_log.filter(text).size() > 0; }
 
     // The whole exchange as a well-behaved client does it.
@@ -641,24 +649,15 @@ private slots:
         Client alice(port);
         QVERIFY(WaitFor([&] { return alice.data == "login:"; }));
         alice.Write("alice\nsecret\n");
-        QVERIFY(WaitFor([&] {
-            err += process.readAllStandardError();
-            return err.contains("logged in as \"alice\"");
-        }));
+        QVERIFY(StderrSays(process, err, "logged in as \"alice\""));
 
         WriteUsers("carol:pw\n", "users-binary");
         ::kill(static_cast<pid_t>(process.processId()), SIGHUP);
-        QVERIFY(WaitFor([&] {
-            err += process.readAllStandardError();
-            return err.contains("users file reloaded: 1 logins");
-        }));
+        QVERIFY(StderrSays(process, err, "users file reloaded: 1 logins"));
         Client carol(port);
         QVERIFY(WaitFor([&] { return carol.data == "login:"; }));
         carol.Write("carol\npw\n");
-        QVERIFY(WaitFor([&] {
-            err += process.readAllStandardError();
-            return err.contains("logged in as \"carol\"");
-        }));
+        QVERIFY(StderrSays(process, err, "logged in as \"carol\""));
 
         process.terminate();
         QVERIFY(process.waitForFinished(10000));
@@ -678,20 +677,14 @@ private slots:
         Client alice(port);
         QVERIFY(WaitFor([&] { return alice.data == "login:"; }));
         alice.Write("alice\nsecret\n");
-        QVERIFY(WaitFor([&] {
-            err += process.readAllStandardError();
-            return err.contains("logged in as \"alice\"");
-        }));
+        QVERIFY(StderrSays(process, err, "logged in as \"alice\""));
         ::kill(static_cast<pid_t>(process.processId()), SIGUSR1);
         QVERIFY(WaitFor([&] {
             err += process.readAllStandardError();
             return err.contains("status: 1 clients, 1 logged in") &&
                    err.contains("\"alice\" logged in since");
         }));
-        QVERIFY(WaitFor([&] {
-            err += process.readAllStandardError();
-            return err.contains("summary: 1 clients, 1 logged in");
-        }));
+        QVERIFY(StderrSays(process, err, "summary: 1 clients, 1 logged in"));
         process.terminate();
         QVERIFY(process.waitForFinished(10000));
         QCOMPARE(process.exitCode(), 0);
@@ -708,17 +701,11 @@ private slots:
         QVERIFY(QFile::remove(m_dir.filePath("users-fifo")));
         QCOMPARE(::mkfifo(name.constData(), 0600), 0);
         ::kill(static_cast<pid_t>(process.processId()), SIGHUP);
-        QVERIFY(WaitFor([&] {
-            err += process.readAllStandardError();
-            return err.contains("not a regular file");
-        }));
+        QVERIFY(StderrSays(process, err, "not a regular file"));
         Client alice(port);
         QVERIFY(WaitFor([&] { return alice.data == "login:"; }));
         alice.Write("alice\nsecret\n");
-        QVERIFY(WaitFor([&] {
-            err += process.readAllStandardError();
-            return err.contains("logged in as \"alice\"");
-        }));
+        QVERIFY(StderrSays(process, err, "logged in as \"alice\""));
         process.terminate();
         QVERIFY(process.waitForFinished(10000));
     }

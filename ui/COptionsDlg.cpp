@@ -288,11 +288,7 @@ void COptionsDlg::LoadServer(int n) {
     if (!UpdateData(true)) {
         return;
     }
-    const ServerProfile profile = m_settingsStore.LoadServer(n);
-    settings.Hostname = profile.Hostname;
-    settings.TunnelPortNumber = profile.PortNumber;
-    settings.Login = profile.Login;
-    settings.Password = profile.Password;
+    UseServerProfile(settings, m_settingsStore.LoadServer(n));
     UpdateData(false);
     m_ok->setFocus();
 }
