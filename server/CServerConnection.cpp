@@ -104,13 +104,17 @@ void CServerConnection::UpdatePendingWrite() {
     m_pendingWrite = pending;
 }
 
-void CServerConnection::TurnDue(qint64 now) {
+void CServerConnection::Due(qint64 now) {
     if (m_closed)
         return;
-    if (m_askAgain) {
+    if (m_answerDeadline.Reached(now)) {
+        Close(QStringLiteral("no answer in time"));
+    } else if (m_refuseDeadline.Reached(now)) {
+        Close(QStringLiteral("log-in refused"));
+    } else if (m_askAgain) {
         TakeTurn();
-    } else if (m_turnAt >= 0 && now >= m_turnAt) {
-        m_turnAt = -1;
+    } else if (m_turnDeadline.Reached(now)) {
+        m_turnDeadline.Stop();
         m_session.PromptFlushed();
     }
 }
@@ -125,8 +129,9 @@ void CServerConnection::Close(const QString& cause) {
     }
     m_closed = true;
     UpdatePendingWrite();
-    m_answerTimer.stop();
-    m_refuseTimer.stop();
+    m_answerDeadline.Stop();
+    m_refuseDeadline.Stop();
+    m_turnDeadline.Stop();
     m_socket->disconnect(this);
     m_socket->abort();
     QString line = QStringLiteral("disconnected (%1)").arg(cause);
@@ -146,15 +151,16 @@ void CServerConnection::Close(const QString& cause) {
 }
 
 void CServerConnection::timerEvent(QTimerEvent* event) {
-    if (event->timerId() == m_answerTimer.timerId())
-        Close(QStringLiteral("no answer in time"));
-    else if (event->timerId() == m_refuseTimer.timerId())
-        Close(QStringLiteral("log-in refused"));
+    const qint64 now = m_server.Now();
+    for (CClockDeadline* deadline : {&m_answerDeadline, &m_refuseDeadline, &m_turnDeadline}) {
+        if (deadline->Owns(event) && deadline->WokeUp(now, this))
+            Due(now);
+    }
 }
 
 void CServerConnection::SendPrompt(std::string_view prompt) {
     Write(prompt);
-    m_answerTimer.start(m_server.Options().answerTimeoutMs, Qt::PreciseTimer, this);
+    m_answerDeadline.Start(m_server.Options().answerTimeoutMs, m_server.Now(), this);
 }
 
 bool CServerConnection::CheckCredentials(const QByteArray& login, const QByteArray& password) {
@@ -162,7 +168,7 @@ bool CServerConnection::CheckCredentials(const QByteArray& login, const QByteArr
 }
 
 void CServerConnection::LoginDecided(const QByteArray& login, bool accepted) {
-    m_answerTimer.stop();
+    m_answerDeadline.Stop();
     m_turnOpen = false;
     m_server.LoginDecided(m_address, login, accepted);
     const QString name = VisibleText(login, CServerSession::kMaxAnswer);
@@ -173,7 +179,7 @@ void CServerConnection::LoginDecided(const QByteArray& login, bool accepted) {
     } else {
         m_server.LogRepeated(QStringLiteral("failed log-ins"), AddressKeyText(m_address),
                              LogLine(QStringLiteral("log-in failed for \"%1\"").arg(name)));
-        m_refuseTimer.start(m_server.Options().refuseDelayMs, Qt::PreciseTimer, this);
+        m_refuseDeadline.Start(m_server.Options().refuseDelayMs, m_server.Now(), this);
     }
 }
 
@@ -216,17 +222,21 @@ void CServerConnection::OnBytesWritten() {
 }
 
 void CServerConnection::TakeTurn() {
+    const qint64 now = m_server.Now();
     const qint64 turn = m_server.PasswordTurn(m_address, m_session.Login());
     m_askAgain = turn == CLoginThrottle::kAskAgain;
     m_turnTaken = !m_askAgain;
     m_turnOpen = m_turnTaken;
-    if (m_turnTaken && turn <= m_server.Now()) {
+    if (m_turnTaken && turn <= now) {
         m_session.PromptFlushed();
         return;
     }
     // The wait may be longer than the answer time-out; the address's own cap bounds it.
-    m_answerTimer.stop();
-    m_turnAt = m_askAgain ? -1 : turn;
+    m_answerDeadline.Stop();
+    if (m_askAgain)
+        m_turnDeadline.Stop();
+    else
+        m_turnDeadline.StartAt(turn, now, this);
 }
 
 void CServerConnection::OnSocketGone() {

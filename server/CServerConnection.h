@@ -1,9 +1,9 @@
 #pragma once
 
+#include "CClockDeadline.h"
 #include "CServerSession.h"
 #include "ISessionHost.h"
 
-#include <QBasicTimer>
 #include <QByteArray>
 #include <QDateTime>
 #include <QObject>
@@ -15,7 +15,7 @@
 class CTunnelServer;
 class QTcpSocket;
 
-// One client of the tunnel server: its socket, its session and its log-in timers.
+// One client of the tunnel server: its socket, its session and its log-in deadlines.
 class CServerConnection : public QObject, private ISessionHost {
     Q_OBJECT
 
@@ -27,8 +27,9 @@ public:
     void Start();
     // Writes a relayed line; drops the client when too much is waiting for it.
     void Send(std::string_view line);
-    // Sends the delayed password prompt once its turn has come.
-    void TurnDue(qint64 now);
+    // Applies what is due on the server's clock: the answer time-out, the delayed close after
+    // a refusal, the delayed password prompt.
+    void Due(qint64 now);
     // Closes the socket at once, logs the cause and the summary; safe to call again.
     void Close(const QString& cause);
 
@@ -71,13 +72,13 @@ private:
     QByteArray m_address;
     QString m_peer;
     CServerSession m_session;
-    QBasicTimer m_answerTimer;
-    QBasicTimer m_refuseTimer;
+    CClockDeadline m_answerDeadline;
+    CClockDeadline m_refuseDeadline;
+    CClockDeadline m_turnDeadline; // when the delayed password prompt goes out
     bool m_closed = false;
     bool m_turnTaken = false;
     bool m_turnOpen = false; // taken and not yet decided
     bool m_askAgain = false; // for a turn, at the next tick
-    qint64 m_turnAt = -1;    // when the delayed password prompt goes out
     qint64 m_pendingWrite = 0;
     std::uint64_t m_linesSent = 0;
     QDateTime m_loggedInAt;

@@ -50,7 +50,7 @@ const char* RefusalText(CConnectionLimits::Verdict verdict) {
 } // namespace
 
 CTunnelServer::CTunnelServer(ServerOptions options, QObject* parent)
-    : QObject(parent), m_options(std::move(options)), m_clock(SteadyServerClock()),
+    : QObject(parent), m_options(std::move(options)),
       m_limits({m_options.maxAwaitingLogin, m_options.maxAwaitingPerAddress,
                 m_options.connectsPerMinute}),
       m_throttle(ThrottleSettings(m_options)),
@@ -116,13 +116,14 @@ bool CTunnelServer::Listen(QString* error) {
     connect(m_acceptNotifier, &QSocketNotifier::activated, this, &CTunnelServer::OnAcceptReady);
     // Kept for running out of descriptors: closed to accept and close one connection.
     m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const qint64 now = Now();
     if (m_options.heartbeatMs > 0)
-        m_heartbeatTimer.start(m_options.heartbeatMs, this);
+        m_heartbeatDeadline.Start(m_options.heartbeatMs, now, this);
     if (m_options.statsIntervalMs > 0)
-        m_statsTimer.start(m_options.statsIntervalMs, this);
+        m_statsDeadline.Start(m_options.statsIntervalMs, now, this);
     if (m_options.tickMs > 0)
         m_tickTimer.start(m_options.tickMs, this);
-    m_lastPrune = m_clock();
+    m_lastPrune = now;
     const QString where = m_options.listenAddress == QHostAddress::Any
                               ? QStringLiteral("all addresses")
                               : m_options.listenAddress.toString();
@@ -143,15 +144,31 @@ void CTunnelServer::SendHeartbeats() {
     CutSlowestReaders();
 }
 
+void CTunnelServer::HeartbeatIfDue(qint64 now) {
+    if (!m_heartbeatDeadline.Reached(now))
+        return;
+    m_heartbeatDeadline.StartNextPeriod(m_options.heartbeatMs, now, this);
+    SendHeartbeats();
+}
+
+void CTunnelServer::SummaryIfDue(qint64 now) {
+    if (!m_statsDeadline.Reached(now))
+        return;
+    m_statsDeadline.StartNextPeriod(m_options.statsIntervalMs, now, this);
+    Log(SummaryLine());
+}
+
 void CTunnelServer::Tick() {
-    const qint64 now = m_clock();
+    const qint64 now = Now();
+    HeartbeatIfDue(now);
+    SummaryIfDue(now);
     if (m_acceptPaused && now >= m_acceptResumeAt) {
         m_acceptPaused = false;
         if (m_acceptNotifier)
             m_acceptNotifier->setEnabled(true);
     }
     for (std::size_t i = 0; i < m_connections.size(); ++i)
-        m_connections[i]->TurnDue(now);
+        m_connections[i]->Due(now);
     m_summary.Flush(now, [this](const QString& line) { Log(line); });
     if (now - m_lastPrune >= kPruneEveryMs) {
         m_lastPrune = now;
@@ -161,9 +178,9 @@ void CTunnelServer::Tick() {
 }
 
 void CTunnelServer::Shutdown() {
-    m_heartbeatTimer.stop();
+    m_heartbeatDeadline.Stop();
+    m_statsDeadline.Stop();
     m_tickTimer.stop();
-    m_statsTimer.stop();
     if (m_acceptNotifier) {
         m_acceptNotifier->setEnabled(false);
         delete m_acceptNotifier;
@@ -173,7 +190,7 @@ void CTunnelServer::Shutdown() {
     for (std::size_t i = 0; i < m_connections.size(); ++i)
         m_connections[i]->Close(QStringLiteral("server stopping"));
     m_summary.Flush(
-        m_clock(), [this](const QString& line) { Log(line); }, true);
+        Now(), [this](const QString& line) { Log(line); }, true);
     Reap();
 }
 
@@ -192,12 +209,12 @@ bool CTunnelServer::CheckCredentials(const QByteArray& login, const QByteArray& 
 }
 
 qint64 CTunnelServer::PasswordTurn(const QByteArray& address, const QByteArray& login) {
-    return m_throttle.Reserve(address, login, m_clock());
+    return m_throttle.Reserve(address, login, Now());
 }
 
 void CTunnelServer::LoginDecided(const QByteArray& address, const QByteArray& login,
                                  bool accepted) {
-    m_throttle.Decided(address, login, accepted, m_clock());
+    m_throttle.Decided(address, login, accepted, Now());
 }
 
 void CTunnelServer::LoggedIn(CServerConnection* connection) {
@@ -274,17 +291,21 @@ void CTunnelServer::Log(const QString& text) const {
 }
 
 void CTunnelServer::LogRepeated(const QString& what, const QString& from, const QString& line) {
-    if (m_summary.Count(what, from, m_clock()))
+    if (m_summary.Count(what, from, Now()))
         Log(line);
 }
 
 void CTunnelServer::timerEvent(QTimerEvent* event) {
-    if (event->timerId() == m_heartbeatTimer.timerId())
-        SendHeartbeats();
-    else if (event->timerId() == m_tickTimer.timerId())
+    const qint64 now = Now();
+    if (m_heartbeatDeadline.Owns(event)) {
+        if (m_heartbeatDeadline.WokeUp(now, this))
+            HeartbeatIfDue(now);
+    } else if (m_statsDeadline.Owns(event)) {
+        if (m_statsDeadline.WokeUp(now, this))
+            SummaryIfDue(now);
+    } else if (event->timerId() == m_tickTimer.timerId()) {
         Tick();
-    else if (event->timerId() == m_statsTimer.timerId())
-        Log(SummaryLine());
+    }
 }
 
 QString CTunnelServer::SummaryLine() {
@@ -361,7 +382,7 @@ void CTunnelServer::Admit(int fd, const sockaddr_storage& from) {
     const std::uint64_t id = m_nextId++;
     const QHostAddress peer = PlainAddress(QHostAddress(reinterpret_cast<const sockaddr*>(&from)));
     const QByteArray key = AddressKey(peer);
-    const auto verdict = m_limits.Admit(key, m_clock());
+    const auto verdict = m_limits.Admit(key, Now());
     if (verdict != CConnectionLimits::Verdict::Admit) {
         const quint16 port = ntohs(from.ss_family == AF_INET6
                                        ? reinterpret_cast<const sockaddr_in6*>(&from)->sin6_port
@@ -412,7 +433,7 @@ void CTunnelServer::OutOfDescriptors() {
                 .arg(m_options.acceptRetryMs));
     }
     m_acceptPaused = true;
-    m_acceptResumeAt = m_clock() + m_options.acceptRetryMs;
+    m_acceptResumeAt = Now() + m_options.acceptRetryMs;
     m_acceptNotifier->setEnabled(false);
 }
 

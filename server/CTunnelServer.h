@@ -1,10 +1,11 @@
 #pragma once
 
+#include "CClockDeadline.h"
 #include "CConnectionLimits.h"
 #include "CLogSummary.h"
 #include "CLoginThrottle.h"
 #include "CUserTable.h"
-#include "ServerClock.h"
+#include "Clock.h"
 #include "ServerOptions.h"
 
 #include <QBasicTimer>
@@ -40,18 +41,20 @@ public:
     // Where log lines go (standard error through a writer that never blocks, unless replaced);
     // one call per line, no newline.
     void SetLogSink(LogSink sink) { m_logSink = std::move(sink); }
-    // The clock of the limits, summaries and pauses; Tick() applies what is due.
-    void SetClock(ServerClock clock) { m_clock = std::move(clock); }
+    // The clock of every time-out, pause, period and limit. Tick() applies what is due; the
+    // timers only wake the loop for it.
+    void SetClock(MonotonicClock clock) { m_clock = std::move(clock); }
     // Reads the users file when one is set. Returns false with a reason otherwise.
     bool LoadUsers(QString* error);
     // Re-reads the users file; on failure the table in use stays.
     bool ReloadUsers();
     bool Listen(QString* error);
     quint16 Port() const;
-    // Sends every logged-in client a heartbeat now (the heartbeat timer calls this).
+    // Sends every logged-in client a heartbeat now.
     void SendHeartbeats();
-    // Housekeeping on the clock: delayed password prompts, accepting again after running out
-    // of descriptors, summaries of repeated events, forgetting quiet addresses.
+    // Everything due on the clock: heartbeats and summary lines at their periods, log-in
+    // time-outs, delayed refusals and password prompts, accepting again after running out of
+    // descriptors, summaries of repeated events, forgetting quiet addresses.
     void Tick();
     // Closes every connection and stops listening.
     void Shutdown();
@@ -67,7 +70,8 @@ public:
     int AwaitingLoginCount() const { return m_limits.PendingTotal(); }
     bool IsAcceptPaused() const { return m_acceptPaused; }
     qint64 PendingWriteTotal() const { return m_pendingWriteTotal; }
-    qint64 Now() const { return m_clock(); }
+    // Milliseconds on the clock.
+    qint64 Now() const { return m_clock() / 1000000; }
 
     // Called by the connections.
     bool CheckCredentials(const QByteArray& login, const QByteArray& password) const;
@@ -90,6 +94,8 @@ protected:
     void timerEvent(QTimerEvent* event) override;
 
 private:
+    void HeartbeatIfDue(qint64 now);
+    void SummaryIfDue(qint64 now);
     void OnAcceptReady();
     void Admit(int fd, const sockaddr_storage& from);
     void OutOfDescriptors();
@@ -97,7 +103,7 @@ private:
     void Reap();
 
     ServerOptions m_options;
-    ServerClock m_clock;
+    MonotonicClock m_clock = SystemMonotonicNanoseconds;
     CUserTable m_users;
     CConnectionLimits m_limits;
     CLoginThrottle m_throttle;
@@ -115,9 +121,9 @@ private:
     std::uint64_t m_nextId = 1;
     bool m_reapPending = false;
     std::string m_heartbeatLine;
-    QBasicTimer m_heartbeatTimer;
+    CClockDeadline m_heartbeatDeadline;
+    CClockDeadline m_statsDeadline;
     QBasicTimer m_tickTimer;
-    QBasicTimer m_statsTimer;
     std::uint64_t m_linesRelayed = 0;   // lines taken from clients, since start
     std::uint64_t m_linesDelivered = 0; // copies handed to receivers, since start
     std::uint64_t m_summaryRelayed = 0; // the same at the last summary

@@ -1,5 +1,6 @@
 // The server's defences on their own: per-address connection limits, the guess throttle, the
-// log summaries, and the log writer against a reader that never reads.
+// log summaries, the log writer against a reader that never reads, and its deadlines.
+#include "CClockDeadline.h"
 #include "CConnectionLimits.h"
 #include "CLogSummary.h"
 #include "CLogWriter.h"
@@ -172,6 +173,32 @@ private slots:
 
     // A reader that never reads: writing returns at once, the excess is dropped and counted,
     // and the count is written once the reader catches up.
+    void deadlinePeriods_data() {
+        QTest::addColumn<qint64>("wokenAt");
+        QTest::addColumn<qint64>("nextAt");
+        QTest::newRow("on time") << qint64(100) << qint64(200);
+        QTest::newRow("late within the period") << qint64(150) << qint64(200);
+        QTest::newRow("stalled past the next") << qint64(350) << qint64(450);
+    }
+    // An early wake-up changes nothing; a period keeps its phase, and after a stall the next
+    // moment is one period on rather than a burst of missed ones.
+    void deadlinePeriods() {
+        QFETCH(qint64, wokenAt);
+        QFETCH(qint64, nextAt);
+        QObject receiver;
+        CClockDeadline deadline;
+        deadline.Start(100, 0, &receiver);
+        QVERIFY(!deadline.Reached(99));
+        QVERIFY(!deadline.WokeUp(99, &receiver));
+        QVERIFY(deadline.IsActive());
+        QVERIFY(deadline.WokeUp(wokenAt, &receiver));
+        deadline.StartNextPeriod(100, wokenAt, &receiver);
+        QVERIFY(!deadline.Reached(nextAt - 1));
+        QVERIFY(deadline.Reached(nextAt));
+        deadline.Stop();
+        QVERIFY(!deadline.Reached(nextAt));
+    }
+
     void logWriterWithABlockedSink() {
         int pipeFds[2];
         QCOMPARE(::pipe2(pipeFds, O_CLOEXEC), 0);
