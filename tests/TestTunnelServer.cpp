@@ -515,13 +515,16 @@ private slots:
         const QByteArray line = Line("ADDQSO: \"A\" \"\" " + QByteArray(980, 'q'));
         const QByteArray burst = line.repeated(1000);
         qsizetype sent = 0;
-        // first falls behind alone until the server holds some output for it.
-        for (int round = 0; round < 50 && m_server->PendingWriteTotal() == 0; ++round) {
-            a.Write(burst);
-            sent += burst.size();
+        // first falls behind alone until the server holds some output for it, in steps well
+        // below the cap: one step past the cap would cut first before the others join.
+        const QByteArray step = line.repeated(64);
+        for (int round = 0; round < 1000 && m_server->PendingWriteTotal() == 0; ++round) {
+            a.Write(step);
+            sent += step.size();
             QVERIFY(WaitFor([&] { return b.data.size() == 15 + sent; }));
         }
         QVERIFY(m_server->PendingWriteTotal() > 0);
+        QCOMPARE(m_server->LoggedInCount(), 3);
         Client second(m_server->Port(), false);
         QVERIFY(WaitFor([&] { return m_server->AwaitingLoginCount() == 1; }));
         second.Write("alice\nsecret\n");
