@@ -5,8 +5,8 @@
 #ifndef _WIN32
 // Ignored once we are done rather than the default, which would end the process.
 CStatusSignal::CStatusSignal(std::function<void()> onSignal)
-    : m_pipe({SIGUSR1}, std::move(onSignal), SIG_IGN) {}
+    : m_pipe(
+          {SIGUSR1}, [onSignal = std::move(onSignal)](int) { onSignal(); }, SIG_IGN) {}
 #else
-CStatusSignal::CStatusSignal(std::function<void()> onSignal)
-    : m_pipe({}, std::move(onSignal), SIG_DFL) {}
+CStatusSignal::CStatusSignal(std::function<void()> /*onSignal*/) : m_pipe({}, {}, SIG_DFL) {}
 #endif

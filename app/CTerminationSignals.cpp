@@ -7,7 +7,7 @@
 #ifndef _WIN32
 CTerminationSignals::CTerminationSignals()
     : m_pipe(
-          {SIGTERM, SIGINT, SIGHUP}, [] { QCoreApplication::quit(); }, SIG_DFL) {}
+          {SIGTERM, SIGINT, SIGHUP}, [](int) { QCoreApplication::quit(); }, SIG_DFL) {}
 #else
 CTerminationSignals::CTerminationSignals() : m_pipe({}, {}, SIG_DFL) {}
 #endif

@@ -2,6 +2,7 @@
 
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <array>
 
 #ifndef _WIN32
@@ -18,10 +19,12 @@ constinit std::array<int, NSIG> g_writeEnd = [] {
     return ends;
 }();
 
+static_assert(NSIG <= 256, "a signal's number is written as one byte");
+
 extern "C" void OnPipedSignal(int signalNumber) {
     const int saved = errno;
-    const char byte = 1;
-    // A full pipe already holds a pending call.
+    const auto byte = static_cast<unsigned char>(signalNumber);
+    // Only a flood fills the pipe; what does not fit is lost like coalesced signals.
     [[maybe_unused]] const ssize_t written = ::write(g_writeEnd[signalNumber], &byte, 1);
     errno = saved;
 }
@@ -35,8 +38,8 @@ void SetHandler(int signalNumber, void (*handler)(int)) {
 }
 } // namespace
 
-CSignalPipe::CSignalPipe(std::initializer_list<int> signalNumbers, std::function<void()> onSignal,
-                         void (*afterwards)(int))
+CSignalPipe::CSignalPipe(std::initializer_list<int> signalNumbers,
+                         std::function<void(int)> onSignal, void (*afterwards)(int))
     : m_signals(signalNumbers), m_onSignal(std::move(onSignal)), m_afterwards(afterwards) {
     for (const int signalNumber : m_signals) {
         if (signalNumber <= 0 || signalNumber >= NSIG || g_writeEnd[signalNumber] >= 0)
@@ -46,11 +49,20 @@ CSignalPipe::CSignalPipe(std::initializer_list<int> signalNumbers, std::function
         return;
     m_notifier = std::make_unique<QSocketNotifier>(m_pipe[0], QSocketNotifier::Read);
     QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [this] {
-        char bytes[16];
-        while (::read(m_pipe[0], bytes, sizeof bytes) > 0) {
+        // In the order they first came; the handler writes only our own numbers.
+        std::vector<int> came;
+        unsigned char bytes[64];
+        ssize_t n = 0;
+        while ((n = ::read(m_pipe[0], bytes, sizeof bytes)) > 0) {
+            for (ssize_t i = 0; i < n; ++i) {
+                if (std::find(came.begin(), came.end(), bytes[i]) == came.end())
+                    came.push_back(bytes[i]);
+            }
         }
-        if (m_onSignal)
-            m_onSignal();
+        for (const int signalNumber : came) {
+            if (m_onSignal)
+                m_onSignal(signalNumber);
+        }
     });
     for (const int signalNumber : m_signals) {
         g_writeEnd[signalNumber] = m_pipe[1];
@@ -74,8 +86,8 @@ CSignalPipe::~CSignalPipe() {
 
 #else
 
-CSignalPipe::CSignalPipe(std::initializer_list<int> signalNumbers, std::function<void()> onSignal,
-                         void (*afterwards)(int))
+CSignalPipe::CSignalPipe(std::initializer_list<int> signalNumbers,
+                         std::function<void(int)> onSignal, void (*afterwards)(int))
     : m_signals(signalNumbers), m_onSignal(std::move(onSignal)), m_afterwards(afterwards) {}
 CSignalPipe::~CSignalPipe() = default;
 

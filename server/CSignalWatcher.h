@@ -1,20 +1,19 @@
 #pragma once
 
+#include "CSignalPipe.h"
+
 #include <QObject>
 
-class QSocketNotifier;
-
-// Turns SIGTERM, SIGINT, SIGHUP and SIGUSR1 into Qt signals on the event loop's thread, through a
-// socket pair that the signal handler writes to. One instance per process.
+// Turns SIGTERM, SIGINT, SIGHUP and SIGUSR1 into Qt signals on the event loop's thread, all
+// through one signal pipe, so the whole group costs two descriptors. One instance per process.
 class CSignalWatcher : public QObject {
     Q_OBJECT
 
 public:
     explicit CSignalWatcher(QObject* parent = nullptr);
-    ~CSignalWatcher() override;
 
-    // False when the socket pair or the handlers could not be set up.
-    bool IsValid() const { return m_notifier != nullptr; }
+    // False when the pipe or the handlers could not be set up.
+    bool IsValid() const { return m_pipe.Installed(); }
 
 signals:
     void terminateRequested();
@@ -22,8 +21,7 @@ signals:
     void statusRequested();
 
 private:
-    void OnSignalByte();
+    void OnSignal(int signalNumber);
 
-    QSocketNotifier* m_notifier = nullptr;
-    bool m_ownsPair = false;
+    CSignalPipe m_pipe;
 };
