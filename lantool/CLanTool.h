@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Defaults.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QHostAddress>
@@ -16,8 +18,8 @@ class CLanTool : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr quint16 kDefaultPort = 9871;
-    static constexpr const char* kDefaultAddress = "127.255.255.255";
+    static constexpr quint16 kDefaultPort = kDefaultLanPort;
+    static constexpr const char* kDefaultAddress = kDefaultBroadcastAddress;
 
     explicit CLanTool(std::FILE* out, QObject* parent = nullptr);
 

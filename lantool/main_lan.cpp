@@ -1,12 +1,13 @@
 // kavlink-lan: shows whether the logging network's LAN messages reach this computer, and
 // sends one message onto it.
 #include "CLanTool.h"
-#include "CSignalWatcher.h"
+#include "CSignalPipe.h"
 #include "StringTable.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -16,13 +17,12 @@ int Fail(const QString& text, int status) {
 }
 
 int RunListen(quint16 port) {
-    CSignalWatcher watcher;
+    const CSignalPipe stop(
+        {SIGTERM, SIGINT, SIGHUP}, [](int) { QCoreApplication::exit(0); }, SIG_DFL);
     CLanTool tool(stdout);
     QString error;
     if (!tool.Listen(port, &error))
         return Fail(error, 1);
-    QObject::connect(&watcher, &CSignalWatcher::terminateRequested,
-                     [] { QCoreApplication::exit(0); });
     std::fprintf(stderr, "kavlink-lan: listening on UDP port %u\n", tool.ListenPort());
     return QCoreApplication::exec();
 }
