@@ -67,7 +67,7 @@ fuzz: deps
 
 # clang-tidy's small set (.clang-tidy) over our code; the server's folder has its own pace.
 tidy: build-only
-	@run-clang-tidy -quiet -j$(JOBS) -p $(BUILD) "$$PWD/(core|relay|links|hub|ui|app|tests)/" >$(BUILD)/tidy.log 2>&1 \
+	@run-clang-tidy -quiet -j$(JOBS) -p $(BUILD) "$$PWD/(core|relay|links|hub|ui|app|server|lantool|tests)/" >$(BUILD)/tidy.log 2>&1 \
 		|| { grep -E "warning:|error:" $(BUILD)/tidy.log; exit 1; }
 
 format:

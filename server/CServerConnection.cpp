@@ -16,7 +16,7 @@
 #include <sys/socket.h>
 
 namespace {
-constexpr qint64 kFlushBytes = 16 * 1024;
+constexpr qint64 kFlushBytes = qint64{16} * 1024;
 
 // Keep-alive finds a vanished peer (a site that lost power) that would otherwise stay
 // logged in for ever, with the client's own timing; five unanswered probes end it.

@@ -309,7 +309,7 @@ void CTunnelServer::timerEvent(QTimerEvent* event) {
 }
 
 QString CTunnelServer::SummaryLine() {
-    const QString line =
+    QString line =
         QStringLiteral("summary: %1 clients, %2 logged in, %3 awaiting log-in; lines in %4, out "
                        "%5 since the last summary; %6 bytes waiting for clients")
             .arg(ConnectionCount())

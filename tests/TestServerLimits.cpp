@@ -205,7 +205,7 @@ private slots:
         QCOMPARE(::fcntl(pipeFds[0], F_SETFL, O_NONBLOCK), 0); // the writer's end blocks
         const QByteArray line = QByteArray(99, 'x') + '\n';
         {
-            CLogWriter writer(pipeFds[1], 16 * 1024);
+            CLogWriter writer(pipeFds[1], std::size_t{16} * 1024);
             for (int i = 0; i < 10000; ++i) // 1 MB, far beyond the pipe and the queue
                 writer.Write(line);
             QVERIFY(writer.DroppedTotal() > 0);
