@@ -15,6 +15,13 @@ void CClockDeadline::StartNextPeriod(qint64 periodMs, qint64 now, QObject* recei
     StartAt(next > now ? next : now + periodMs, now, receiver);
 }
 
+bool CClockDeadline::PeriodDue(qint64 periodMs, qint64 now, QObject* receiver) {
+    if (!Reached(now))
+        return false;
+    StartNextPeriod(periodMs, now, receiver);
+    return true;
+}
+
 void CClockDeadline::Stop() {
     m_at = -1;
     m_timer.stop();

@@ -18,6 +18,8 @@ public:
     // The next moment of a period: one period after this one, or after now when behind, so a
     // stalled loop does not bring a burst of catch-ups.
     void StartNextPeriod(qint64 periodMs, qint64 now, QObject* receiver);
+    // For a period: true once its moment has come, with the next moment already set.
+    bool PeriodDue(qint64 periodMs, qint64 now, QObject* receiver);
     void Stop();
 
     bool IsActive() const { return m_at >= 0; }

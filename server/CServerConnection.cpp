@@ -153,8 +153,11 @@ void CServerConnection::Close(const QString& cause) {
 void CServerConnection::timerEvent(QTimerEvent* event) {
     const qint64 now = m_server.Now();
     for (CClockDeadline* deadline : {&m_answerDeadline, &m_refuseDeadline, &m_turnDeadline}) {
-        if (deadline->Owns(event) && deadline->WokeUp(now, this))
-            Due(now);
+        if (deadline->Owns(event)) {
+            if (deadline->WokeUp(now, this))
+                Due(now);
+            break; // the timers may have been armed again, under a freed id
+        }
     }
 }
 

@@ -144,24 +144,16 @@ void CTunnelServer::SendHeartbeats() {
     CutSlowestReaders();
 }
 
-void CTunnelServer::HeartbeatIfDue(qint64 now) {
-    if (!m_heartbeatDeadline.Reached(now))
-        return;
-    m_heartbeatDeadline.StartNextPeriod(m_options.heartbeatMs, now, this);
-    SendHeartbeats();
-}
-
-void CTunnelServer::SummaryIfDue(qint64 now) {
-    if (!m_statsDeadline.Reached(now))
-        return;
-    m_statsDeadline.StartNextPeriod(m_options.statsIntervalMs, now, this);
-    Log(SummaryLine());
+void CTunnelServer::RunPeriods(qint64 now) {
+    if (m_heartbeatDeadline.PeriodDue(m_options.heartbeatMs, now, this))
+        SendHeartbeats();
+    if (m_statsDeadline.PeriodDue(m_options.statsIntervalMs, now, this))
+        Log(SummaryLine());
 }
 
 void CTunnelServer::Tick() {
     const qint64 now = Now();
-    HeartbeatIfDue(now);
-    SummaryIfDue(now);
+    RunPeriods(now);
     if (m_acceptPaused && now >= m_acceptResumeAt) {
         m_acceptPaused = false;
         if (m_acceptNotifier)
@@ -296,15 +288,17 @@ void CTunnelServer::LogRepeated(const QString& what, const QString& from, const 
 }
 
 void CTunnelServer::timerEvent(QTimerEvent* event) {
-    const qint64 now = Now();
-    if (m_heartbeatDeadline.Owns(event)) {
-        if (m_heartbeatDeadline.WokeUp(now, this))
-            HeartbeatIfDue(now);
-    } else if (m_statsDeadline.Owns(event)) {
-        if (m_statsDeadline.WokeUp(now, this))
-            SummaryIfDue(now);
-    } else if (event->timerId() == m_tickTimer.timerId()) {
+    if (event->timerId() == m_tickTimer.timerId()) {
         Tick();
+        return;
+    }
+    const qint64 now = Now();
+    for (CClockDeadline* deadline : {&m_heartbeatDeadline, &m_statsDeadline}) {
+        if (deadline->Owns(event)) {
+            if (deadline->WokeUp(now, this))
+                RunPeriods(now);
+            break; // the timers may have been armed again, under a freed id
+        }
     }
 }
 

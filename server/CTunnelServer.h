@@ -94,8 +94,8 @@ protected:
     void timerEvent(QTimerEvent* event) override;
 
 private:
-    void HeartbeatIfDue(qint64 now);
-    void SummaryIfDue(qint64 now);
+    // Heartbeats and summary lines whose period has come.
+    void RunPeriods(qint64 now);
     void OnAcceptReady();
     void Admit(int fd, const sockaddr_storage& from);
     void OutOfDescriptors();
