@@ -297,6 +297,16 @@ def fmt_ms(ns):
     return "-" if ns != ns else f"{ns / 1e6:.3f}"
 
 
+def achieved_rate(times):
+    """Arrivals per second from the first to the last, as a table cell."""
+    span = (times[-1] - times[0]) / 1e9 if len(times) > 1 else 0
+    return f"{(len(times) - 1) / span:.0f}/s" if span > 0 else "-"
+
+
+def cpu_per_k(cpu_ms_used, messages):
+    return f"{cpu_ms_used / max(1, messages) * 1000:.1f}"
+
+
 def latencies(sent_at, arrivals, key):
     out = []
     for t, text in arrivals:
@@ -376,10 +386,8 @@ def lan_to_tunnel_burst(binary, count, rate):
     # was offered before line k arrived.
     gaps = [times[k + 1] - times[k] for k in range(len(times) - 1)
             if k + 1 < count and offered[k + 1] < times[k]]
-    span = (times[-1] - times[0]) / 1e9 if len(times) > 1 else float("nan")
-    achieved = (len(times) - 1) / span if span == span and span > 0 else 0
-    row(f"LAN->tunnel kavlink", f"{count} offered at {rate}/s", [], count - len(seqs),
-        f"{achieved:.0f}/s", f"{cpu / max(1, len(seqs)) * 1000:.1f}", rss_mb(site.proc.pid))
+    row("LAN->tunnel kavlink", f"{count} offered at {rate}/s", [], count - len(seqs),
+        achieved_rate(times), cpu_per_k(cpu, len(seqs)), rss_mb(site.proc.pid))
     FIGURES.append(
         (f"LAN burst {count} at {rate}/s",
          f"{len(seqs)}/{count} arrived, {'in order' if in_order else 'OUT OF ORDER'}, "
@@ -403,16 +411,22 @@ def lan_to_tunnel_socat_rate(count, rate):
     time.sleep(1)
     got = server.take()
     cpu = cpu_ms(socat.proc.pid) - cpu0
-    times = [t for t, _ in got]
-    span = (times[-1] - times[0]) / 1e9 if len(times) > 1 else float("nan")
     row("LAN->tunnel socat", f"{count} offered at {rate}/s", [], count - len(got),
-        f"{(len(times) - 1) / span:.0f}/s" if span == span and span > 0 else "-",
-        f"{cpu / max(1, len(got)) * 1000:.1f}", rss_mb(socat.proc.pid))
+        achieved_rate([t for t, _ in got]), cpu_per_k(cpu, len(got)), rss_mb(socat.proc.pid))
     socat.stop()
     server.close()
 
 
 # ---- Tunnel to LAN
+
+
+def tunnel_to_lan_row(hop, label, count, rate, sent, got, kernel, cpu, pid):
+    """The row of a tunnel->LAN run: latencies only where the rate lets each line go alone."""
+    lat = latencies(sent, got, lambda t: int(SEQ.match(t).group(2)))
+    lost = count - len(lat)
+    row(hop, label, lat if rate <= 1000 else [],
+        f"{lost} ({kernel} by the listener's kernel buffer)" if kernel else lost,
+        achieved_rate([t for t, _ in got]), cpu_per_k(cpu, len(got)), rss_mb(pid))
 
 
 def tunnel_to_lan(binary, count, rate, label):
@@ -421,11 +435,6 @@ def tunnel_to_lan(binary, count, rate, label):
     drops0 = lan.kernel_drops()
     cpu0 = cpu_ms(site.proc.pid)
     sent = {}
-
-    def send(i):
-        sent[i] = now_ns()
-        server.send(tunnel_line(message(b"W%d" % (i % 50), i)))
-
     batch = max(1, rate // 1000)
 
     def send_batch(j):
@@ -440,16 +449,8 @@ def tunnel_to_lan(binary, count, rate, label):
     paced((count + batch - 1) // batch, rate / batch, send_batch)
     time.sleep(1.5)
     got = [(t, x) for t, x in lan.take() if SEQ.match(x) and SEQ.match(x).group(1).startswith(b"W")]
-    cpu = cpu_ms(site.proc.pid) - cpu0
-    kernel = lan.kernel_drops() - drops0
-    lat = latencies(sent, got, lambda t: int(SEQ.match(t).group(2)))
-    times = [t for t, _ in got]
-    span = (times[-1] - times[0]) / 1e9 if len(times) > 1 else float("nan")
-    lost = count - len(lat)
-    row("tunnel->LAN kavlink", label, lat if rate <= 1000 else [],
-        f"{lost} ({kernel} by the listener's kernel buffer)" if kernel else lost,
-        f"{(len(times) - 1) / span:.0f}/s" if span == span and span > 0 else "-",
-        f"{cpu / max(1, len(got)) * 1000:.1f}", rss_mb(site.proc.pid))
+    tunnel_to_lan_row("tunnel->LAN kavlink", label, count, rate, sent, got,
+                      lan.kernel_drops() - drops0, cpu_ms(site.proc.pid) - cpu0, site.proc.pid)
     lan.close()
     site.stop()
     server.close()
@@ -483,16 +484,8 @@ def tunnel_to_lan_socat(count, rate, label):
     paced((count + batch - 1) // batch, rate / batch, send_batch)
     time.sleep(1.5)
     got = [(t, line) for t, x in lan.take() for line in x.split(b"\n") if SEQ.match(line)]
-    cpu = cpu_ms(socat.proc.pid) - cpu0
-    kernel = lan.kernel_drops() - drops0
-    lat = latencies(sent, got, lambda t: int(SEQ.match(t).group(2)))
-    times = [t for t, _ in got]
-    span = (times[-1] - times[0]) / 1e9 if len(times) > 1 else float("nan")
-    row("tunnel->LAN socat", label, lat if rate <= 1000 else [],
-        f"{count - len(lat)} ({kernel} by the listener's kernel buffer)" if kernel
-        else count - len(lat),
-        f"{(len(times) - 1) / span:.0f}/s" if span == span and span > 0 else "-",
-        f"{cpu / max(1, len(got)) * 1000:.1f}", rss_mb(socat.proc.pid))
+    tunnel_to_lan_row("tunnel->LAN socat", label, count, rate, sent, got,
+                      lan.kernel_drops() - drops0, cpu_ms(socat.proc.pid) - cpu0, socat.proc.pid)
     conn.close()
     socat.stop()
     lan.close()
