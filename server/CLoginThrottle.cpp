@@ -1,101 +1,171 @@
 #include "CLoginThrottle.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
-// Entries per table at most; a full table is pruned at most once a second, and new keys are
-// not added while it stays full.
-constexpr qsizetype kMaxEntries = 65536;
 constexpr qint64 kFullPruneMs = 1000;
+// Parallel attempts of one login from an address that logged in as it before; past them
+// the budget applies as for anyone.
+constexpr int kMaxTrustedUndecided = 8;
 
-qint64 Delay(int failures, qint64 first, qint64 max) {
-    qint64 delay = first;
-    for (int i = 1; i < failures && delay < max; ++i)
-        delay *= 2;
-    return std::min(delay, max);
+qint64 Pause(int failures, qint64 first, qint64 max) {
+    qint64 pause = first;
+    for (int i = 1; i < failures && pause < max; ++i)
+        pause *= 2;
+    return std::min(pause, max);
 }
 } // namespace
 
-qint64 CLoginThrottle::Reserve(const QByteArray& address, const QByteArray& login, qint64 now) {
-    auto a = m_addresses.find(address);
-    if (a == m_addresses.end()) {
-        PruneWhenFull(m_addresses, now);
-        if (m_addresses.size() >= kMaxEntries)
-            return now;
-        a = m_addresses.insert(address, Entry{});
-    }
-    if (a->failures == 0) {
-        if (a->undecided >= kMaxUndecided)
-            return kAskAgain;
-        ++a->undecided;
-        return now;
-    }
-    ++a->undecided;
-    qint64 turn = std::max(now, a->nextTurn);
-    const auto l = m_logins.find(login);
-    if (l != m_logins.end() && l->failures > 0) {
-        turn = std::max(turn, l->nextTurn);
-        l->nextTurn =
-            turn + Delay(l->failures, m_settings.loginFirstDelayMs, m_settings.loginMaxDelayMs);
-    }
-    a->nextTurn = turn + Delay(a->failures, m_settings.firstDelayMs, m_settings.maxDelayMs);
-    return turn;
+QByteArray CLoginThrottle::PairKey(const QByteArray& address, const QByteArray& login) {
+    // Address keys have a fixed length per family, so the two parts cannot run together.
+    return address + '\0' + login;
 }
 
-void CLoginThrottle::Record(QHash<QByteArray, Entry>& table, const QByteArray& key, qint64 delay0,
-                            qint64 delayMax, qint64 now) {
-    auto it = table.find(key);
-    if (it == table.end()) {
-        PruneWhenFull(table, now);
-        if (table.size() >= kMaxEntries)
-            return;
-        it = table.insert(key, Entry{});
-    }
-    ++it->failures;
-    it->lastFailure = now;
-    it->nextTurn = std::max(it->nextTurn, now + Delay(it->failures, delay0, delayMax));
+void CLoginThrottle::Refill(Budget& budget, qint64 now) const {
+    const double elapsed = static_cast<double>(std::max<qint64>(now - budget.refilledAt, 0));
+    budget.checks = std::min(m_settings.loginBurst,
+                             budget.checks + elapsed * m_settings.loginChecksPerSecond / 1000.0);
+    budget.refilledAt = now;
 }
 
-void CLoginThrottle::Decided(const QByteArray& address, const QByteArray& login, bool accepted,
-                             qint64 now) {
-    Abandoned(address);
-    if (accepted)
-        return;
-    Record(m_addresses, address, m_settings.firstDelayMs, m_settings.maxDelayMs, now);
-    Record(m_logins, login, m_settings.loginFirstDelayMs, m_settings.loginMaxDelayMs, now);
-}
-
-void CLoginThrottle::Abandoned(const QByteArray& address) {
-    const auto it = m_addresses.find(address);
-    if (it == m_addresses.end())
-        return;
-    if (it->undecided > 0)
-        --it->undecided;
-    // An address that never failed needs no memory once its attempts are decided.
-    if (it->undecided == 0 && it->failures == 0)
-        m_addresses.erase(it);
-}
-
-void CLoginThrottle::PruneWhenFull(const QHash<QByteArray, Entry>& table, qint64 now) {
-    if (table.size() >= kMaxEntries && now - m_lastFullPrune >= kFullPruneMs) {
+bool CLoginThrottle::MakeRoom(qsizetype size, qint64 now) {
+    if (size < kMaxEntries)
+        return true;
+    if (now - m_lastFullPrune >= kFullPruneMs) {
         m_lastFullPrune = now;
         Prune(now);
     }
+    return false;
+}
+
+CLoginThrottle::Budget* CLoginThrottle::BudgetOf(const QByteArray& login, qint64 now) {
+    auto it = m_logins.find(login);
+    if (it == m_logins.end()) {
+        if (!MakeRoom(m_logins.size(), now) && m_logins.size() >= kMaxEntries)
+            return nullptr;
+        it = m_logins.insert(login, Budget{m_settings.loginBurst, now, false});
+    }
+    Refill(*it, now);
+    if (it->checks >= m_settings.loginBurst)
+        it->slowed = false;
+    return &*it;
+}
+
+CLoginThrottle::Turn CLoginThrottle::Reserve(const QByteArray& address, const QByteArray& login,
+                                             qint64 now) {
+    Turn turn;
+    turn.at = now;
+    const QByteArray key = PairKey(address, login);
+    auto pair = m_pairs.find(key);
+    if (pair == m_pairs.end()) {
+        if (!MakeRoom(m_pairs.size(), now) && m_pairs.size() >= kMaxEntries)
+            pair = m_pairs.end(); // the login's budget still bounds this attempt
+        else
+            pair = m_pairs.insert(key, Pair{});
+    }
+    const bool known = pair != m_pairs.end();
+    if (known && pair->failures > 0) {
+        // One attempt at a time once failing, and none early in a pause.
+        if (pair->undecided > 0 || pair->pausedUntil - now > m_settings.maxHoldMs) {
+            turn.decision = Decision::Paused;
+            return turn;
+        }
+        turn.at = std::max(now, pair->pausedUntil);
+    }
+    const bool trusted = known && pair->lastSuccess >= 0 && pair->failures == 0 &&
+                         pair->undecided < kMaxTrustedUndecided;
+    if (!trusted) {
+        if (Budget* budget = BudgetOf(login, now)) {
+            budget->checks -= 1;
+            const double perMs = m_settings.loginChecksPerSecond / 1000.0;
+            if (budget->checks < 0) {
+                if (!budget->slowed) {
+                    budget->slowed = true;
+                    turn.loginSlowed = true;
+                }
+                const auto wait = static_cast<qint64>(std::ceil(-budget->checks / perMs));
+                turn.at = std::max(turn.at, now + wait);
+            }
+            if (turn.at - now > m_settings.maxHoldMs) {
+                budget->checks += 1;
+                turn.decision = Decision::Busy;
+                return turn;
+            }
+            turn.spent = true;
+        }
+    }
+    if (known)
+        ++pair->undecided;
+    turn.decision = turn.at > now ? Decision::Hold : Decision::Now;
+    return turn;
+}
+
+qint64 CLoginThrottle::Decided(const QByteArray& address, const QByteArray& login, const Turn& turn,
+                               bool accepted, qint64 now) {
+    const auto pair = m_pairs.find(PairKey(address, login));
+    if (pair != m_pairs.end() && pair->undecided > 0)
+        --pair->undecided;
+    if (accepted) {
+        // A success is no guess: its check goes back to the login.
+        if (turn.spent)
+            GiveBack(login);
+        if (pair != m_pairs.end()) {
+            pair->failures = 0;
+            pair->pausedUntil = 0;
+            pair->lastSuccess = now;
+        }
+        return 0;
+    }
+    if (pair == m_pairs.end())
+        return 0;
+    ++pair->failures;
+    pair->lastFailure = now;
+    pair->lastSuccess = -1;
+    const qint64 pause = Pause(pair->failures, m_settings.firstPauseMs, m_settings.maxPauseMs);
+    pair->pausedUntil = now + pause;
+    return pause > m_settings.maxHoldMs ? pause : 0;
+}
+
+void CLoginThrottle::Abandoned(const QByteArray& address, const QByteArray& login,
+                               const Turn& turn) {
+    const auto pair = m_pairs.find(PairKey(address, login));
+    if (pair != m_pairs.end() && pair->undecided > 0)
+        --pair->undecided;
+    if (turn.spent)
+        GiveBack(login);
+}
+
+void CLoginThrottle::GiveBack(const QByteArray& login) {
+    const auto budget = m_logins.find(login);
+    if (budget != m_logins.end())
+        budget->checks = std::min(m_settings.loginBurst, budget->checks + 1);
 }
 
 void CLoginThrottle::Prune(qint64 now) {
-    for (auto* table : {&m_addresses, &m_logins}) {
-        for (auto it = table->begin(); it != table->end();) {
-            if (it->undecided == 0 && now - it->lastFailure >= m_settings.forgetAfterMs &&
-                it->nextTurn <= now)
-                it = table->erase(it);
-            else
-                ++it;
+    for (auto it = m_pairs.begin(); it != m_pairs.end();) {
+        if (it->failures > 0 && now - it->lastFailure >= m_settings.forgetFailuresMs &&
+            now >= it->pausedUntil) {
+            it->failures = 0;
+            it->pausedUntil = 0;
         }
+        if (it->lastSuccess >= 0 && now - it->lastSuccess >= m_settings.rememberSuccessMs)
+            it->lastSuccess = -1;
+        if (it->undecided == 0 && it->failures == 0 && it->lastSuccess < 0)
+            it = m_pairs.erase(it);
+        else
+            ++it;
+    }
+    for (auto it = m_logins.begin(); it != m_logins.end();) {
+        Refill(*it, now);
+        if (it->checks >= m_settings.loginBurst)
+            it = m_logins.erase(it);
+        else
+            ++it;
     }
 }
 
-int CLoginThrottle::FailuresFrom(const QByteArray& address) const {
-    const auto it = m_addresses.constFind(address);
-    return it == m_addresses.cend() ? 0 : it->failures;
+int CLoginThrottle::Failures(const QByteArray& address, const QByteArray& login) const {
+    const auto it = m_pairs.constFind(PairKey(address, login));
+    return it == m_pairs.cend() ? 0 : it->failures;
 }

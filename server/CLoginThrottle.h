@@ -3,53 +3,83 @@
 #include <QByteArray>
 #include <QHash>
 
-// Slows password guessing. Each failed log-in from an address doubles the pause between that
-// address's attempts (2 s up to 5 min); failures on one login from any address add a smaller
-// pause on that login, for addresses that have failed. An address without failures is never
-// slowed, but at most a few of its attempts are undecided at a time, so a burst of parallel
-// guesses gets no further than that before the pauses begin. Everything is forgotten after a
-// quiet period.
+// Slows password guessing without ever locking a site out.
+//
+// Failures are kept per address and login: a wrong password pauses that login from that
+// address (2 s doubling, never more than a minute), and a success clears it. An attempt that
+// comes while its pause has only a few seconds left is held until the end; one that comes
+// earlier is closed at once, so no client waits past its own time-out and fixing the password
+// gets in at the first attempt after the pause. Other logins from the same address are not
+// slowed.
+//
+// Across addresses each login has a budget of password checks (a burst, then one a second),
+// spent by every address that has not logged in as that login before: many addresses guessing
+// one login get no further than one address would, while the login's own sites go on.
 class CLoginThrottle {
 public:
     struct Settings {
-        qint64 firstDelayMs = 2000;
-        qint64 maxDelayMs = 300000;
-        qint64 loginFirstDelayMs = 1000;
-        qint64 loginMaxDelayMs = 60000;
-        qint64 forgetAfterMs = 900000;
+        qint64 firstPauseMs = 2000;
+        qint64 maxPauseMs = 60000;
+        qint64 maxHoldMs = 5000;
+        double loginBurst = 10;
+        double loginChecksPerSecond = 1;
+        qint64 forgetFailuresMs = 900000;
+        qint64 rememberSuccessMs = qint64(30) * 24 * 3600 * 1000;
+    };
+
+    enum class Decision {
+        Now,    // ask for the password now
+        Hold,   // ask for it at `at`, within maxHoldMs
+        Paused, // this address's log-ins as this login are paused: close at once
+        Busy,   // the login's checks are spoken for beyond maxHoldMs: close at once
+    };
+    struct Turn {
+        Decision decision = Decision::Now;
+        qint64 at = 0;
+        bool spent = false;       // took a check from the login's budget
+        bool loginSlowed = false; // this attempt found the login's budget empty first
     };
 
     explicit CLoginThrottle(Settings settings) : m_settings(settings) {}
 
-    // Undecided attempts one address may have without waiting (a site's clients restarting
-    // together log in a few round trips apart).
-    static constexpr int kMaxUndecided = 8;
-    static constexpr qint64 kAskAgain = -1;
-
-    // When this attempt's password may be asked for (now, or later), or kAskAgain while the
-    // address has too many undecided attempts. Takes that turn, so parallel attempts from a
-    // failing address line up one pause apart; each turn taken ends in Decided or Abandoned.
-    qint64 Reserve(const QByteArray& address, const QByteArray& login, qint64 now);
-    void Decided(const QByteArray& address, const QByteArray& login, bool accepted, qint64 now);
-    void Abandoned(const QByteArray& address);
+    // On Now and Hold the attempt holds a turn until Decided or Abandoned.
+    Turn Reserve(const QByteArray& address, const QByteArray& login, qint64 now);
+    // Returns the pause that starts with this failure when it closes attempts (longer than
+    // a hold), else 0.
+    qint64 Decided(const QByteArray& address, const QByteArray& login, const Turn& turn,
+                   bool accepted, qint64 now);
+    // The client left before its password was checked: its turn and its check go back.
+    void Abandoned(const QByteArray& address, const QByteArray& login, const Turn& turn);
     void Prune(qint64 now);
 
-    int FailuresFrom(const QByteArray& address) const;
-    qsizetype Size() const { return m_addresses.size() + m_logins.size(); }
+    const Settings& GetSettings() const { return m_settings; }
+    int Failures(const QByteArray& address, const QByteArray& login) const;
+    qsizetype Size() const { return m_pairs.size() + m_logins.size(); }
+
+    // Entries per table at most; a full table is pruned at most once a second.
+    static constexpr qsizetype kMaxEntries = 65536;
 
 private:
-    struct Entry {
+    struct Pair {
         int failures = 0;
         int undecided = 0;
-        qint64 nextTurn = 0;
+        qint64 pausedUntil = 0;
         qint64 lastFailure = 0;
+        qint64 lastSuccess = -1; // with no failure since
     };
-    void PruneWhenFull(const QHash<QByteArray, Entry>& table, qint64 now);
-    void Record(QHash<QByteArray, Entry>& table, const QByteArray& key, qint64 delay0,
-                qint64 delayMax, qint64 now);
+    struct Budget {
+        double checks = 0; // below zero: checks promised to held attempts
+        qint64 refilledAt = 0;
+        bool slowed = false;
+    };
+    static QByteArray PairKey(const QByteArray& address, const QByteArray& login);
+    Budget* BudgetOf(const QByteArray& login, qint64 now);
+    void Refill(Budget& budget, qint64 now) const;
+    void GiveBack(const QByteArray& login);
+    bool MakeRoom(qsizetype size, qint64 now);
 
     Settings m_settings;
-    QHash<QByteArray, Entry> m_addresses;
-    QHash<QByteArray, Entry> m_logins;
+    QHash<QByteArray, Pair> m_pairs;
+    QHash<QByteArray, Budget> m_logins;
     qint64 m_lastFullPrune = -1000000;
 };

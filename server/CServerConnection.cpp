@@ -8,7 +8,9 @@
 #include <QTcpSocket>
 #include <QTimerEvent>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 #include <netinet/in.h>
@@ -17,6 +19,8 @@
 
 namespace {
 constexpr qint64 kFlushBytes = qint64{16} * 1024;
+// Read per turn: small enough that one fast sender cannot hold the loop from the others.
+constexpr qint64 kReadSlice = 4096;
 
 // Keep-alive finds a vanished peer (a site that lost power) that would otherwise stay
 // logged in for ever, with the client's own timing; five unanswered probes end it.
@@ -54,6 +58,8 @@ CServerConnection::CServerConnection(CTunnelServer& server, QTcpSocket* socket, 
 CServerConnection::~CServerConnection() = default;
 
 void CServerConnection::Start() {
+    m_inputBudget = m_server.Options().inputBurstLines;
+    m_inputRefilledAt = m_server.Now();
     if (m_server.Options().verbose)
         Log(QStringLiteral("connected"));
     m_session.Start();
@@ -111,11 +117,13 @@ void CServerConnection::Due(qint64 now) {
         Close(QStringLiteral("no answer in time"));
     } else if (m_refuseDeadline.Reached(now)) {
         Close(QStringLiteral("log-in refused"));
-    } else if (m_askAgain) {
-        TakeTurn();
     } else if (m_turnDeadline.Reached(now)) {
         m_turnDeadline.Stop();
         m_session.PromptFlushed();
+    }
+    if (!m_closed && m_readDeadline.Reached(now)) {
+        m_readDeadline.Stop();
+        ReadSlice();
     }
 }
 
@@ -125,13 +133,14 @@ void CServerConnection::Close(const QString& cause) {
     const bool wasAwaiting = CountsAsAwaitingLogin();
     if (m_turnOpen) {
         m_turnOpen = false;
-        m_server.TurnAbandoned(m_address);
+        m_server.TurnAbandoned(m_address, m_session.Login(), m_turn);
     }
     m_closed = true;
     UpdatePendingWrite();
     m_answerDeadline.Stop();
     m_refuseDeadline.Stop();
     m_turnDeadline.Stop();
+    m_readDeadline.Stop();
     m_socket->disconnect(this);
     m_socket->abort();
     QString line = QStringLiteral("disconnected (%1)").arg(cause);
@@ -152,7 +161,8 @@ void CServerConnection::Close(const QString& cause) {
 
 void CServerConnection::timerEvent(QTimerEvent* event) {
     const qint64 now = m_server.Now();
-    for (CClockDeadline* deadline : {&m_answerDeadline, &m_refuseDeadline, &m_turnDeadline}) {
+    for (CClockDeadline* deadline :
+         {&m_answerDeadline, &m_refuseDeadline, &m_turnDeadline, &m_readDeadline}) {
         if (deadline->Owns(event)) {
             if (deadline->WokeUp(now, this))
                 Due(now);
@@ -173,7 +183,7 @@ bool CServerConnection::CheckCredentials(const QByteArray& login, const QByteArr
 void CServerConnection::LoginDecided(const QByteArray& login, bool accepted) {
     m_answerDeadline.Stop();
     m_turnOpen = false;
-    m_server.LoginDecided(m_address, login, accepted);
+    m_server.LoginDecided(m_address, login, m_turn, accepted);
     const QString name = VisibleText(login, CServerSession::kMaxAnswer);
     if (accepted) {
         m_loggedInAt = QDateTime::currentDateTime();
@@ -193,6 +203,7 @@ void CServerConnection::LineReceived(std::string_view line) {
 }
 
 void CServerConnection::LineDropped(std::string_view line, const char* reason) {
+    m_server.LineDropped();
     if (m_server.Options().verbose)
         Log(QStringLiteral("dropped (%1): %2").arg(QLatin1String(reason), VisibleText(line)));
 }
@@ -202,13 +213,46 @@ void CServerConnection::SessionFailed(const char* cause) {
 }
 
 void CServerConnection::OnReadyRead() {
-    char chunk[4096];
-    while (!m_closed && m_socket->bytesAvailable() > 0) {
-        const qint64 n = m_socket->read(chunk, sizeof chunk);
-        if (n <= 0)
-            break;
+    if (!m_readQueued && !m_readDeadline.IsActive())
+        ReadSlice();
+}
+
+double CServerConnection::InputBudget(qint64 now) {
+    const ServerOptions& options = m_server.Options();
+    if (options.inputLinesPerSecond <= 0)
+        return 1;
+    const auto elapsed = static_cast<double>(std::max<qint64>(now - m_inputRefilledAt, 0));
+    m_inputBudget = std::min<double>(options.inputBurstLines,
+                                     m_inputBudget + elapsed * options.inputLinesPerSecond / 1000);
+    m_inputRefilledAt = now;
+    return m_inputBudget;
+}
+
+// Past its rate a client is not read for a while: its bytes wait in the socket and TCP holds
+// the sender back. Nothing is dropped and the client is told nothing.
+void CServerConnection::ReadSlice() {
+    m_readQueued = false;
+    if (m_closed)
+        return;
+    const qint64 now = m_server.Now();
+    const double budget = InputBudget(now);
+    if (budget < 1) {
+        const double perMs = m_server.Options().inputLinesPerSecond / 1000.0;
+        m_readDeadline.Start(static_cast<qint64>(std::ceil((1 - budget) / perMs)), now, this);
+        return;
+    }
+    char chunk[kReadSlice];
+    const qint64 n = m_socket->read(chunk, sizeof chunk);
+    if (n > 0) {
+        const std::uint64_t before = m_session.LinesFramed();
         m_session.Feed(std::string_view(chunk, static_cast<std::size_t>(n)));
+        if (m_server.Options().inputLinesPerSecond > 0)
+            m_inputBudget -= static_cast<double>(m_session.LinesFramed() - before);
         OnBytesWritten();
+    }
+    if (!m_closed && n > 0 && m_socket->bytesAvailable() > 0) {
+        m_readQueued = true;
+        m_server.QueueRead(this);
     }
 }
 
@@ -219,33 +263,46 @@ void CServerConnection::OnBytesWritten() {
         return;
     UpdatePendingWrite();
     if (m_session.GetState() != CServerSession::State::PasswordPromptDue || m_turnTaken ||
-        m_askAgain || m_socket->bytesToWrite() != 0)
+        m_socket->bytesToWrite() != 0)
         return;
     TakeTurn();
 }
 
 void CServerConnection::TakeTurn() {
     const qint64 now = m_server.Now();
-    const qint64 turn = m_server.PasswordTurn(m_address, m_session.Login());
-    m_askAgain = turn == CLoginThrottle::kAskAgain;
-    m_turnTaken = !m_askAgain;
-    m_turnOpen = m_turnTaken;
-    if (m_turnTaken && turn <= now) {
+    m_turn = m_server.PasswordTurn(m_address, m_session.Login());
+    m_turnTaken = true;
+    switch (m_turn.decision) {
+    case CLoginThrottle::Decision::Paused:
+        Close(QStringLiteral("log-ins as this login from this address are paused after failures"));
+        return;
+    case CLoginThrottle::Decision::Busy:
+        Close(QStringLiteral("too many log-ins as this login from elsewhere"));
+        return;
+    case CLoginThrottle::Decision::Now:
+        m_turnOpen = true;
         m_session.PromptFlushed();
         return;
+    case CLoginThrottle::Decision::Hold:
+        // Held a few seconds at most, well within the client's own time-out.
+        m_turnOpen = true;
+        m_answerDeadline.Stop();
+        m_turnDeadline.StartAt(m_turn.at, now, this);
+        return;
     }
-    // The wait may be longer than the answer time-out; the address's own cap bounds it.
-    m_answerDeadline.Stop();
-    if (m_askAgain)
-        m_turnDeadline.Stop();
-    else
-        m_turnDeadline.StartAt(turn, now, this);
 }
 
 void CServerConnection::OnSocketGone() {
     if (m_closed)
         return;
-    OnReadyRead(); // lines that arrived just before the close still count
+    // Lines that arrived just before the close still count (at most the read buffer).
+    while (!m_closed && m_socket->bytesAvailable() > 0) {
+        char chunk[kReadSlice];
+        const qint64 n = m_socket->read(chunk, sizeof chunk);
+        if (n <= 0)
+            break;
+        m_session.Feed(std::string_view(chunk, static_cast<std::size_t>(n)));
+    }
     const auto error = m_socket->error();
     const bool byPeer = error == QAbstractSocket::RemoteHostClosedError ||
                         error == QAbstractSocket::UnknownSocketError;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CClockDeadline.h"
+#include "CLoginThrottle.h"
 #include "CServerSession.h"
 #include "ISessionHost.h"
 
@@ -28,8 +29,11 @@ public:
     // Writes a relayed line; drops the client when too much is waiting for it.
     void Send(std::string_view line);
     // Applies what is due on the server's clock: the answer time-out, the delayed close after
-    // a refusal, the delayed password prompt.
+    // a refusal, the delayed password prompt, reading again after a pause for the input rate.
     void Due(qint64 now);
+    // Reads one slice of what the client sent, within its input rate; asks the server for
+    // another turn when more is waiting, so every client is read in turn.
+    void ReadSlice();
     // Closes the socket at once, logs the cause and the summary; safe to call again.
     void Close(const QString& cause);
 
@@ -59,6 +63,8 @@ private:
     void Write(std::string_view bytes);
     void UpdatePendingWrite();
     void OnReadyRead();
+    // Lines the client may still send now; refilled at the input rate.
+    double InputBudget(qint64 now);
     void OnBytesWritten();
     void TakeTurn();
     void OnSocketGone();
@@ -75,10 +81,14 @@ private:
     CClockDeadline m_answerDeadline;
     CClockDeadline m_refuseDeadline;
     CClockDeadline m_turnDeadline; // when the delayed password prompt goes out
+    CClockDeadline m_readDeadline; // when the input rate allows reading again
     bool m_closed = false;
     bool m_turnTaken = false;
-    bool m_turnOpen = false; // taken and not yet decided
-    bool m_askAgain = false; // for a turn, at the next tick
+    bool m_turnOpen = false;   // taken and not yet decided
+    bool m_readQueued = false; // waiting for its next turn to read
+    CLoginThrottle::Turn m_turn;
+    double m_inputBudget = 0;
+    qint64 m_inputRefilledAt = 0;
     qint64 m_pendingWrite = 0;
     std::uint64_t m_linesSent = 0;
     QDateTime m_loggedInAt;

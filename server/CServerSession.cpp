@@ -11,6 +11,20 @@ constexpr char kLoginPrompt[] = "login:";
 constexpr char kPasswordPrompt[] = "password:";
 } // namespace
 
+const char* UnfitText(std::string_view line) {
+    if (line.size() <= 1)
+        return "empty";
+    // The byte after 0x7F is the low half of an escaped byte, not a control byte.
+    for (std::size_t i = 0; i + 1 < line.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(line[i]);
+        if (byte == 0x7F)
+            ++i;
+        else if (byte < 0x20 && byte != '\t')
+            return "control byte";
+    }
+    return nullptr;
+}
+
 bool IsHeartbeatLine(std::string_view line) {
     char field0[16] = {};
     std::size_t n = 0;
@@ -111,6 +125,13 @@ void CServerSession::HandleLine(std::string_view line) {
     if (line.size() >= sizeof copy || !CheckTunnelLine(copy)) {
         ++m_linesDropped;
         m_host.LineDropped(line, "bad checksum");
+        return;
+    }
+    const char* unfit = UnfitText(line);
+    if (unfit != nullptr) {
+        ++m_linesDropped;
+        ++m_linesUnfit;
+        m_host.LineDropped(line, unfit);
         return;
     }
     if (IsHeartbeatLine(line)) {

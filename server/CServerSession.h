@@ -49,6 +49,10 @@ public:
     std::uint64_t LinesValid() const { return m_linesValid; }
     std::uint64_t Heartbeats() const { return m_heartbeats; }
     std::uint64_t LinesDropped() const { return m_linesDropped + m_framer.Discarded(); }
+    // Dropped for an empty text or a control byte.
+    std::uint64_t LinesUnfit() const { return m_linesUnfit; }
+    // Every line cut from the stream, relayed or not: what the input rate counts.
+    std::uint64_t LinesFramed() const { return m_linesValid + m_heartbeats + LinesDropped(); }
 
 private:
     void ReadAnswers();
@@ -65,7 +69,13 @@ private:
     std::uint64_t m_linesValid = 0;
     std::uint64_t m_heartbeats = 0;
     std::uint64_t m_linesDropped = 0;
+    std::uint64_t m_linesUnfit = 0;
 };
+
+// Why a checked tunnel line carries no message of the logging network (nullptr when it may):
+// an empty text, or a control byte other than a tab (the network's texts carry none; a
+// terminal reading a log or a screen would obey them).
+const char* UnfitText(std::string_view line);
 
 // Whole-field test of field 0 (the bytes up to the first blank, tab or checksum byte) for
 // "HEARTBEAT:".

@@ -28,9 +28,13 @@ constexpr qint64 kPruneEveryMs = 60000;
 // Events of one kind from one address logged one by one per summary window.
 constexpr int kShownPerWindow = 3;
 
+// Pauses stay within a minute whatever was asked: a client gives up after 60 s of silence.
+constexpr qint64 kLongestPauseMs = 60000;
+
 CLoginThrottle::Settings ThrottleSettings(const ServerOptions& options) {
     CLoginThrottle::Settings settings;
-    settings.maxDelayMs = std::max<qint64>(options.guessDelayMaxMs, settings.firstDelayMs);
+    settings.maxPauseMs =
+        std::clamp<qint64>(options.guessDelayMaxMs, settings.firstPauseMs, kLongestPauseMs);
     return settings;
 }
 
@@ -43,6 +47,7 @@ const char* RefusalText(CConnectionLimits::Verdict verdict) {
     case CConnectionLimits::Verdict::TooFast:
         return "connecting too often";
     case CConnectionLimits::Verdict::Admit:
+    case CConnectionLimits::Verdict::MakeRoom:
         break;
     }
     return "";
@@ -86,6 +91,7 @@ bool CTunnelServer::ReloadUsers() {
         return true;
     QString error;
     QString warning;
+    const CUserTable before = m_users;
     if (!m_users.LoadFile(m_options.usersFile, &error, &warning)) {
         Log(QStringLiteral("users file not reloaded, keeping %1 logins: %2")
                 .arg(m_users.Size())
@@ -95,6 +101,17 @@ bool CTunnelServer::ReloadUsers() {
     if (!warning.isEmpty())
         Log(warning);
     Log(QStringLiteral("users file reloaded: %1 logins").arg(m_users.Size()));
+    if (m_options.allowAnyLogin)
+        return true;
+    // Sessions of a login that was removed, or whose password changed, end now.
+    for (std::size_t i = 0; i < m_connections.size(); ++i) {
+        CServerConnection* c = m_connections[i];
+        if (!c->IsLoggedIn() || before.SameEntry(m_users, c->Session().Login()))
+            continue;
+        c->Close(m_users.Has(c->Session().Login())
+                     ? QStringLiteral("its password changed in the users file")
+                     : QStringLiteral("its login was removed from the users file"));
+    }
     return true;
 }
 
@@ -128,6 +145,10 @@ bool CTunnelServer::Listen(QString* error) {
                               ? QStringLiteral("all addresses")
                               : m_options.listenAddress.toString();
     Log(QStringLiteral("listening on %1 port %2").arg(where).arg(Port()));
+    if (m_options.guessDelayMaxMs > kLongestPauseMs)
+        Log(QStringLiteral("pauses after failed log-ins last at most %1 s, not %2 s")
+                .arg(kLongestPauseMs / 1000)
+                .arg(m_options.guessDelayMaxMs / 1000));
     return true;
 }
 
@@ -200,13 +221,37 @@ bool CTunnelServer::CheckCredentials(const QByteArray& login, const QByteArray& 
     return m_options.allowAnyLogin || m_users.Check(login, password);
 }
 
-qint64 CTunnelServer::PasswordTurn(const QByteArray& address, const QByteArray& login) {
-    return m_throttle.Reserve(address, login, Now());
+CLoginThrottle::Turn CTunnelServer::PasswordTurn(const QByteArray& address,
+                                                 const QByteArray& login) {
+    const CLoginThrottle::Turn turn = m_throttle.Reserve(address, login, Now());
+    if (turn.loginSlowed)
+        Log(QStringLiteral("login \"%1\" has used up its password checks (failed log-ins from "
+                           "several addresses): addresses that have not logged in as it wait "
+                           "their turn, one a second")
+                .arg(VisibleText(login, CServerSession::kMaxAnswer)));
+    return turn;
 }
 
-void CTunnelServer::LoginDecided(const QByteArray& address, const QByteArray& login,
-                                 bool accepted) {
-    m_throttle.Decided(address, login, accepted, Now());
+qint64 CTunnelServer::LoginDecided(const QByteArray& address, const QByteArray& login,
+                                   const CLoginThrottle::Turn& turn, bool accepted) {
+    const qint64 now = Now();
+    if (accepted)
+        m_limits.Trust(address, now);
+    const qint64 pause = m_throttle.Decided(address, login, turn, accepted, now);
+    if (pause > 0)
+        LogRepeated(
+            QStringLiteral("log-in pauses started"), AddressKeyText(address),
+            QStringLiteral("log-ins as \"%1\" from %2 paused for %3 s after %4 failures; "
+                           "attempts meanwhile are closed at once")
+                .arg(VisibleText(login, CServerSession::kMaxAnswer), AddressKeyText(address))
+                .arg(pause / 1000)
+                .arg(m_throttle.Failures(address, login)));
+    return pause;
+}
+
+void CTunnelServer::TurnAbandoned(const QByteArray& address, const QByteArray& login,
+                                  const CLoginThrottle::Turn& turn) {
+    m_throttle.Abandoned(address, login, turn);
 }
 
 void CTunnelServer::LoggedIn(CServerConnection* connection) {
@@ -305,27 +350,30 @@ void CTunnelServer::timerEvent(QTimerEvent* event) {
 QString CTunnelServer::SummaryLine() {
     QString line =
         QStringLiteral("summary: %1 clients, %2 logged in, %3 awaiting log-in; lines in %4, out "
-                       "%5 since the last summary; %6 bytes waiting for clients")
+                       "%5, dropped %6 since the last summary; %7 bytes waiting for clients")
             .arg(ConnectionCount())
             .arg(LoggedInCount())
             .arg(AwaitingLoginCount())
             .arg(m_linesRelayed - m_summaryRelayed)
             .arg(m_linesDelivered - m_summaryDelivered)
+            .arg(m_linesDropped - m_summaryDropped)
             .arg(m_pendingWriteTotal);
     m_summaryRelayed = m_linesRelayed;
     m_summaryDelivered = m_linesDelivered;
+    m_summaryDropped = m_linesDropped;
     return line;
 }
 
 QStringList CTunnelServer::StatusLines() const {
     QStringList lines;
     lines << QStringLiteral("status: %1 clients, %2 logged in, %3 awaiting log-in; lines in %4, "
-                            "out %5 since start; %6 bytes waiting for clients%7")
+                            "out %5, dropped %6 since start; %7 bytes waiting for clients%8")
                  .arg(ConnectionCount())
                  .arg(LoggedInCount())
                  .arg(AwaitingLoginCount())
                  .arg(m_linesRelayed)
                  .arg(m_linesDelivered)
+                 .arg(m_linesDropped)
                  .arg(m_pendingWriteTotal)
                  .arg(m_acceptPaused ? QStringLiteral("; not accepting (out of descriptors)")
                                      : QString());
@@ -376,7 +424,13 @@ void CTunnelServer::Admit(int fd, const sockaddr_storage& from) {
     const std::uint64_t id = m_nextId++;
     const QHostAddress peer = PlainAddress(QHostAddress(reinterpret_cast<const sockaddr*>(&from)));
     const QByteArray key = AddressKey(peer);
-    const auto verdict = m_limits.Admit(key, Now());
+    QByteArray victim;
+    auto verdict = m_limits.Admit(key, Now(), &victim);
+    if (verdict == CConnectionLimits::Verdict::MakeRoom) {
+        if (CServerConnection* oldest = OldestAwaitingFrom(victim))
+            oldest->Close(QStringLiteral("made room for another address"));
+        verdict = m_limits.Admit(key, Now());
+    }
     if (verdict != CConnectionLimits::Verdict::Admit) {
         const quint16 port = ntohs(from.ss_family == AF_INET6
                                        ? reinterpret_cast<const sockaddr_in6*>(&from)->sin6_port
@@ -401,6 +455,15 @@ void CTunnelServer::Admit(int fd, const sockaddr_storage& from) {
     m_connections.push_back(connection);
     connection->Start();
     emit connectionCountChanged();
+}
+
+CServerConnection* CTunnelServer::OldestAwaitingFrom(const QByteArray& address) const {
+    // Connections are kept in the order they came.
+    for (CServerConnection* c : m_connections) {
+        if (c->CountsAsAwaitingLogin() && c->Address() == address)
+            return c;
+    }
+    return nullptr;
 }
 
 // Out of descriptors (or another lasting accept error): close what waits with the spare
@@ -431,8 +494,27 @@ void CTunnelServer::OutOfDescriptors() {
     m_acceptNotifier->setEnabled(false);
 }
 
+void CTunnelServer::QueueRead(CServerConnection* connection) {
+    m_readQueue.push_back(connection);
+    if (!m_readsPending) {
+        m_readsPending = true;
+        QMetaObject::invokeMethod(this, &CTunnelServer::ServeReads, Qt::QueuedConnection);
+    }
+}
+
+// One slice for each client with input waiting, then the loop's other events, then again.
+void CTunnelServer::ServeReads() {
+    m_readsPending = false;
+    std::vector<CServerConnection*> round;
+    round.swap(m_readQueue);
+    for (CServerConnection* c : round)
+        c->ReadSlice();
+}
+
 void CTunnelServer::Reap() {
     m_reapPending = false;
+    // Connections waiting to be read are not yet deleted; a closed one reads nothing.
+    std::erase_if(m_readQueue, [](const auto* c) { return c->IsClosed(); });
     const auto closed = std::stable_partition(m_connections.begin(), m_connections.end(),
                                               [](const auto* c) { return !c->IsClosed(); });
     for (auto it = closed; it != m_connections.end(); ++it)

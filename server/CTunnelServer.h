@@ -75,13 +75,20 @@ public:
 
     // Called by the connections.
     bool CheckCredentials(const QByteArray& login, const QByteArray& password) const;
-    // When the password prompt for this login may go out (CLoginThrottle::Reserve).
-    qint64 PasswordTurn(const QByteArray& address, const QByteArray& login);
-    void LoginDecided(const QByteArray& address, const QByteArray& login, bool accepted);
-    void TurnAbandoned(const QByteArray& address) { m_throttle.Abandoned(address); }
+    // When the password prompt for this login may go out, if at all (CLoginThrottle::Reserve).
+    CLoginThrottle::Turn PasswordTurn(const QByteArray& address, const QByteArray& login);
+    // Returns the pause that starts with a failure (CLoginThrottle::Decided).
+    qint64 LoginDecided(const QByteArray& address, const QByteArray& login,
+                        const CLoginThrottle::Turn& turn, bool accepted);
+    void TurnAbandoned(const QByteArray& address, const QByteArray& login,
+                       const CLoginThrottle::Turn& turn);
+    // The connection has more input than one slice; it is read again after the others.
+    void QueueRead(CServerConnection* connection);
     void LoggedIn(CServerConnection* connection);
     void Relay(CServerConnection* from, std::string_view line);
     void PendingWriteChanged(qint64 delta) { m_pendingWriteTotal += delta; }
+    // A line from a client that was not relayed (bad checksum, empty, control bytes).
+    void LineDropped() { ++m_linesDropped; }
     void ConnectionClosed(CServerConnection* connection, bool wasAwaitingLogin);
     void Log(const QString& text) const;
     // Logs the line unless events of its kind from that address are being summed up.
@@ -101,6 +108,8 @@ private:
     void OutOfDescriptors();
     void CutSlowestReaders();
     void Reap();
+    void ServeReads();
+    CServerConnection* OldestAwaitingFrom(const QByteArray& address) const;
 
     ServerOptions m_options;
     MonotonicClock m_clock = SystemMonotonicNanoseconds;
@@ -120,6 +129,8 @@ private:
     qint64 m_lastPrune = 0;
     std::uint64_t m_nextId = 1;
     bool m_reapPending = false;
+    std::vector<CServerConnection*> m_readQueue;
+    bool m_readsPending = false;
     std::string m_heartbeatLine;
     CClockDeadline m_heartbeatDeadline;
     CClockDeadline m_statsDeadline;
@@ -128,6 +139,8 @@ private:
     std::uint64_t m_linesDelivered = 0; // copies handed to receivers, since start
     std::uint64_t m_summaryRelayed = 0; // the same at the last summary
     std::uint64_t m_summaryDelivered = 0;
+    std::uint64_t m_linesDropped = 0;
+    std::uint64_t m_summaryDropped = 0;
     std::shared_ptr<CLogWriter> m_stderr;
     LogSink m_logSink;
 };

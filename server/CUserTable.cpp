@@ -171,3 +171,9 @@ bool CUserTable::Check(const QByteArray& login, const QByteArray& password) cons
     const bool same = SameSecret(expected, password);
     return known && same;
 }
+
+bool CUserTable::SameEntry(const CUserTable& other, const QByteArray& login) const {
+    const auto mine = m_users.constFind(login);
+    const auto theirs = other.m_users.constFind(login);
+    return mine != m_users.cend() && theirs != other.m_users.cend() && *mine == *theirs;
+}

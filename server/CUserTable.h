@@ -18,7 +18,10 @@ public:
     bool Parse(const QByteArray& content, QString* error);
 
     bool Check(const QByteArray& login, const QByteArray& password) const;
+    // Whether the other table accepts this login with the same password (or hash) as this one.
+    bool SameEntry(const CUserTable& other, const QByteArray& login) const;
     qsizetype Size() const { return m_users.size(); }
+    bool Has(const QByteArray& login) const { return m_users.contains(login); }
 
     // A users file is small; a bigger one is a mistake (or /dev/zero).
     static constexpr qint64 kMaxFileBytes = 4 * 1024 * 1024;

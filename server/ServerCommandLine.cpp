@@ -32,8 +32,10 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
         "Users file: one login:password a line; lines starting with # and blank lines are "
         "skipped; a password may be a crypt hash ($y$, $6$, $5$, $2b$, as made by mkpasswd). "
         "It must be a regular file that others cannot write. Send SIGHUP to re-read it.\n"
-        "Failed log-ins from an address delay its next password prompt, 2 s doubling up to "
-        "--guess-delay-max; an address without failures is never delayed.");
+        "Failed log-ins of a login from an address pause that login from that address, 2 s "
+        "doubling up to --guess-delay-max (at most 60 s); other logins from the address are not "
+        "slowed, and a success clears the failures. Each login allows 10 password checks at once "
+        "and one a second from addresses that have not logged in as it before.");
     const QCommandLineOption listen("listen", "Address to listen on (default: all).", "ADDRESS");
     const QCommandLineOption port("port", "TCP port (default 10368; 0 picks a free one).", "N");
     const QCommandLineOption users("users", "File of login:password lines.", "FILE");
@@ -62,8 +64,17 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
         "max-sessions-per-login",
         "Sessions of one login at a time; the oldest goes (default 0 = unlimited).", "N");
     const QCommandLineOption guessDelay(
-        "guess-delay-max", "Longest delay after failed log-ins, in seconds (default 300).",
+        "guess-delay-max",
+        "Longest pause after failed log-ins, in seconds (default and most 60: longer would keep "
+        "a fixed client out past its own time-out).",
         "SECONDS");
+    const QCommandLineOption loginTimeout(
+        "login-timeout", "Seconds a client has for each log-in answer (default 10).", "SECONDS");
+    const QCommandLineOption inputRate(
+        "max-input-lines",
+        "Lines a second one client may send, after a burst of five times as many; past it the "
+        "client is not read for a while (default 2000, 0 = no limit).",
+        "N");
     const QCommandLineOption clientOutput(
         "max-client-output-kib",
         "Output waiting for one client before it is dropped, KiB (default 1024).", "N");
@@ -72,7 +83,7 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
         "Output waiting for all clients; past it the slowest readers go (default 256).", "N");
     parser.addOptions({listen, port, users, anyLogin, heartbeat, statsInterval, verbose, backlog,
                        maxPending, maxPendingPerAddress, connectRate, maxSessions, guessDelay,
-                       clientOutput, totalOutput});
+                       loginTimeout, inputRate, clientOutput, totalOutput});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version("version", "Displays version information.");
     parser.addOption(version);
@@ -130,6 +141,12 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
         {connectRate, 1, 1000000, [&](int n) { options.connectsPerMinute = n; }},
         {maxSessions, 0, 1000000, [&](int n) { options.maxSessionsPerLogin = n; }},
         {guessDelay, 2, 86400, [&](int n) { options.guessDelayMaxMs = qint64(n) * 1000; }},
+        {loginTimeout, 1, 3600, [&](int n) { options.answerTimeoutMs = n * 1000; }},
+        {inputRate, 0, 1000000,
+         [&](int n) {
+             options.inputLinesPerSecond = n;
+             options.inputBurstLines = 5 * n;
+         }},
         {clientOutput, 16, 1048576, [&](int n) { options.maxPendingWrite = qint64(n) * 1024; }},
         {totalOutput, 1, 1048576,
          [&](int n) { options.maxPendingWriteTotal = qint64(n) * 1024 * 1024; }},

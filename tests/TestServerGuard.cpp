@@ -1,0 +1,265 @@
+// The server's guard on an injected clock: a client that fixes its password gets in, a
+// neighbour is never slowed, guessing one login is bounded however many addresses try, and
+// the log-in cap is shared fairly among addresses.
+#include "CConnectionLimits.h"
+#include "CLoginThrottle.h"
+
+#include <QTest>
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+using Decision = CLoginThrottle::Decision;
+
+QByteArray Address(int n) {
+    const char bytes[4] = {10, static_cast<char>(n >> 16), static_cast<char>(n >> 8),
+                           static_cast<char>(n)};
+    return QByteArray(bytes, 4);
+}
+
+// A client as Kavlink behaves: closed 2 s after a refusal, it connects again 5 s later; closed
+// at once, 5 s later; a prompt that does not come within 60 s makes it give up and retry.
+struct ClientRun {
+    qint64 inAt = -1;
+    qint64 longestWait = 0;
+};
+ClientRun RunClient(CLoginThrottle& throttle, const QByteArray& address, const QByteArray& login,
+                    qint64 fixAt, qint64 until) {
+    ClientRun run;
+    for (qint64 t = 0; t < until;) {
+        throttle.Prune(t);
+        const CLoginThrottle::Turn turn = throttle.Reserve(address, login, t);
+        if (turn.decision == Decision::Paused || turn.decision == Decision::Busy) {
+            t += 5000;
+            continue;
+        }
+        run.longestWait = std::max(run.longestWait, turn.at - t);
+        if (turn.at - t >= 60000) {
+            throttle.Abandoned(address, login, turn);
+            t += 65000;
+            continue;
+        }
+        const bool right = turn.at >= fixAt;
+        throttle.Decided(address, login, turn, right, turn.at);
+        if (right) {
+            run.inAt = turn.at;
+            return run;
+        }
+        t = turn.at + 7000;
+    }
+    return run;
+}
+
+enum class Action { Connect, Leave, Trust };
+struct Step {
+    QByteArray from;
+    Action action = Action::Connect;
+    CConnectionLimits::Verdict verdict = CConnectionLimits::Verdict::Admit;
+    QByteArray victim = {};
+};
+} // namespace
+
+Q_DECLARE_METATYPE(QList<Step>)
+
+class TestServerGuard : public QObject {
+    Q_OBJECT
+
+private slots:
+    void fixedPasswordGetsIn_data() {
+        QTest::addColumn<qint64>("fixAt");
+        QTest::newRow("fixed after 30 s of failures") << qint64(30000);
+        QTest::newRow("fixed after 2 min") << qint64(120000);
+        QTest::newRow("fixed after 10 min") << qint64(600000);
+        QTest::newRow("fixed after 2 h") << qint64(7200000);
+    }
+    // Whatever happened before, in within 70 s of the fix, and never held near the client's
+    // own time-out.
+    void fixedPasswordGetsIn() {
+        QFETCH(qint64, fixAt);
+        CLoginThrottle throttle({});
+        const ClientRun run = RunClient(throttle, Address(1), "site", fixAt, fixAt + 600000);
+        QVERIFY2(run.inAt >= fixAt && run.inAt - fixAt <= 70000,
+                 qPrintable(QString::number(run.inAt - fixAt)));
+        QVERIFY2(run.longestWait <= throttle.GetSettings().maxHoldMs,
+                 qPrintable(QString::number(run.longestWait)));
+        // The success cleared that address's failures for that login.
+        QCOMPARE(throttle.Failures(Address(1), "site"), 0);
+    }
+
+    // A second site behind the same address, with its own login, is never slowed by the
+    // first one's failures.
+    void natNeighbourIsNotSlowed() {
+        CLoginThrottle throttle({});
+        for (qint64 t = 0; t < 600000; t += 7000) {
+            const auto failing = throttle.Reserve(Address(1), "site-a", t);
+            if (failing.decision == Decision::Now || failing.decision == Decision::Hold)
+                throttle.Decided(Address(1), "site-a", failing, false, failing.at);
+            const auto neighbour = throttle.Reserve(Address(1), "site-b", t + 1);
+            QCOMPARE(neighbour.decision, Decision::Now);
+            throttle.Decided(Address(1), "site-b", neighbour, true, t + 1);
+        }
+        QVERIFY(throttle.Failures(Address(1), "site-a") > 5);
+    }
+
+    // A client that leaves while held gives its turn back: the next attempt is not taken for
+    // a parallel one, and the login's check returns.
+    void abandonedTurnIsGivenBack() {
+        CLoginThrottle throttle({});
+        auto turn = throttle.Reserve(Address(1), "site", 0);
+        throttle.Decided(Address(1), "site", turn, false, 0);
+        turn = throttle.Reserve(Address(1), "site", 1000);
+        QCOMPARE(turn.decision, Decision::Hold);
+        QCOMPARE(throttle.Reserve(Address(1), "site", 1000).decision, Decision::Paused);
+        throttle.Abandoned(Address(1), "site", turn);
+        QCOMPARE(throttle.Reserve(Address(1), "site", 1500).decision, Decision::Hold);
+    }
+
+    void entriesExpire() {
+        CLoginThrottle throttle({});
+        for (int i = 0; i < 100; ++i) {
+            const auto turn = throttle.Reserve(Address(i), "site", 0);
+            throttle.Decided(Address(i), "site", turn, false, 0);
+        }
+        QVERIFY(throttle.Size() > 0);
+        throttle.Prune(throttle.GetSettings().forgetFailuresMs);
+        QCOMPARE(throttle.Size(), 0);
+    }
+
+    void guessingIsBounded_data() {
+        QTest::addColumn<int>("addresses");
+        QTest::newRow("one address") << 1;
+        QTest::newRow("500 addresses") << 500;
+    }
+    // Attackers guess one login as fast as the server lets them, for a minute; the login's
+    // own site, from the address it logged in from before, gets in at once all along.
+    void guessingIsBounded() {
+        QFETCH(int, addresses);
+        CLoginThrottle throttle({});
+        const QByteArray home = Address(100000);
+        auto turn = throttle.Reserve(home, "alice", 0);
+        throttle.Decided(home, "alice", turn, true, 0);
+
+        struct Attacker {
+            QByteArray address;
+            qint64 next = 1000;
+            bool held = false;
+            CLoginThrottle::Turn turn;
+        };
+        std::vector<Attacker> attackers;
+        for (int i = 0; i < addresses; ++i)
+            attackers.push_back({Address(i), 1000 + i % 100, false, {}});
+        int early = 0; // checks in the first 10 s
+        int late = 0;
+        for (qint64 now = 1000; now < 61000; now += 10) {
+            for (Attacker& a : attackers) {
+                if (now < a.next)
+                    continue;
+                if (a.held) {
+                    throttle.Decided(a.address, "alice", a.turn, false, now);
+                    ++(now < 11000 ? early : late);
+                    a.held = false;
+                    a.next = now + 100;
+                    continue;
+                }
+                a.turn = throttle.Reserve(a.address, "alice", now);
+                const bool closed =
+                    a.turn.decision == Decision::Paused || a.turn.decision == Decision::Busy;
+                a.held = !closed;
+                a.next = closed ? now + 100 : a.turn.at;
+            }
+            if (now % 5000 == 0) {
+                turn = throttle.Reserve(home, "alice", now);
+                QCOMPARE(turn.decision, Decision::Now);
+                throttle.Decided(home, "alice", turn, true, now);
+            }
+        }
+        QVERIFY2(early <= 20, qPrintable(QString::number(early)));
+        QVERIFY2(late <= 51, qPrintable(QString::number(late)));
+    }
+
+    void admission_data() {
+        using V = CConnectionLimits::Verdict;
+        QTest::addColumn<QList<Step>>("steps");
+        // Every row: 4 awaiting log-in in all, 3 from one address.
+        const QByteArray a = Address(2), b = Address(3), c = Address(4);
+        QTest::newRow("a new address takes the place of the biggest holder")
+            << QList<Step>{{a}, {a}, {a}, {b}, {c, Action::Connect, V::MakeRoom, a}};
+        QTest::newRow("an address holding as many as the biggest is refused")
+            << QList<Step>{{a}, {a}, {b}, {b}, {b, Action::Connect, V::ServerFull}};
+        QTest::newRow("one that logged in before makes room among equals")
+            << QList<Step>{{c},
+                           {c, Action::Trust},
+                           {c, Action::Leave},
+                           {a},
+                           {a},
+                           {b},
+                           {b},
+                           {c, Action::Connect, V::MakeRoom, a}};
+        QTest::newRow("one that logged in before is the last to make room") << QList<Step>{
+            {a}, {a, Action::Trust}, {a}, {a}, {b}, {c, Action::Connect, V::MakeRoom, b}};
+        QTest::newRow("only trusted holders: a stranger is refused")
+            << QList<Step>{{a},
+                           {a, Action::Trust},
+                           {a},
+                           {a},
+                           {b},
+                           {b, Action::Trust},
+                           {c, Action::Connect, V::ServerFull}};
+    }
+    void admission() {
+        QFETCH(QList<Step>, steps);
+        CConnectionLimits limits({4, 3, 60});
+        for (qsizetype i = 0; i < steps.size(); ++i) {
+            const Step& step = steps[i];
+            if (step.action == Action::Leave) {
+                limits.Left(step.from);
+                continue;
+            }
+            if (step.action == Action::Trust) {
+                limits.Trust(step.from, 0);
+                continue;
+            }
+            QByteArray victim;
+            QVERIFY2(limits.Admit(step.from, 0, &victim) == step.verdict,
+                     qPrintable(QStringLiteral("step %1").arg(i)));
+            QCOMPARE(victim, step.victim);
+            if (step.verdict == CConnectionLimits::Verdict::MakeRoom) {
+                limits.Left(victim);
+                QVERIFY(limits.Admit(step.from, 0) == CConnectionLimits::Verdict::Admit);
+            }
+        }
+    }
+
+    // 2 000 addresses taking turns at holding one connection each: every newcomer gets in.
+    void manyAddressesCannotFillTheCap() {
+        CConnectionLimits limits({});
+        for (int i = 0; i < 2000; ++i) {
+            QByteArray victim;
+            auto verdict = limits.Admit(Address(i), i, &victim);
+            if (verdict == CConnectionLimits::Verdict::MakeRoom) {
+                limits.Left(victim);
+                verdict = limits.Admit(Address(i), i);
+            }
+            QVERIFY(verdict == CConnectionLimits::Verdict::Admit);
+        }
+        QCOMPARE(limits.PendingTotal(), 1024);
+    }
+
+    void connectionRate() {
+        CConnectionLimits limits({4, 4, 3});
+        using V = CConnectionLimits::Verdict;
+        const QByteArray a = Address(2);
+        for (int i = 0; i < 3; ++i) {
+            QVERIFY(limits.Admit(a, 0) == V::Admit);
+            limits.Left(a);
+        }
+        QVERIFY(limits.Admit(a, 0) == V::TooFast);
+        QVERIFY(limits.Admit(a, 19000) == V::TooFast);
+        QVERIFY(limits.Admit(a, 20000) == V::Admit);
+        QVERIFY(limits.Admit(Address(3), 20000) == V::Admit);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestServerGuard)
+#include "TestServerGuard.moc"
