@@ -23,8 +23,16 @@ build-only:
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
-# Without a display Kavlink goes headless by itself and says so.
-run: deps-run build-only
+# Only the three programs, and silent when they are up to date: the build's output is shown
+# when it fails. Without a display Kavlink goes headless by itself and says so.
+PROGRAMS = kavlink kavlink-server kavlink-lan
+run: deps-run
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+	@log=$$(mktemp) && trap 'rm -f "$$log"' EXIT && \
+		if ! cmake --build $(BUILD) -j$(JOBS) --target $(PROGRAMS) >"$$log" 2>&1; then \
+			cat "$$log"; exit 1; \
+		fi; \
+		n=$$(grep -c "Building CXX" "$$log"); [ "$$n" = 0 ] || echo "Built Kavlink ($$n files compiled)."
 	@$(BUILD)/kavlink $(ARGS)
 
 test-fast: deps build-only
@@ -61,13 +69,15 @@ bench-server: deps-run build-only
 	@tools/install-deps.sh bench
 	@bench/bench_server.sh $(BUILD) $(SERVER_BEFORE)
 
-fuzz: deps
+fuzz:
+	@tools/install-deps.sh fuzz
 	@CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVLINK_FUZZ=ON >/dev/null
 	@cmake --build build-fuzz -j$(JOBS)
 
 # clang-tidy's small set (.clang-tidy) over our code, with the GCC build's compile commands
 # (clang skips the warning options only GCC knows).
 tidy: build-only
+	@tools/install-deps.sh tidy
 	@run-clang-tidy -quiet -j$(JOBS) -p $(BUILD) -extra-arg=-Wno-unknown-warning-option "$$PWD/(core|relay|links|hub|ui|app|server|lantool|tests)/" >$(BUILD)/tidy.log 2>&1 \
 		|| { grep -E "warning:|error:" $(BUILD)/tidy.log; exit 1; }
 

@@ -97,11 +97,31 @@ std::string UsageText() {
            "IniFile.ini] [{-m|--multi-instance}] [{-p|--profile} ProfileName]";
 }
 
+std::string HelpText() {
+    return UsageText() +
+           "\n\n"
+           "Links the local network of a radio logging station to the networks of other sites\n"
+           "through a tunnel server. It lives in the notification area; without a display it\n"
+           "runs headless and relays all the same.\n\n"
+           "  -a, --alternate-appdata DIR  keep the configuration in DIR/cfg/ (a bare name is\n"
+           "                               taken under ~/.config/)\n"
+           "  -i, --alternate-ini FILE     use another ini file (a bare name in the\n"
+           "                               configuration directory)\n"
+           "  -m, --multi-instance         allow several Kavlink at once\n"
+           "  -p, --profile NAME           select the server profile NAME and keep it\n"
+           "  --help, --version            print this or the version (first argument only)\n\n"
+           "Settings: ~/.config/Zentrik/cfg/Kavlink.ini ($XDG_CONFIG_HOME if set); the tunnel\n"
+           "server is [TunnelSrv] Hostname, PortNumber, Login and Password, or Options... in\n"
+           "the tray menu. Debug log: Kavlink.log beside the ini file, when [General] Debug is\n"
+           "1 to 3. Status: Status... in the tray menu; headless, kill -USR1 writes it to\n"
+           "standard error.\n";
+}
+
 std::optional<std::string> InformationText(const std::vector<std::string>& arguments) {
     if (arguments.empty())
         return std::nullopt;
     if (arguments.front() == "--help")
-        return UsageText() + '\n';
+        return HelpText();
     if (arguments.front() == "--version")
         return std::string("Kavlink ") + kKavlinkVersion + '\n';
     return std::nullopt;

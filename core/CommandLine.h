@@ -22,6 +22,8 @@ struct CommandLine {
 
 // "Kavlink[.exe] [{-a|--alternate-appdata} IniFileDirectory] ..."
 std::string UsageText();
+// What --help prints: the usage line, what each option does, where the files are.
+std::string HelpText();
 
 // What `kavlink --help` or `kavlink --version` prints, when that is the first argument; nothing
 // for any other command line, which is then read as always.

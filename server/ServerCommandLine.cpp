@@ -85,7 +85,7 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
                        maxPending, maxPendingPerAddress, connectRate, maxSessions, guessDelay,
                        loginTimeout, inputRate, clientOutput, totalOutput});
     const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version("version", "Displays version information.");
+    const QCommandLineOption version({"v", "version"}, "Displays version information.");
     parser.addOption(version);
 
     if (!parser.parse(arguments))

@@ -168,7 +168,8 @@ private slots:
     void information_text_data() {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("printed"); // "-" for nothing printed: the program starts
-        const QString usage = QString::fromStdString(UsageText()) + '\n';
+        const QString usage = QString::fromStdString(HelpText());
+        QVERIFY(usage.startsWith(QString::fromStdString(UsageText()) + '\n'));
         QTest::newRow("help") << QStringList{"--help"} << usage;
         QTest::newRow("version") << QStringList{"--version"} << "Kavlink 1.18.0\n";
         QTest::newRow("help first, more after") << QStringList{"--help", "-m"} << usage;

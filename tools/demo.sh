@@ -2,8 +2,15 @@
 # Two sites joined through a tunnel server, all on this computer: a message said on site A's
 # LAN is heard on site B's LAN, and B's reply comes back to A. Everything stops at the end.
 set -euo pipefail
+#
+#   demo.sh [BUILD_DIR [LOG_DIR]]
+#
+# The logs stay in LOG_DIR (default BUILD_DIR/demo, emptied at each run) for reading afterwards.
 build=$(cd "${1:-build}" && pwd)
-work=$(mktemp -d)
+work=${2:-$build/demo}
+rm -rf "$work"
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
 pids=()
 export QT_QPA_PLATFORM=offscreen
 
@@ -14,7 +21,6 @@ stop_all() {
     for pid in "${pids[@]}"; do
         wait "$pid" 2>/dev/null || true
     done
-    rm -rf "$work"
 }
 trap stop_all EXIT
 
@@ -59,7 +65,7 @@ INI
     pids+=($!)
     "$build/kavlink-lan" listen --port "$lan" >"$work/$name.heard" 2>/dev/null &
     pids+=($!)
-    echo "Site $name: Kavlink on LAN port $lan, log in $name/cfg/Kavlink.log"
+    echo "Site $name: Kavlink on LAN port $lan, log in $dir/cfg/Kavlink.log"
 }
 
 start_site A "$lan_a"
@@ -85,4 +91,4 @@ echo
 echo "What site A's Kavlink logged:"
 grep -E "From (LAN|WAN)" "$work/A/cfg/Kavlink.log" | sed 's/^/    /'
 echo
-echo "Demo done: stopping the server and both sites."
+echo "Demo done: stopping the server and both sites. Their logs stay in $work."

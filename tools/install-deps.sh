@@ -1,23 +1,35 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that Kavlink needs: "run" for building and running it, "bench"
-# for the benchmark's tools alone, "test"
-# (the default) for its tests too. Quiet and quick when everything is already there.
+# Installs the Debian packages that one make target needs, and only those:
+#   run    building and running the programs
+#   test   run, plus the test tools (formatting check, desktop check, packages)
+#   bench  the benchmarks' tools
+#   fuzz   clang and its fuzzing runtime
+#   tidy   clang-tidy
+# Quiet and quick when everything is there; otherwise one line per step, and apt's own output
+# in full only when a step fails.
 set -euo pipefail
 
-packages=(
+run=(
     build-essential cmake pkg-config libcrypt-dev
     qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
 )
-if [ "${1:-test}" = "bench" ]; then
-    packages=(python3 socat ncat iproute2)
-fi
-if [ "${1:-test}" = "test" ]; then
-    packages+=(
-        clang libclang-rt-14-dev clang-format clang-tidy
+case "${1:-test}" in
+run) packages=("${run[@]}") ;;
+test)
+    packages=(
+        "${run[@]}" clang-format
         xvfb x11-utils xdotool imagemagick trayer
         dpkg-dev desktop-file-utils appstream systemd man-db lintian
     )
-fi
+    ;;
+bench) packages=(python3 socat ncat iproute2) ;;
+fuzz) packages=("${run[@]}" clang libclang-rt-14-dev) ;;
+tidy) packages=("${run[@]}" clang-tidy) ;;
+*)
+    echo "install-deps.sh: unknown set ${1}" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -31,6 +43,18 @@ sudo=""
 if [ "$(id -u)" -ne 0 ]; then
     sudo="sudo"
 fi
-echo "Installing: ${missing[*]}" >&2
-$sudo apt-get update -qq >&2
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+step() { # TITLE COMMAND...
+    local title=$1
+    shift
+    echo "$title" >&2
+    if ! "$@" >"$log" 2>&1; then
+        cat "$log" >&2
+        echo "install-deps.sh: failed: $title" >&2
+        exit 1
+    fi
+}
+step "Updating the package lists..." $sudo apt-get update -q
+step "Installing ${#missing[@]} packages: ${missing[*]}..." \
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
