@@ -171,21 +171,21 @@ private slots:
         Site site(0, filter);
         QVERIFY(site.Connect());
         site.LogLines();
-        site.now += 50;
+        site.Advance(50);
         site.Feed(Line(text));
         QCOMPARE(site.LogLines().filter("From WAN"), QStringList{logLine});
         QCOMPARE(site.hub->WanStations().IsWanStation("S1"), stationEntered);
-        QCOMPARE(site.hub->LastWanActivity(), site.now);
+        QCOMPARE(site.hub->LastWanActivity(), site.Second());
     }
 
     void wanTimeout() {
         Site site;
         QVERIFY(site.Connect());
         site.LogLines();
-        site.now += 60;
+        site.Advance(60);
         site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
         QCOMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::LoggedIn));
-        site.now += 1;
+        site.Advance(1);
         site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
         QCOMPARE(site.LogLines(),
                  (QStringList{"Disconnecting tunnel (WAN timeout)", "Tunnel disconnected"}));
@@ -205,7 +205,7 @@ private slots:
         QVERIFY(site.Connect());
         const QByteArray beat = QByteArray("HEARTBEAT: \"~\" \"\" ") + '\xB0';
         for (int i = 0; i < 8; ++i) {
-            site.now += 15;
+            site.Advance(15);
             site.hub->OnTimer(CTunnelHub::TIMER_HEARTBEAT);
             QCOMPARE(site.Sent(), beat);
             site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
@@ -579,11 +579,10 @@ private slots:
     // State and since when, the cause of the last disconnection, the next attempt, the far
     // stations' first and last hearing, and the last minute's rate.
     void statusFollowsTheTunnel() {
-        constexpr std::int64_t s = 1'000'000'000;
         Site site;
         QCOMPARE(site.hub->Status().tunnel, HubStatus::Tunnel::NotConnected);
         QVERIFY(site.Connect(false));
-        site.now += 2;
+        site.Advance(2);
         site.Feed("login:");
         site.Feed("password:");
         HubStatus status = site.hub->Status();
@@ -592,19 +591,18 @@ private slots:
         QCOMPARE(status.lastCause, DisconnectCause::None);
 
         site.Feed(Line("ADDQSO: \"W1\" \"\" 1"));
-        site.now += 10;
-        site.monotonic += 59 * s;
+        site.Advance(59);
         site.Feed(Line("ADDQSO: \"W1\" \"\" 2"));
         status = site.hub->Status();
         QCOMPARE(status.farStations.size(), 1u);
         QCOMPARE(status.farStations[0].name, std::string("W1"));
-        QCOMPARE(status.farStations[0].firstHeard, site.now - 10);
+        QCOMPARE(status.farStations[0].firstHeard, site.now - 59);
         QCOMPARE(status.farStations[0].lastHeard, site.now);
         QCOMPARE(status.toLanLastMinute, 2u);
-        site.monotonic += s;
+        site.Advance(1);
         QCOMPARE(site.hub->Status().toLanLastMinute, 1u);
 
-        site.now += 61;
+        site.Advance(61);
         site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
         status = site.hub->Status();
         QCOMPARE(status.tunnel, HubStatus::Tunnel::NotConnected);
