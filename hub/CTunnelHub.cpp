@@ -57,6 +57,8 @@ constexpr int kWatchdogMs = 1000;
 constexpr int kHeartbeatMs = 15000;
 constexpr std::int64_t kWanTimeoutSeconds = 60;
 constexpr std::int64_t kWanStationLifetimeSeconds = 300;
+constexpr std::string_view kLoginPrompt = "login:";
+constexpr std::string_view kPasswordPrompt = "password:";
 } // namespace
 
 CTunnelHub::CTunnelHub(const Settings& settings, CDebugLog& log, IKavlinkView* view,
@@ -211,6 +213,7 @@ long CTunnelHub::OnTunnelConnected() {
     m_lastWanActivity = MonotonicSecond();
     SetTimer(TIMER_WATCHDOG, kWatchdogMs);
     SetState(AwaitLogin);
+    m_prompt.Expect(kLoginPrompt);
     if (m_view != nullptr)
         m_view->StartConnectionAnimation();
     return 0;
@@ -323,13 +326,14 @@ long CTunnelHub::OnTunnelData(const QByteArray& received) {
     const std::string_view chunk(received.constData(), std::strlen(received.constData()));
     switch (m_tunnelState) {
     case AwaitLogin:
-        if (chunk == "login:") {
+        if (m_prompt.Read(chunk)) {
             SendToTunnel(m_settings.Login + "\n");
             SetState(AwaitPassword);
+            m_prompt.Expect(kPasswordPrompt);
         }
         break;
     case AwaitPassword:
-        if (chunk == "password:") {
+        if (m_prompt.Read(chunk)) {
             SendToTunnel(m_settings.Password + "\n");
             SetState(LoggedIn);
             m_receiveBuffer.Clear();

@@ -3,6 +3,7 @@
 #include "CDropTally.h"
 #include "CEchoMemory.h"
 #include "CMinuteRate.h"
+#include "CPromptReader.h"
 #include "CTunnelFramer.h"
 #include "CTunnelPacer.h"
 #include "CWanStations.h"
@@ -140,6 +141,7 @@ private:
     std::optional<std::int64_t> m_nextReconnect;
     CTcpClient* m_tunnelClient = nullptr;
     std::string m_tunnelName = "~";
+    CPromptReader m_prompt;
     CTunnelFramer m_receiveBuffer;
     std::int64_t m_lastWanActivity = 0;
     CWanStations m_wanStations;
