@@ -9,7 +9,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
 )
 if [ "${1:-test}" = "bench" ]; then
-    packages=(python3 socat ncat iproute2)
+    packages=(python3 socat ncat iproute2 faketime util-linux)
 fi
 if [ "${1:-test}" = "test" ]; then
     packages+=(
