@@ -503,6 +503,7 @@ def moved_name(binary, hosts_file, name, watch):
         old.stop()  # its address now refuses
         found = wait_for(lambda: new.logged_in, watch, step=0.02)
         out["found"] = new.logged_in[0] - moved if found else None
+        time.sleep(0.5)  # the successful attempt's own log line
         out["attempts"] = len(attempts()) - (1 if found else 0)
         new.stop()
     finally:

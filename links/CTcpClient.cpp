@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -73,14 +74,21 @@ void CTcpClient::StartLookup(const std::string& host) {
     // so that a hanging lookup never holds up the program's exit.
     m_lookup = std::make_shared<Lookup>();
     m_lookup->client = this;
-    std::thread([lookup = m_lookup, resolver = m_resolver, host] {
-        const QList<QHostAddress> addresses = resolver(host);
-        const std::lock_guard lock(lookup->mutex);
-        if (CTcpClient* client = lookup->client)
-            QMetaObject::invokeMethod(
-                client, [client, addresses] { client->OnResolved(addresses); },
-                Qt::QueuedConnection);
-    }).detach();
+    try {
+        std::thread([lookup = m_lookup, resolver = m_resolver, host] {
+            const QList<QHostAddress> addresses = resolver(host);
+            const std::lock_guard lock(lookup->mutex);
+            if (CTcpClient* client = lookup->client)
+                QMetaObject::invokeMethod(
+                    client, [client, addresses] { client->OnResolved(addresses); },
+                    Qt::QueuedConnection);
+        }).detach();
+    } catch (const std::system_error& error) {
+        // Like a socket that cannot be created: a failed attempt, retried as usual.
+        m_cause = DisconnectCause::NetworkError;
+        m_causeDetail = error.what();
+        PostClosed();
+    }
 }
 
 void CTcpClient::OnResolved(const QList<QHostAddress>& addresses) {
