@@ -6,7 +6,7 @@ JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps deps-run build build-only run test test-fast test-asan demo bench fuzz format format-check clean \
-	package install-check tidy bench-server
+	package install-check tidy bench-server bench-network
 
 all: build
 
@@ -68,6 +68,14 @@ demo: deps-run build-only
 bench-server: deps-run build-only
 	@tools/install-deps.sh bench
 	@bench/bench_server.sh $(BUILD) $(SERVER_BEFORE)
+
+# The tunnel on a real network: wall clock steps, a 90 s blackout with HeartBeat on, split
+# log-in prompts and a server name that moves, in namespaces of its own (about three minutes;
+# needs root for the link emulator's tun devices; NETWORK_BEFORE=path/to/an/older/kavlink adds
+# a column).
+bench-network: deps-run build-only
+	@tools/install-deps.sh bench
+	@python3 bench/tunnel_network.py $(BUILD) $(NETWORK_BEFORE)
 
 fuzz:
 	@tools/install-deps.sh fuzz

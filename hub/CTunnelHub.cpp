@@ -57,12 +57,15 @@ constexpr int kWatchdogMs = 1000;
 constexpr int kHeartbeatMs = 15000;
 constexpr std::int64_t kWanTimeoutSeconds = 60;
 constexpr std::int64_t kWanStationLifetimeSeconds = 300;
+constexpr std::string_view kLoginPrompt = "login:";
+constexpr std::string_view kPasswordPrompt = "password:";
 } // namespace
 
 CTunnelHub::CTunnelHub(const Settings& settings, CDebugLog& log, IKavlinkView* view,
                        const CalendarClock& clock, QObject* parent)
     : QObject(parent), m_settings(settings), m_log(log), m_view(view), m_clock(clock),
-      m_wanStations(log, clock), m_lanEchoes(clock),
+      m_wanStations(log, [this] { return m_monotonic(); }),
+      m_lanEchoes([this] { return m_monotonic(); }),
       m_pacer([this](const std::string& line) { return WriteToTunnel(line); },
               [this] { return m_monotonic(); }, this),
       m_lanBacklogDrops(log, "LAN backlog full", "LAN messages"),
@@ -141,7 +144,7 @@ void CTunnelHub::OnTimer(int id) {
         const std::int64_t quiet = m_monotonic();
         m_queueDrops.Check(quiet);
         m_writeDrops.Check(quiet);
-        const std::int64_t now = m_clock();
+        const std::int64_t now = quiet / kNanosecondsPerSecond;
         m_wanStations.ExpireWanStations(now - kWanStationLifetimeSeconds);
         PruneFirstHeard();
         if (m_lastWanActivity < now - kWanTimeoutSeconds) {
@@ -176,12 +179,12 @@ void CTunnelHub::CloseTunnelClient() {
 
 void CTunnelHub::SetState(int state) {
     if (state != m_tunnelState)
-        m_stateSince = m_clock();
+        m_stateSince = MonotonicSecond();
     m_tunnelState = state;
 }
 
 void CTunnelHub::NoteDisconnection(DisconnectCause cause, const std::string& detail) {
-    m_lastDisconnect = m_clock();
+    m_lastDisconnect = MonotonicSecond();
     m_lastCause = cause;
     m_causeDetail = detail;
 }
@@ -191,7 +194,7 @@ void CTunnelHub::ConnectTunnel(bool fromOptions) {
     if (fromOptions && m_tunnelClient != nullptr)
         NoteDisconnection(DisconnectCause::LocalRequest, {});
     SetState(Connecting);
-    m_nextReconnect = 0;
+    m_nextReconnect.reset();
     CloseTunnelClient();
     if (fromOptions) {
         // The new connection is judged by its own activity only.
@@ -207,9 +210,10 @@ void CTunnelHub::ConnectTunnel(bool fromOptions) {
 }
 
 long CTunnelHub::OnTunnelConnected() {
-    m_lastWanActivity = m_clock();
+    m_lastWanActivity = MonotonicSecond();
     SetTimer(TIMER_WATCHDOG, kWatchdogMs);
     SetState(AwaitLogin);
+    m_prompt.Expect(kLoginPrompt);
     if (m_view != nullptr)
         m_view->StartConnectionAnimation();
     return 0;
@@ -228,7 +232,7 @@ void CTunnelHub::EndTunnel() {
         m_view->EndConnectionAnimation();
     SetState(Disconnected);
     SetTimer(TIMER_RECONNECT, kReconnectMs);
-    m_nextReconnect = m_clock() + kReconnectMs / 1000;
+    m_nextReconnect = MonotonicSecond() + kReconnectMs / 1000;
     KillTimer(TIMER_WATCHDOG);
     KillTimer(TIMER_HEARTBEAT);
     m_log.LogLine(1, "Tunnel disconnected");
@@ -246,7 +250,7 @@ void CTunnelHub::SendHeartbeat() {
     // Not paced: a heartbeat must leave on time whatever waits behind the pacing.
     if (!WriteLine(text))
         m_writeDrops.Add(1, m_monotonic());
-    m_lastWanActivity = m_clock();
+    m_lastWanActivity = MonotonicSecond();
 }
 
 void CTunnelHub::PaceToTunnel(std::string line) {
@@ -322,13 +326,14 @@ long CTunnelHub::OnTunnelData(const QByteArray& received) {
     const std::string_view chunk(received.constData(), std::strlen(received.constData()));
     switch (m_tunnelState) {
     case AwaitLogin:
-        if (chunk == "login:") {
+        if (m_prompt.Read(chunk)) {
             SendToTunnel(m_settings.Login + "\n");
             SetState(AwaitPassword);
+            m_prompt.Expect(kPasswordPrompt);
         }
         break;
     case AwaitPassword:
-        if (chunk == "password:") {
+        if (m_prompt.Read(chunk)) {
             SendToTunnel(m_settings.Password + "\n");
             SetState(LoggedIn);
             m_receiveBuffer.Clear();
@@ -373,7 +378,7 @@ void CTunnelHub::HandleTunnelLine(std::string_view line) {
         m_toLanRate.Add(MonotonicSecond());
         m_log.LogLine(3, "From WAN (TO LAN) : %s", text.c_str());
     }
-    m_lastWanActivity = m_clock();
+    m_lastWanActivity = MonotonicSecond();
 }
 
 // ---- LAN to WAN
@@ -477,7 +482,7 @@ void CTunnelHub::NoteFarStation(const char* name) {
     m_wanStations.AddWanStation(name);
     if (known || !m_wanStations.IsWanStation(name))
         return;
-    m_firstHeard.insert_or_assign(name, m_clock());
+    m_firstHeard.insert_or_assign(name, MonotonicSecond());
     // Stations may leave the table between watchdog ticks; never let this grow past it.
     if (m_firstHeard.size() > 2 * m_wanStations.Count() + 64)
         PruneFirstHeard();
@@ -491,17 +496,23 @@ void CTunnelHub::PruneFirstHeard() {
 HubStatus CTunnelHub::Status() const {
     HubStatus status;
     status.now = m_clock();
+    // Ages come from the monotonic clock; the calendar only dates them for the reader, so a
+    // step of the time moves the dates shown but never an age or a time left.
+    const std::int64_t second = MonotonicSecond();
+    const auto dated = [&](std::optional<std::int64_t> moment) {
+        return moment ? status.now - (second - *moment) : 0;
+    };
     // The same states in the same order.
     status.tunnel = static_cast<HubStatus::Tunnel>(m_tunnelState);
-    status.tunnelSince = m_stateSince;
+    status.tunnelSince = dated(m_stateSince);
     status.host = m_settings.Hostname;
     status.port = m_settings.TunnelPortNumber;
     status.login = m_settings.Login;
     status.tunnelName = m_tunnelName;
-    status.lastDisconnect = m_lastDisconnect;
+    status.lastDisconnect = dated(m_lastDisconnect);
     status.lastCause = m_lastCause;
     status.causeDetail = m_causeDetail;
-    status.nextReconnect = IsTimerRunning(TIMER_RECONNECT) ? m_nextReconnect : 0;
+    status.nextReconnect = IsTimerRunning(TIMER_RECONNECT) ? dated(m_nextReconnect) : 0;
     status.broadcastAddress = m_settings.BroadcastAddress;
     status.lanPort = m_settings.LanPortNumber;
     status.lanOpen = m_lan.IsOpen();
@@ -517,7 +528,6 @@ HubStatus CTunnelHub::Status() const {
     status.toLan[DropReason::TooLong] = m_receiveBuffer.Discarded();
     status.helloRewritten = m_helloRewritten;
     status.inventoryAnswered = m_inventoryAnswered;
-    const std::int64_t second = MonotonicSecond();
     status.toWanLastMinute = m_toWanRate.LastMinute(second);
     status.toLanLastMinute = m_toLanRate.LastMinute(second);
 
@@ -525,7 +535,7 @@ HubStatus CTunnelHub::Status() const {
     m_wanStations.ForEachStation([&](const std::string& name, std::int64_t lastSeen) {
         const auto first = m_firstHeard.find(name);
         status.farStations.push_back(
-            {name, first != m_firstHeard.end() ? first->second : lastSeen, lastSeen});
+            {name, dated(first != m_firstHeard.end() ? first->second : lastSeen), dated(lastSeen)});
     });
     return status;
 }

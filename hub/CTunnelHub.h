@@ -3,6 +3,7 @@
 #include "CDropTally.h"
 #include "CEchoMemory.h"
 #include "CMinuteRate.h"
+#include "CPromptReader.h"
 #include "CTunnelFramer.h"
 #include "CTunnelPacer.h"
 #include "CWanStations.h"
@@ -18,6 +19,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 
 class CDebugLog;
@@ -41,6 +43,7 @@ public:
     };
     enum TimerId { TIMER_HIDE = 1, TIMER_RECONNECT = 2, TIMER_WATCHDOG = 3, TIMER_HEARTBEAT = 4 };
 
+    // clock stamps the status only; every duration runs on the monotonic clock.
     CTunnelHub(const Settings& settings, CDebugLog& log, IKavlinkView* view,
                const CalendarClock& clock = SystemCalendarSeconds, QObject* parent = nullptr);
     ~CTunnelHub() override;
@@ -82,6 +85,7 @@ public:
     const CWanStations& WanStations() const { return m_wanStations; }
     CWanStations& WanStations() { return m_wanStations; }
     std::size_t ReceiveBuffered() const { return m_receiveBuffer.Buffered(); }
+    // In whole seconds of the monotonic clock.
     std::int64_t LastWanActivity() const { return m_lastWanActivity; }
     CTcpClient* TunnelClient() const { return m_tunnelClient; }
     COrvaneLan& Lan() { return m_lan; }
@@ -120,7 +124,7 @@ private:
     void NoteFarStation(const char* name);
     void PruneFirstHeard();
     void CountToWan(DropReason reason) { ++m_toWan[reason]; }
-    std::int64_t MonotonicSecond() const { return m_monotonic() / 1'000'000'000; }
+    std::int64_t MonotonicSecond() const { return m_monotonic() / kNanosecondsPerSecond; }
 
     const Settings& m_settings;
     CDebugLog& m_log;
@@ -128,14 +132,16 @@ private:
     CalendarClock m_clock;
     MonotonicClock m_monotonic = SystemMonotonicNanoseconds;
 
+    // Moments below are whole seconds of the monotonic clock.
     int m_tunnelState = Disconnected;
-    std::int64_t m_stateSince = 0;
-    std::int64_t m_lastDisconnect = 0;
+    std::optional<std::int64_t> m_stateSince;
+    std::optional<std::int64_t> m_lastDisconnect;
     DisconnectCause m_lastCause = DisconnectCause::None;
     std::string m_causeDetail;
-    std::int64_t m_nextReconnect = 0;
+    std::optional<std::int64_t> m_nextReconnect;
     CTcpClient* m_tunnelClient = nullptr;
     std::string m_tunnelName = "~";
+    CPromptReader m_prompt;
     CTunnelFramer m_receiveBuffer;
     std::int64_t m_lastWanActivity = 0;
     CWanStations m_wanStations;

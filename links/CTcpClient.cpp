@@ -6,6 +6,9 @@
 #include <QCoreApplication>
 
 #include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace {
 // OnConnect takes 0 for success, so no failure may map to 0.
@@ -27,6 +30,12 @@ DisconnectCause CauseOf(QAbstractSocket::SocketError error) {
 }
 } // namespace
 
+// What a lookup thread shares with its client: the client may be gone before the answer.
+struct CTcpClient::Lookup {
+    std::mutex mutex;
+    CTcpClient* client = nullptr;
+};
+
 CTcpClient::CTcpClient(QObject* window) : m_window(window) {
     m_connections << connect(this, &QTcpSocket::readyRead, this, &CTcpClient::OnReceive)
                   << connect(this, &QTcpSocket::connected, this, [this] { OnConnect(0); })
@@ -35,6 +44,10 @@ CTcpClient::CTcpClient(QObject* window) : m_window(window) {
 }
 
 CTcpClient::~CTcpClient() {
+    if (m_lookup) {
+        const std::lock_guard lock(m_lookup->mutex);
+        m_lookup->client = nullptr;
+    }
     // The base class aborts the socket; that must not reach our handlers any more.
     DisconnectSignals();
 }
@@ -45,8 +58,56 @@ void CTcpClient::Connect(const std::string& host, int port) {
         PostClosed();
         return;
     }
-    // The name is looked up without blocking; a failed lookup arrives as an error.
-    connectToHost(QString::fromLatin1(host.c_str()), static_cast<quint16>(port));
+    m_port = static_cast<quint16>(port);
+    const std::string bare = HostWithoutBrackets(host);
+    const QHostAddress literal(QString::fromLatin1(bare.c_str()));
+    if (literal.isNull()) {
+        StartLookup(bare);
+        return;
+    }
+    m_addresses = {literal};
+    ConnectNext();
+}
+
+void CTcpClient::StartLookup(const std::string& host) {
+    // A lookup can take seconds and the event loop never waits. A plain thread, not a pool,
+    // so that a hanging lookup never holds up the program's exit.
+    m_lookup = std::make_shared<Lookup>();
+    m_lookup->client = this;
+    try {
+        std::thread([lookup = m_lookup, resolver = m_resolver, host] {
+            const QList<QHostAddress> addresses = resolver(host);
+            const std::lock_guard lock(lookup->mutex);
+            if (CTcpClient* client = lookup->client)
+                QMetaObject::invokeMethod(
+                    client, [client, addresses] { client->OnResolved(addresses); },
+                    Qt::QueuedConnection);
+        }).detach();
+    } catch (const std::system_error& error) {
+        // Like a socket that cannot be created: a failed attempt, retried as usual.
+        m_cause = DisconnectCause::NetworkError;
+        m_causeDetail = error.what();
+        PostClosed();
+    }
+}
+
+void CTcpClient::OnResolved(const QList<QHostAddress>& addresses) {
+    if (m_closedLocally)
+        return;
+    if (addresses.isEmpty()) {
+        m_cause = DisconnectCause::HostNotFound;
+        PostClosed();
+        return;
+    }
+    m_addresses = addresses;
+    ConnectNext();
+}
+
+void CTcpClient::ConnectNext() {
+    if (m_closedLocally || m_addresses.isEmpty())
+        return;
+    abort();
+    connectToHost(m_addresses.takeFirst(), m_port);
 }
 
 bool CTcpClient::SendText(const char* text) {
@@ -101,6 +162,7 @@ void CTcpClient::OnConnect(int error) {
     }
     m_connected = true;
     SetKeepAliveValues(socketDescriptor());
+    SetUnacknowledgedTimeout(socketDescriptor());
     // Messages are short and should cross at once, not wait for the previous one's ACK.
     setSocketOption(QAbstractSocket::LowDelayOption, 1);
     if (m_window) {
@@ -129,6 +191,11 @@ void CTcpClient::OnClose() {
 }
 
 void CTcpClient::OnError(QAbstractSocket::SocketError error) {
+    if (!m_connected && !m_addresses.isEmpty()) {
+        // The name has more addresses: the next one, once this error has unwound.
+        QMetaObject::invokeMethod(this, &CTcpClient::ConnectNext, Qt::QueuedConnection);
+        return;
+    }
     if (m_cause == DisconnectCause::None) {
         m_cause = CauseOf(error);
         m_causeDetail = errorString().toStdString();

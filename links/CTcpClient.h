@@ -1,11 +1,14 @@
 #pragma once
 
 #include "DisconnectCause.h"
+#include "HostLookup.h"
 
+#include <QHostAddress>
 #include <QList>
 #include <QPointer>
 #include <QTcpSocket>
 
+#include <memory>
 #include <string>
 
 // The TCP connection to the tunnel server. Sends WM_TUNNEL_DATA (chunks of at most 255
@@ -18,8 +21,12 @@ public:
     explicit CTcpClient(QObject* window);
     ~CTcpClient() override;
 
-    // Starts the connect; a failure of any kind ends in one posted WM_TUNNEL_CLOSED.
+    // Starts the connect; a failure of any kind ends in one posted WM_TUNNEL_CLOSED. A name is
+    // resolved afresh on a thread of its own and its addresses are tried in order; "[::1]" is
+    // taken as the address it brackets.
     void Connect(const std::string& host, int port);
+    // Replaces the system's resolver (tests); it runs off the event thread.
+    void SetResolver(HostResolver resolver) { m_resolver = std::move(resolver); }
     // Sends the bytes up to the first NUL, adding nothing. A line is never split; past
     // kMaxPendingWrite waiting bytes further lines are dropped whole. Returns whether queued.
     bool SendText(const char* text);
@@ -37,6 +44,11 @@ public:
     static constexpr int kChunkSize = 255;
 
 private:
+    struct Lookup;
+
+    void StartLookup(const std::string& host);
+    void OnResolved(const QList<QHostAddress>& addresses);
+    void ConnectNext();
     void OnReceive();
     void OnConnect(int error);
     void OnClose();
@@ -45,6 +57,10 @@ private:
     void DisconnectSignals();
 
     QPointer<QObject> m_window;
+    HostResolver m_resolver = LookUpHost;
+    std::shared_ptr<Lookup> m_lookup;
+    QList<QHostAddress> m_addresses; // still to try
+    quint16 m_port = 0;
     QList<QMetaObject::Connection> m_connections;
     bool m_connected = false;
     bool m_closedLocally = false;

@@ -11,3 +11,12 @@ inline constexpr int kKeepAliveIntervalSeconds = 3;
 // SO_KEEPALIVE with the given idle time and probe interval on a native socket.
 bool SetKeepAliveValues(qintptr socketDescriptor, int idleSeconds = kKeepAliveIdleSeconds,
                         int intervalSeconds = kKeepAliveIntervalSeconds);
+
+// Data left unacknowledged this long ends the connection. Our own heartbeat counts as WAN
+// activity, so without this a dead path with heartbeats on would never be timed out; matches
+// the WAN time-out.
+inline constexpr int kUnacknowledgedTimeoutSeconds = 60;
+
+// TCP_USER_TIMEOUT (Linux) or TCP_MAXRT (Windows) on a native socket; false where neither exists.
+bool SetUnacknowledgedTimeout(qintptr socketDescriptor,
+                              int seconds = kUnacknowledgedTimeoutSeconds);

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-CEchoMemory::CEchoMemory(CalendarClock clock) : m_clock(std::move(clock)) {}
+CEchoMemory::CEchoMemory(MonotonicClock clock) : m_clock(std::move(clock)) {}
 
 void CEchoMemory::Remember(const std::string& text, bool mayExpire) {
     if (mayExpire)
@@ -11,7 +11,7 @@ void CEchoMemory::Remember(const std::string& text, bool mayExpire) {
         Forget(m_order.front().text);
         m_order.pop_front();
     }
-    m_order.push_back({text, m_clock() + kLifetimeSeconds});
+    m_order.push_back({text, m_clock() + kLifetimeSeconds * kNanosecondsPerSecond});
     ++m_count[text];
 }
 

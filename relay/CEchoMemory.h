@@ -13,7 +13,7 @@
 // table never holds. Each entry serves one echo; entries expire and the set is bounded.
 class CEchoMemory {
 public:
-    explicit CEchoMemory(CalendarClock clock);
+    explicit CEchoMemory(MonotonicClock clock);
 
     // mayExpire false keeps old entries: while LAN messages wait to be handled, their echoes
     // are late through no fault of their own.
@@ -31,9 +31,9 @@ private:
 
     struct Entry {
         std::string text;
-        std::int64_t expires;
+        std::int64_t expires; // monotonic nanoseconds
     };
-    CalendarClock m_clock;
+    MonotonicClock m_clock;
     std::deque<Entry> m_order;                            // oldest first
     std::unordered_map<std::string, std::size_t> m_count; // live entries per text
 };

@@ -2,14 +2,14 @@
 
 #include "CDebugLog.h"
 
-CWanStations::CWanStations(CDebugLog& log, CalendarClock clock)
+CWanStations::CWanStations(CDebugLog& log, MonotonicClock clock)
     : m_log(log), m_clock(std::move(clock)) {}
 
 void CWanStations::AddWanStation(const std::string& name) {
     // Tunnel names ("~...") are never stations.
     if (name.empty() || name.front() == '~')
         return;
-    const std::int64_t now = m_clock();
+    const std::int64_t now = m_clock() / kNanosecondsPerSecond;
     if (const auto it = m_stations.find(name); it != m_stations.end()) {
         it->second.seen = now;
         m_order.splice(m_order.end(), m_order, it->second.order);

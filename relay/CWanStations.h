@@ -11,18 +11,19 @@
 
 class CDebugLog;
 
-// Stations whose messages arrived through the tunnel, with the time each was last seen.
+// Stations whose messages arrived through the tunnel, with the time each was last seen in whole
+// seconds of the monotonic clock.
 // The server decides what names arrive, so the table is bounded: past the bound the station
 // seen least recently makes room early.
 class CWanStations {
 public:
     static constexpr std::size_t kMaxStations = 65536;
 
-    CWanStations(CDebugLog& log, CalendarClock clock);
+    CWanStations(CDebugLog& log, MonotonicClock clock);
 
     void AddWanStation(const std::string& name);
     bool IsWanStation(const std::string& name) const;
-    // Removes every entry seen earlier than threshold, one level-2 line each.
+    // Removes every entry seen earlier than threshold (monotonic seconds), one level-2 line each.
     void ExpireWanStations(std::int64_t threshold);
     void ClearWanStations();
     std::size_t Count() const { return m_stations.size(); }
@@ -39,7 +40,7 @@ private:
     void EndDropRunIfRoom();
 
     CDebugLog& m_log;
-    CalendarClock m_clock;
+    MonotonicClock m_clock;
     std::map<std::string, Entry> m_stations;
     // Names (the table's own keys) from least to most recently seen.
     std::list<const std::string*> m_order;

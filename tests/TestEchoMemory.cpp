@@ -8,7 +8,7 @@ class TestEchoMemory : public QObject {
 private slots:
     void eachEntryServesOneEcho() {
         std::int64_t now = 100;
-        CEchoMemory memory([&] { return now; });
+        CEchoMemory memory([&] { return now * kNanosecondsPerSecond; });
         memory.Remember("A");
         memory.Remember("A");
         QVERIFY(memory.Consume("A"));
@@ -19,7 +19,7 @@ private slots:
 
     void entriesExpireUnlessEchoesAreHeldUp() {
         std::int64_t now = 100;
-        CEchoMemory memory([&] { return now; });
+        CEchoMemory memory([&] { return now * kNanosecondsPerSecond; });
         memory.Remember("late");
         memory.Remember("lost");
         now += CEchoMemory::kLifetimeSeconds + 10;
@@ -31,7 +31,7 @@ private slots:
 
     void boundedByCount() {
         std::int64_t now = 100;
-        CEchoMemory memory([&] { return now; });
+        CEchoMemory memory([&] { return now * kNanosecondsPerSecond; });
         for (std::size_t i = 0; i < CEchoMemory::kMaxEntries + 10; ++i)
             memory.Remember(std::to_string(i));
         QCOMPARE(memory.Size(), CEchoMemory::kMaxEntries);

@@ -204,8 +204,68 @@ private slots:
         QCOMPARE(option(IPPROTO_TCP, TCP_KEEPINTVL), kKeepAliveIntervalSeconds);
         QCOMPARE(kKeepAliveIdleSeconds, 20);
         QCOMPARE(kKeepAliveIntervalSeconds, 3);
+        // Unacknowledged data ends the connection after the WAN time-out, heartbeats or not.
+        QCOMPARE(option(IPPROTO_TCP, TCP_USER_TIMEOUT), 60000);
     }
 #endif
+
+    // Each attempt asks the resolver again (the hub makes a new client per attempt), so a
+    // server whose name moved is found at the next attempt; a name's addresses are tried in
+    // order, and a name without any is "host not found".
+    void eachConnectResolvesAfresh() {
+        const QHostAddress old("127.0.0.2"); // the server listens on 127.0.0.1 only: refused
+        QList<QList<QHostAddress>> answers{{old}, {old, QHostAddress::LocalHost}, {}};
+        QStringList asked;
+        const HostResolver resolver = [&](const std::string& host) {
+            QMetaObject::invokeMethod(
+                m_recorder, [&, host] { asked << QString::fromStdString(host); },
+                Qt::BlockingQueuedConnection);
+            return answers.takeFirst();
+        };
+        m_client->SetResolver(resolver);
+        m_client->Connect("tunnel.test", m_server->serverPort());
+        QTRY_COMPARE(m_recorder->closed, 1);
+        QCOMPARE(m_client->Cause(), DisconnectCause::Refused);
+        delete m_client;
+
+        m_client = new CTcpClient(m_recorder);
+        m_client->SetResolver(resolver);
+        m_client->Connect("[tunnel.test]", m_server->serverPort());
+        QTRY_COMPARE(m_recorder->connected, 1);
+        QTRY_VERIFY(m_server->hasPendingConnections());
+        QCOMPARE(m_server->nextPendingConnection()->peerAddress(), QHostAddress::LocalHost);
+        delete m_client;
+
+        m_client = new CTcpClient(m_recorder);
+        m_client->SetResolver(resolver);
+        m_client->Connect("tunnel.test", m_server->serverPort());
+        QTRY_COMPARE(m_recorder->closed, 2);
+        QCOMPARE(m_client->Cause(), DisconnectCause::HostNotFound);
+        QCOMPARE(asked, QStringList(3, "tunnel.test"));
+        QCOMPARE(m_recorder->order, (QStringList{"closed", "connected", "closed"}));
+    }
+
+    // An address written as people write it beside a port is taken, never looked up.
+    void addressLiteralsConnect_data() {
+        QTest::addColumn<QByteArray>("host");
+        QTest::addColumn<QHostAddress>("listen");
+        QTest::newRow("IPv4") << QByteArray("127.0.0.1") << QHostAddress(QHostAddress::LocalHost);
+        QTest::newRow("IPv6") << QByteArray("::1") << QHostAddress(QHostAddress::LocalHostIPv6);
+        QTest::newRow("IPv6 in brackets")
+            << QByteArray("[::1]") << QHostAddress(QHostAddress::LocalHostIPv6);
+    }
+    void addressLiteralsConnect() {
+        QFETCH(QByteArray, host);
+        QFETCH(QHostAddress, listen);
+        QTcpServer server;
+        if (!server.listen(listen))
+            QSKIP(qPrintable("no " + listen.toString() + " here: " + server.errorString()));
+        m_client->SetResolver(
+            [](const std::string&) -> QList<QHostAddress> { qFatal("an address was looked up"); });
+        m_client->Connect(host.toStdString(), server.serverPort());
+        QTRY_COMPARE(m_recorder->connected, 1);
+        QTRY_VERIFY(server.hasPendingConnections());
+    }
 
     void sendTextDropsWholeLinesPastBound() {
         QVERIFY(!m_client->SendText("HELLO:")); // not connected yet

@@ -69,9 +69,9 @@ private slots:
         QFETCH(bool, duringLogIn);
         QFETCH(QByteArray, bytes);
         Site site;
-        const std::int64_t start = site.now;
+        const std::int64_t start = site.Second();
         QVERIFY(site.Connect(!duringLogIn));
-        site.now += 30;
+        site.Advance(30);
         if (duringLogIn) {
             site.Feed("login:");
             site.Feed("password:");
@@ -83,7 +83,7 @@ private slots:
         }
         QCOMPARE(site.hub->LastWanActivity(), start);
         site.LogLines();
-        site.now = start + 61;
+        site.Advance(31);
         site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
         QCOMPARE(site.LogLines().filter("WAN timeout"),
                  QStringList{"Disconnecting tunnel (WAN timeout)"});
@@ -94,17 +94,17 @@ private slots:
     void watchdogExpiresStationsAt300Seconds() {
         Site site;
         QVERIFY(site.Connect());
-        const std::int64_t seen = site.now;
+        const std::int64_t seen = site.Second();
         site.Feed(Line("ADDQSO: \"W1\" \"\" 1"));
         site.LogLines();
-        while (site.now < seen + 300) {
-            site.now += 50;
+        while (site.Second() < seen + 300) {
+            site.Advance(50);
             site.Feed(Line("HEARTBEAT: \"~far\" \"\" "));
             site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
         }
-        QCOMPARE(site.now, seen + 300);
+        QCOMPARE(site.Second(), seen + 300);
         QVERIFY(site.hub->WanStations().IsWanStation("W1"));
-        site.now += 1;
+        site.Advance(1);
         site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
         QVERIFY(!site.hub->WanStations().IsWanStation("W1"));
         QCOMPARE(site.LogLines().filter("WAN stations"),

@@ -6,7 +6,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-// A real log file at level 2 and a clock the test sets.
+// A real log file at level 2 and a clock the test sets (m_now in seconds).
 class TestWanStations : public QObject {
     Q_OBJECT
 
@@ -33,7 +33,8 @@ private slots:
                             m_dir.path().toStdString() + "/");
         QVERIFY(m_log.IsOpen());
         m_now = 1000;
-        m_table = std::make_unique<CWanStations>(m_log, [this] { return m_now; });
+        m_table =
+            std::make_unique<CWanStations>(m_log, [this] { return m_now * kNanosecondsPerSecond; });
     }
     void cleanup() {
         m_table.reset();

@@ -22,7 +22,7 @@ test)
         dpkg-dev desktop-file-utils appstream systemd man-db lintian
     )
     ;;
-bench) packages=(python3 socat ncat iproute2) ;;
+bench) packages=(python3 socat ncat iproute2 faketime util-linux) ;;
 fuzz) packages=("${run[@]}" clang libclang-rt-14-dev) ;;
 tidy) packages=("${run[@]}" clang-tidy) ;;
 *)

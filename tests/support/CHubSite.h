@@ -43,14 +43,21 @@ public:
     QByteArray Wire(qsizetype size);
     // The log's messages without their time stamps, and forget them.
     QStringList LogLines();
+    // Time passes: both clocks move.
+    void Advance(std::int64_t seconds) {
+        now += seconds;
+        monotonic += seconds * kNanosecondsPerSecond;
+    }
+    // The monotonic clock in whole seconds, as the hub reads it.
+    std::int64_t Second() const { return monotonic / kNanosecondsPerSecond; }
 
     QTemporaryDir tempDir;
     Settings settings;
     std::string iniPath;
     CDebugLog log;
     ViewRecorder view;
-    std::int64_t now = 1'000'000;
-    std::int64_t monotonic = 0; // nanoseconds
+    std::int64_t now = 1'000'000; // calendar seconds
+    std::int64_t monotonic = 0;   // nanoseconds
     QTcpServer server;
     std::unique_ptr<QTcpSocket> peer;
     std::unique_ptr<CTunnelHub> hub;
