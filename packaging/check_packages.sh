@@ -113,8 +113,8 @@ if [[ -d $work/units ]]; then
 fi
 
 # Maintainer scripts: valid sh, then run against stand-ins for the commands they call. Each
-# row: case; script and arguments; the stat override already there; whether systemd-sysusers
-# is there; the calls expected, in order.
+# row: case; script and arguments; the stat override already there, as dpkg-statoverride lists
+# it; whether systemd-sysusers is there; the calls expected, in order.
 mkdir -p "$work/control" "$work/bin"
 dpkg-deb -e "${debs[1]}" "$work/control" || fail "cannot unpack the control files of ${debs[1]}"
 for script in preinst postinst prerm postrm; do
@@ -138,9 +138,8 @@ exit 0
 STUB
     chmod +x "$work/bin/$command"
 done
-ours="root $user 0640 /etc/kavlink/users"
 list="dpkg-statoverride --list /etc/kavlink/users"
-add="dpkg-statoverride --update --add $ours"
+add="dpkg-statoverride --update --add root $user 0640 /etc/kavlink/users"
 state="deb-systemd-helper debian-installed kavlink-server.service|\
 deb-systemd-helper update-state kavlink-server.service"
 while IFS=';' read -r what args override sysusers want; do
@@ -164,9 +163,9 @@ while IFS=';' read -r what args override sysusers want; do
 done <<ROWS
 fresh install;postinst configure;;yes;systemd-sysusers kavlink-server.conf|$list|$add|$state
 without systemd;postinst configure;;no;adduser --system --group --no-create-home --home /nonexistent --quiet --gecos Kavlink tunnel server $user|$list|$add|$state
-upgrade, an admin's override kept;postinst configure 1.18.0;root root 0600 /etc/kavlink/users;yes;systemd-sysusers kavlink-server.conf|$list|$state
-purge drops our override;postrm purge;$ours;yes;deb-systemd-helper purge kavlink-server.service|$list|dpkg-statoverride --remove /etc/kavlink/users
-purge keeps an admin's override;postrm purge;root root 0600 /etc/kavlink/users;yes;deb-systemd-helper purge kavlink-server.service|$list
+upgrade, an admin's override kept;postinst configure 1.18.0;root root 600 /etc/kavlink/users;yes;systemd-sysusers kavlink-server.conf|$list|$state
+purge drops our override;postrm purge;root $user 640 /etc/kavlink/users;yes;deb-systemd-helper purge kavlink-server.service|$list|dpkg-statoverride --remove /etc/kavlink/users
+purge keeps an admin's override;postrm purge;root root 600 /etc/kavlink/users;yes;deb-systemd-helper purge kavlink-server.service|$list
 ROWS
 
 if have lintian; then
