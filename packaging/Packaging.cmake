@@ -40,8 +40,13 @@ in from a users file and passes every tunnel line from one client to all the\n\
 others.\n\
 .\n\
 This package holds the server, its manual page and a hardened systemd unit\n\
-that runs it without privileges.")
-set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/conffiles)
+that runs it without privileges as the system user kavlink-server.")
+# The maintainer scripts create the server's user (adduser where systemd is missing).
+set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_CURRENT_LIST_DIR}/conffiles ${CMAKE_CURRENT_LIST_DIR}/maintainer/postinst
+    ${CMAKE_CURRENT_LIST_DIR}/maintainer/prerm ${CMAKE_CURRENT_LIST_DIR}/maintainer/postrm)
+set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
     message(STATUS "Packages need CMAKE_INSTALL_PREFIX=/usr (now ${CMAKE_INSTALL_PREFIX})")

@@ -83,6 +83,91 @@ if have systemd-analyze && have man; then
     done
 fi
 
+# The server's unit: its own system user (the one sysusers.d creates), the users file read in
+# place, a reload that sends SIGHUP, and a sandbox no looser than measured (exposure 1.2).
+unit=$root/usr/lib/systemd/system/kavlink-server.service
+sysusers=$root/usr/lib/sysusers.d/kavlink-server.conf
+before=$status
+user=$(sed -n 's/^User=//p' "$unit")
+[[ -n $user ]] || fail "kavlink-server.service names no User="
+[[ $(awk '$1 == "u" { print $2 }' "$sysusers" 2>/dev/null) == "$user" ]] ||
+    fail "sysusers.d/kavlink-server.conf does not create the unit's user \"$user\""
+grep -Eq '^(DynamicUser|LoadCredential)=' "$unit" &&
+    fail "kavlink-server.service still has DynamicUser= or LoadCredential="
+grep -Eq '^ExecStart=.* --users /etc/kavlink/users( |$)' "$unit" ||
+    fail "kavlink-server.service does not read /etc/kavlink/users in place"
+# shellcheck disable=SC2016 # systemd, not the shell, expands $MAINPID
+grep -Eq '^ExecReload=/bin/kill -HUP \$MAINPID$' "$unit" ||
+    fail "kavlink-server.service has no ExecReload sending SIGHUP"
+((status == before)) &&
+    pass "kavlink-server.service runs as $user, reads its users file in place, reloads with SIGHUP"
+if [[ -d $work/units ]]; then
+    what="systemd-analyze security kavlink-server.service"
+    if out=$(systemd-analyze security --offline=true --threshold=12 --no-pager \
+        "$work/units/kavlink-server.service" 2>&1); then
+        pass "$what: exposure $(sed -n 's/.*Overall exposure level[^:]*: //p' <<<"$out")"
+    else
+        fail "$what: exposure above 1.2"
+        grep -E '✗|Overall' <<<"$out" | sed 's/^/    /'
+    fi
+fi
+
+# Maintainer scripts: valid sh, then run against stand-ins for the commands they call. Each
+# row: case; script and arguments; the stat override already there, as dpkg-statoverride lists
+# it; whether systemd-sysusers is there; the calls expected, in order.
+mkdir -p "$work/control" "$work/bin"
+dpkg-deb -e "${debs[1]}" "$work/control" || fail "cannot unpack the control files of ${debs[1]}"
+for script in preinst postinst prerm postrm; do
+    [[ -e $work/control/$script ]] || continue
+    [[ -x $work/control/$script ]] || fail "the $script of kavlink-server is not executable"
+    quiet_ok "sh -n kavlink-server $script" sh -n "$work/control/$script"
+    if command -v shellcheck >/dev/null 2>&1; then
+        quiet_ok "shellcheck kavlink-server $script" shellcheck -s sh "$work/control/$script"
+    fi
+done
+for command in systemd-sysusers adduser dpkg-statoverride deb-systemd-helper deb-systemd-invoke \
+    systemctl; do
+    cat >"$work/bin/$command" <<'STUB'
+#!/bin/sh
+echo "${0##*/} $*" >>"$CALLS"
+case "${0##*/} $1" in
+"dpkg-statoverride --list") [ -n "$OVERRIDE" ] || exit 1; echo "$OVERRIDE" ;;
+"deb-systemd-helper debian-installed") exit 1 ;;
+esac
+exit 0
+STUB
+    chmod +x "$work/bin/$command"
+done
+list="dpkg-statoverride --list /etc/kavlink/users"
+add="dpkg-statoverride --update --add root $user 0640 /etc/kavlink/users"
+state="deb-systemd-helper debian-installed kavlink-server.service|\
+deb-systemd-helper update-state kavlink-server.service"
+while IFS=';' read -r what args override sysusers want; do
+    mkdir -p "$work/bin-$sysusers" && : >"$work/calls"
+    for command in "$work"/bin/*; do
+        [[ $sysusers == no && $command == */systemd-sysusers ]] ||
+            ln -sf "$command" "$work/bin-$sysusers/"
+    done
+    read -r -a argv <<<"$args"
+    if ! CALLS=$work/calls OVERRIDE=$override PATH=$work/bin-$sysusers \
+        "$work/control/${argv[0]}" "${argv[@]:1}" >/dev/null 2>&1; then
+        fail "kavlink-server $args ($what) failed"
+        continue
+    fi
+    got=$(paste -sd'|' "$work/calls")
+    if [[ $got == "$want" ]]; then
+        pass "kavlink-server $args: $what"
+    else
+        fail "kavlink-server $args: $what: called \"$got\", want \"$want\""
+    fi
+done <<ROWS
+fresh install;postinst configure;;yes;systemd-sysusers kavlink-server.conf|$list|$add|$state
+without systemd;postinst configure;;no;adduser --system --group --no-create-home --home /nonexistent --quiet --gecos Kavlink tunnel server $user|$list|$add|$state
+upgrade, an admin's override kept;postinst configure 1.18.0;root root 600 /etc/kavlink/users;yes;systemd-sysusers kavlink-server.conf|$list|$state
+purge drops our override;postrm purge;root $user 640 /etc/kavlink/users;yes;deb-systemd-helper purge kavlink-server.service|$list|dpkg-statoverride --remove /etc/kavlink/users
+purge keeps an admin's override;postrm purge;root root 600 /etc/kavlink/users;yes;deb-systemd-helper purge kavlink-server.service|$list
+ROWS
+
 if have lintian; then
     # As root lintian only warns that it runs as root.
     if out=$(lintian --fail-on error,warning "${debs[@]}" 2>&1 |

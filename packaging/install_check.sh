@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The two Debian packages installed outside the build tree (unpacked into a temporary root),
-# then the installed programs used as a user would: --help and --version, and the installed
-# tunnel server with two installed headless kavlink passing messages between two LAN ports.
+# then the installed programs used as a user would: --help and --version, the installed
+# tunnel server with two installed headless kavlink passing messages between two LAN ports, and
+# that server reloaded through its unit's ExecReload.
 #
 # Usage: install_check.sh PACKAGE_DIR SOURCE_DIR
 # Exit status: 0 passed, 1 failed, 77 skipped (dpkg-deb is missing).
@@ -46,3 +47,98 @@ echo "ok: the installed programs answer --help and --version without a display"
 # The demo's two sites, run on the installed programs.
 "$SOURCE/tools/demo.sh" "$bin" || fail "the installed programs did not relay between two sites"
 echo "ok: installed kavlink-server and two installed kavlink relayed between two LAN ports"
+
+# The unit's reload, done as systemd would (systemd is not at hand): the installed server
+# started with the unit's ExecStart (a temporary users file, a free port on loopback), a client
+# logged in, a user added to the file, then the unit's ExecReload run with MAINPID set. The new
+# user logs in, and its line reaches the first client, which stayed connected.
+work=$root/reload-check
+mkdir -p "$work"
+pids=()
+stop_all() {
+    for pid in "${pids[@]}"; do
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    rm -rf "$root"
+}
+trap stop_all EXIT
+
+unit=$root/usr/lib/systemd/system/kavlink-server.service
+start_line=$(sed -n 's/^ExecStart=//p' "$unit")
+reload_line=$(sed -n 's/^ExecReload=//p' "$unit")
+[[ -n $start_line && $start_line != *$'\n'* && $start_line != *[%\$]* ]] ||
+    fail "want one ExecStart without specifiers or variables in the unit, found: $start_line"
+[[ -n $reload_line && $reload_line != *$'\n'* ]] ||
+    fail "want one ExecReload in the unit, found: $reload_line"
+read -r -a argv <<<"$start_line"
+[[ ${argv[0]} == /usr/bin/* ]] || fail "the unit's ExecStart runs no installed program: $start_line"
+argv[0]=$root${argv[0]}
+users_in_place=""
+for i in "${!argv[@]}"; do
+    case ${argv[i]} in
+    --users)
+        [[ ${argv[i + 1]:-} == /etc/kavlink/users ]] && users_in_place=yes
+        argv[i + 1]=$work/users
+        ;;
+    --port) argv[i + 1]=0 ;;
+    esac
+done
+[[ -n $users_in_place ]] || fail "the unit's server does not read /etc/kavlink/users: $start_line"
+
+# Polls until a file holds a text, at most $3 tenths of a second.
+wait_for() {
+    local file=$1 text=$2 tries=$3
+    for _ in $(seq "$tries"); do
+        grep -aqF -- "$text" "$file" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    echo "server log:" && sed 's/^/    /' "$work/server.log"
+    fail "gave up waiting for '$text' in ${file##*/}"
+}
+
+# A client on descriptor fd_NAME, its input in NAME.in; answers both prompts.
+log_in() {
+    local name=$1 login=$2 password=$3 fd
+    exec {fd}<>"/dev/tcp/127.0.0.1/$port" || fail "cannot connect to the server"
+    printf -v "fd_$name" '%s' "$fd"
+    cat <&"$fd" >"$work/$name.in" &
+    pids+=($!)
+    wait_for "$work/$name.in" "login:" 50
+    printf '%s\n' "$login" >&"$fd"
+    wait_for "$work/$name.in" "password:" 50
+    printf '%s\n' "$password" >&"$fd"
+    wait_for "$work/server.log" "logged in as \"$login\"" 50
+}
+
+# A tunnel line: the text, then its checksum byte (8-bit sum OR 0x80).
+send_line() {
+    local fd=$1 text=$2 sum=0 byte i
+    for ((i = 0; i < ${#text}; i++)); do
+        printf -v byte '%d' "'${text:i:1}"
+        sum=$(((sum + byte) & 0xFF))
+    done
+    printf "%s\\x$(printf %02x $((sum | 0x80)))" "$text" >&"$fd"
+}
+
+printf 'site-a:secret-a\n' >"$work/users"
+chmod 0640 "$work/users"
+"${argv[@]}" --listen 127.0.0.1 2>"$work/server.log" &
+server=$!
+pids+=("$server")
+wait_for "$work/server.log" "listening on" 50
+port=$(sed -n 's/.* listening on 127.0.0.1 port \([0-9]*\).*/\1/p' "$work/server.log")
+log_in a site-a secret-a
+
+printf 'site-b:secret-b\n' >>"$work/users"
+read -r -a reload <<<"${reload_line//\$MAINPID/$server}"
+[[ ${reload[*]} != *\$* ]] || fail "the unit's ExecReload names a variable besides MAINPID: $reload_line"
+"${reload[@]}" || fail "the unit's ExecReload failed: ${reload[*]}"
+wait_for "$work/server.log" "users file reloaded" 50
+log_in b site-b secret-b
+text='ADDQSO: "OP-B" "" 14025.0 CW 599 DL1ABC'
+# shellcheck disable=SC2154 # set by log_in
+send_line "$fd_b" "$text"
+wait_for "$work/a.in" "$text" 50
+kill -0 "$server" 2>/dev/null || fail "the server ended at the reload"
+echo "ok: the unit's ExecReload let a new user in; the client logged in before stayed connected"
