@@ -28,9 +28,9 @@ server, so the stations of several sites work as one logging network.\n\
 .\n\
 This package holds the tray program with its desktop entry, icons and user\n\
 unit for headless use, and kavlink-lan, which watches or feeds the LAN.")
-# The tray icon and the about panel draw through these; the libraries do not pull them in.
+# The platform plugins draw the tray icon and the about panel; the libraries do not pull them
+# in. The SVG plugins come with libqt6svg6, which the program links.
 set(CPACK_DEBIAN_KAVLINK_PACKAGE_DEPENDS "qt6-qpa-plugins")
-set(CPACK_DEBIAN_KAVLINK_PACKAGE_RECOMMENDS "qt6-svg-plugins")
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME kavlink-server)
 set(CPACK_DEBIAN_SERVER_DESCRIPTION

@@ -168,6 +168,22 @@ purge drops our override;postrm purge;root $user 640 /etc/kavlink/users;yes;deb-
 purge keeps an admin's override;postrm purge;root root 600 /etc/kavlink/users;yes;deb-systemd-helper purge kavlink-server.service|$list
 ROWS
 
+# Every package named in Depends, Recommends or Suggests exists on the release we build on.
+if have apt-cache; then
+    before=$status
+    for deb in "${debs[@]}"; do
+        for field in Depends Recommends Suggests; do
+            names=$(dpkg-deb -f "$deb" "$field" | tr ',|' '\n\n' | sed 's/(.*)//; s/:any//; s/ //g' | sed '/^$/d')
+            for name in $names; do
+                candidate=$(apt-cache policy "$name" 2>/dev/null | sed -n 's/^ *Candidate: //p')
+                [[ -n $candidate && $candidate != "(none)" ]] ||
+                    fail "$(basename "$deb") names $name in $field, which apt does not know"
+            done
+        done
+    done
+    ((status == before)) && pass "every Depends, Recommends and Suggests is a package apt knows"
+fi
+
 if have lintian; then
     # As root lintian only warns that it runs as root.
     if out=$(lintian --fail-on error,warning "${debs[@]}" 2>&1 |
