@@ -1,12 +1,7 @@
 #include "HostLookup.h"
 
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
 #include <netdb.h>
 #include <sys/socket.h>
-#endif
 
 QList<QHostAddress> LookUpHost(const std::string& host) {
     addrinfo hints{};

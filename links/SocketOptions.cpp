@@ -3,7 +3,6 @@
 #ifdef _WIN32
 #include <mstcpip.h>
 #include <winsock2.h>
-#include <ws2tcpip.h>
 #else
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -42,11 +41,7 @@ bool SetKeepAliveValues(qintptr socketDescriptor, int idleSeconds, int intervalS
 bool SetUnacknowledgedTimeout(qintptr socketDescriptor, int seconds) {
     if (socketDescriptor < 0 || seconds <= 0)
         return false;
-#if defined(_WIN32) && defined(TCP_MAXRT)
-    const DWORD value = static_cast<DWORD>(seconds);
-    return setsockopt(static_cast<SOCKET>(socketDescriptor), IPPROTO_TCP, TCP_MAXRT,
-                      reinterpret_cast<const char*>(&value), sizeof value) == 0;
-#elif defined(TCP_USER_TIMEOUT)
+#if defined(TCP_USER_TIMEOUT)
     const unsigned int milliseconds = static_cast<unsigned int>(seconds) * 1000U;
     return setsockopt(static_cast<int>(socketDescriptor), IPPROTO_TCP, TCP_USER_TIMEOUT,
                       &milliseconds, sizeof milliseconds) == 0;

@@ -17,6 +17,6 @@ bool SetKeepAliveValues(qintptr socketDescriptor, int idleSeconds = kKeepAliveId
 // the WAN time-out.
 inline constexpr int kUnacknowledgedTimeoutSeconds = 60;
 
-// TCP_USER_TIMEOUT (Linux) or TCP_MAXRT (Windows) on a native socket; false where neither exists.
+// TCP_USER_TIMEOUT on a native socket; false where the system has none.
 bool SetUnacknowledgedTimeout(qintptr socketDescriptor,
                               int seconds = kUnacknowledgedTimeoutSeconds);
