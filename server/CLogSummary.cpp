@@ -1,32 +1,60 @@
 #include "CLogSummary.h"
 
+#include <QList>
+
+#include <algorithm>
+#include <utility>
+
 bool CLogSummary::Count(const QString& what, const QString& from, qint64 now) {
-    auto it = m_windows.find(what + QChar(0) + from);
-    if (it == m_windows.end()) {
-        if (m_windows.size() >= kMaxKeys) {
-            const QString other = QStringLiteral("other addresses");
-            it = m_windows.find(what + QChar(0) + other);
-            if (it == m_windows.end())
-                it = m_windows.insert(what + QChar(0) + other, Window{what, other, now, 0});
-            ++it->count;
-            return false;
-        }
-        it = m_windows.insert(what + QChar(0) + from, Window{what, from, now, 0});
-    }
-    return ++it->count <= m_shown;
+    auto it = m_windows.find(what);
+    if (it == m_windows.end())
+        it = m_windows.insert(what, Window{now, 0, 0, {}});
+    Window& window = *it;
+    ++window.count;
+    const auto address = window.from.find(from);
+    if (address != window.from.end())
+        ++*address;
+    else if (window.from.size() < kMaxAddresses)
+        window.from.insert(from, 1);
+    else
+        ++window.others;
+    return window.count <= m_shown;
 }
 
 void CLogSummary::Flush(qint64 now, const Sink& sink, bool flushAll) {
     for (auto it = m_windows.begin(); it != m_windows.end();) {
-        if (!flushAll && now - it->start < m_windowMs) {
+        const Window& window = *it;
+        if (!flushAll && now - window.start < m_windowMs) {
             ++it;
             continue;
         }
-        if (it->count > m_shown)
-            sink(QStringLiteral("%1 %2 from %3 in the last %4 s")
-                     .arg(it->count)
-                     .arg(it->what, it->from)
-                     .arg((now - it->start + 999) / 1000));
+        if (window.count > m_shown) {
+            QList<std::pair<qint64, QString>> top;
+            for (auto a = window.from.cbegin(); a != window.from.cend(); ++a)
+                top.append({a.value(), a.key()});
+            const auto named = std::min<qsizetype>(kNamed, top.size());
+            std::partial_sort(
+                top.begin(), top.begin() + named, top.end(), [](const auto& x, const auto& y) {
+                    return x.first != y.first ? x.first > y.first : x.second < y.second;
+                });
+            const qsizetype addresses = window.from.size();
+            QString sources = top.first().second;
+            if (window.others > 0)
+                sources = QStringLiteral("more than %1 addresses").arg(addresses);
+            else if (addresses > 1)
+                sources = QStringLiteral("%1 addresses").arg(addresses);
+            QString line = QStringLiteral("%1 %2 from %3 in the last %4 s")
+                               .arg(window.count)
+                               .arg(it.key(), sources)
+                               .arg((now - window.start + 999) / 1000);
+            if (addresses > 1 || window.others > 0) {
+                QStringList most;
+                for (qsizetype i = 0; i < named; ++i)
+                    most << QStringLiteral("%1 (%2)").arg(top[i].second).arg(top[i].first);
+                line += QStringLiteral("; most from ") + most.join(QStringLiteral(", "));
+            }
+            sink(line);
+        }
         it = m_windows.erase(it);
     }
 }

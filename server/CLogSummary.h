@@ -5,9 +5,10 @@
 
 #include <functional>
 
-// Keeps repeated events from flooding the log: within a window, the first few events of a kind
-// from one address are logged one by one and the rest only counted, then summed up in one line
-// ("1234 connections refused from 203.0.113.7 in the last 60 s").
+// Keeps repeated events from flooding the log, from one address or from thousands: within a
+// window, the first few events of a kind are logged one by one and the rest only counted, then
+// summed up in one line per kind with the addresses that brought the most ("1234 connections
+// refused from 310 addresses in the last 60 s; most from 203.0.113.7 (800), ...").
 class CLogSummary {
 public:
     using Sink = std::function<void(const QString&)>;
@@ -20,17 +21,19 @@ public:
     // Logs the summary of every window that has ended (all of them when flushAll).
     void Flush(qint64 now, const Sink& sink, bool flushAll = false);
 
-    // Distinct sources kept per window; events from further ones are summed as "other addresses".
-    static constexpr qsizetype kMaxKeys = 1024;
+    // Addresses counted one by one per kind and window; further ones are summed as others.
+    static constexpr qsizetype kMaxAddresses = 1024;
+    // Addresses named in a summary line.
+    static constexpr int kNamed = 3;
 
 private:
     struct Window {
-        QString what;
-        QString from;
         qint64 start = 0;
         qint64 count = 0;
+        qint64 others = 0; // events from addresses beyond kMaxAddresses
+        QHash<QString, qint64> from;
     };
     qint64 m_windowMs;
     int m_shown;
-    QHash<QString, Window> m_windows;
+    QHash<QString, Window> m_windows; // by kind
 };

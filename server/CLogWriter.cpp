@@ -13,6 +13,7 @@ namespace {
 constexpr std::size_t kChunk = 4096;
 constexpr int kPollMs = 100;
 constexpr int kGiveUpPolls = 10; // once stopping: a second without progress
+constexpr int kRetryMs = 1000;   // after a write error
 } // namespace
 
 CLogWriter::CLogWriter(int fd, std::size_t maxQueuedBytes)
@@ -41,32 +42,59 @@ void CLogWriter::Write(const QByteArray& line) {
     m_wake.notify_one();
 }
 
+// A write error (a full disk) loses the lines at hand, not the writer: they are counted, and
+// writing is tried again a second later; the first thing that gets through is the count.
 void CLogWriter::Run() {
+    using Clock = std::chrono::steady_clock;
+    std::uint64_t unreported = 0;
+    Clock::time_point retryAt;
     for (;;) {
         std::deque<QByteArray> batch;
-        std::uint64_t dropped = 0;
+        std::uint64_t overflowed = 0; // dropped by Write after this batch's lines came
+        bool stopping = false;
         {
             std::unique_lock lock(m_mutex);
-            m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
-            if (m_queue.empty() && m_droppedSinceReport == 0)
-                return;
+            // While failing, the retry comes at its moment even when nothing new is written.
+            if (unreported > 0)
+                m_wake.wait_until(lock, retryAt, [this] { return m_stopping.load(); });
+            else
+                m_wake.wait(lock, [this] {
+                    return m_stopping || !m_queue.empty() || m_droppedSinceReport > 0;
+                });
             batch.swap(m_queue);
-            dropped = m_droppedSinceReport;
+            m_queuedBytes = 0;
+            overflowed = m_droppedSinceReport; // Write counted these in the total
             m_droppedSinceReport = 0;
+            stopping = m_stopping;
         }
+        bool failed = false;
         for (const QByteArray& line : batch) {
-            if (!WriteAll(line.constData(), static_cast<std::size_t>(line.size())))
-                return;
-            std::lock_guard lock(m_mutex);
-            m_queuedBytes -= static_cast<std::size_t>(line.size());
+            failed = failed || !WriteNote(unreported) ||
+                     !WriteAll(line.constData(), static_cast<std::size_t>(line.size()));
+            if (failed) {
+                ++unreported;
+                ++m_droppedTotal;
+            }
         }
-        if (dropped > 0) {
-            const std::string note =
-                std::to_string(dropped) + " log lines dropped: the log could not be written\n";
-            if (!WriteAll(note.data(), note.size()))
-                return;
-        }
+        unreported += overflowed;
+        if (!failed && !WriteNote(unreported))
+            failed = true;
+        if (failed)
+            retryAt = Clock::now() + std::chrono::milliseconds(kRetryMs);
+        if (stopping)
+            return;
     }
+}
+
+bool CLogWriter::WriteNote(std::uint64_t& unreported) {
+    if (unreported == 0)
+        return true;
+    const std::string note =
+        std::to_string(unreported) + " log lines dropped: the log could not be written\n";
+    if (!WriteAll(note.data(), note.size()))
+        return false;
+    unreported = 0;
+    return true;
 }
 
 // Blocks this thread only; when stopping, gives up after a second without progress.

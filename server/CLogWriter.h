@@ -10,9 +10,10 @@
 #include <thread>
 
 // Writes log lines to a descriptor from a thread of its own, so the event loop never waits
-// for a reader (a full pipe, a stopped terminal). What cannot be written is kept up to a
-// bound; beyond it lines are dropped and counted, and the count is logged once writing works
-// again.
+// for a reader (a full pipe, a stopped terminal). What cannot be written yet is kept up to a
+// bound; beyond it lines are dropped and counted. A write error (a full disk) drops the lines
+// at hand and is tried again a second later. The count of dropped lines is logged once
+// writing works again.
 class CLogWriter {
 public:
     explicit CLogWriter(int fd, std::size_t maxQueuedBytes = 1024 * 1024);
@@ -28,6 +29,8 @@ public:
 private:
     void Run();
     bool WriteAll(const char* data, std::size_t size);
+    // Writes how many lines were lost, if any; true when nothing is left to report.
+    bool WriteNote(std::uint64_t& unreported);
 
     int m_fd;
     std::size_t m_maxQueued;

@@ -2,8 +2,8 @@
 
 #include "AddressKey.h"
 #include "CTunnelServer.h"
+#include "LogText.h"
 #include "SocketOptions.h"
-#include "VisibleText.h"
 
 #include <QTcpSocket>
 #include <QTimerEvent>
@@ -183,29 +183,30 @@ bool CServerConnection::CheckCredentials(const QByteArray& login, const QByteArr
 void CServerConnection::LoginDecided(const QByteArray& login, bool accepted) {
     m_answerDeadline.Stop();
     m_turnOpen = false;
-    m_server.LoginDecided(m_address, login, m_turn, accepted);
-    const QString name = VisibleText(login, CServerSession::kMaxAnswer);
+    const QString name = QuotedText(login, CServerSession::kMaxAnswer);
     if (accepted) {
+        m_server.LoginDecided(m_address, login, m_turn, accepted);
         m_loggedInAt = QDateTime::currentDateTime();
         Log(QStringLiteral("logged in as \"%1\"").arg(name));
         m_server.LoggedIn(this);
     } else {
         m_server.LogRepeated(QStringLiteral("failed log-ins"), AddressKeyText(m_address),
                              LogLine(QStringLiteral("log-in failed for \"%1\"").arg(name)));
+        m_server.LoginDecided(m_address, login, m_turn, accepted); // logs a pause it starts
         m_refuseDeadline.Start(m_server.Options().refuseDelayMs, m_server.Now(), this);
     }
 }
 
 void CServerConnection::LineReceived(std::string_view line) {
     if (m_server.Options().verbose)
-        Log(QStringLiteral("line: %1").arg(VisibleText(line)));
+        Log(QStringLiteral("line: %1").arg(QuotedText(line)));
     m_server.Relay(this, line);
 }
 
 void CServerConnection::LineDropped(std::string_view line, const char* reason) {
     m_server.LineDropped();
     if (m_server.Options().verbose)
-        Log(QStringLiteral("dropped (%1): %2").arg(QLatin1String(reason), VisibleText(line)));
+        Log(QStringLiteral("dropped (%1): %2").arg(QLatin1String(reason), QuotedText(line)));
 }
 
 void CServerConnection::SessionFailed(const char* cause) {

@@ -3,8 +3,8 @@
 #include "AddressKey.h"
 #include "CLogWriter.h"
 #include "CServerConnection.h"
+#include "LogText.h"
 #include "TunnelLine.h"
-#include "VisibleText.h"
 
 #include <QDateTime>
 #include <QSocketNotifier>
@@ -64,8 +64,8 @@ CTunnelServer::CTunnelServer(ServerOptions options, QObject* parent)
       m_stderr(std::make_shared<CLogWriter>(STDERR_FILENO)) {
     EncodeTunnelLine(m_heartbeatLine);
     m_logSink = [writer = m_stderr](const QString& text) {
-        writer->Write(QDateTime::currentDateTime().toString(Qt::ISODate).toUtf8() + ' ' +
-                      text.toUtf8() + '\n');
+        writer->Write(LogTimestamp(QDateTime::currentDateTime()).toUtf8() + ' ' + text.toUtf8() +
+                      '\n');
     };
 }
 
@@ -228,7 +228,7 @@ CLoginThrottle::Turn CTunnelServer::PasswordTurn(const QByteArray& address,
         Log(QStringLiteral("login \"%1\" has used up its password checks (failed log-ins from "
                            "several addresses): addresses that have not logged in as it wait "
                            "their turn, one a second")
-                .arg(VisibleText(login, CServerSession::kMaxAnswer)));
+                .arg(QuotedText(login, CServerSession::kMaxAnswer)));
     return turn;
 }
 
@@ -239,13 +239,12 @@ qint64 CTunnelServer::LoginDecided(const QByteArray& address, const QByteArray& 
         m_limits.Trust(address, now);
     const qint64 pause = m_throttle.Decided(address, login, turn, accepted, now);
     if (pause > 0)
-        LogRepeated(
-            QStringLiteral("log-in pauses started"), AddressKeyText(address),
-            QStringLiteral("log-ins as \"%1\" from %2 paused for %3 s after %4 failures; "
-                           "attempts meanwhile are closed at once")
-                .arg(VisibleText(login, CServerSession::kMaxAnswer), AddressKeyText(address))
-                .arg(pause / 1000)
-                .arg(m_throttle.Failures(address, login)));
+        LogRepeated(QStringLiteral("log-in pauses started"), AddressKeyText(address),
+                    QStringLiteral("log-ins as \"%1\" from %2 paused for %3 s after %4 failures; "
+                                   "attempts meanwhile are closed at once")
+                        .arg(QuotedText(login, CServerSession::kMaxAnswer), AddressKeyText(address))
+                        .arg(pause / 1000)
+                        .arg(m_throttle.Failures(address, login)));
     return pause;
 }
 
@@ -386,8 +385,8 @@ QStringList CTunnelServer::StatusLines() const {
         }
         lines << QStringLiteral("client %1: \"%2\" logged in since %3, lines in %4, out %5, "
                                 "%6 bytes waiting")
-                     .arg(c->Peer(), VisibleText(c->Session().Login(), CServerSession::kMaxAnswer),
-                          c->LoggedInAt().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
+                     .arg(c->Peer(), QuotedText(c->Session().Login(), CServerSession::kMaxAnswer),
+                          LogTimestamp(c->LoggedInAt()))
                      .arg(c->LinesIn())
                      .arg(c->LinesOut())
                      .arg(c->PendingWrite());

@@ -4,9 +4,13 @@
 #include "CConnectionLimits.h"
 #include "CLogSummary.h"
 #include "CLogWriter.h"
+#include "LogText.h"
 
+#include <QFile>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTimeZone>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -49,14 +53,38 @@ private slots:
         QCOMPARE(lines.size(), 1); // nothing hidden in the new windows
     }
 
-    void logSummaryBoundsItsKeys() {
-        CLogSummary summary(60000, 0);
-        for (int i = 0; i < CLogSummary::kMaxKeys + 10; ++i)
-            QVERIFY(!summary.Count("failed log-ins", QString::number(i), 0));
+    // Churn from 1 000 addresses writes a few lines a minute, naming those that brought the
+    // most; memory stays bounded past the addresses it counts one by one.
+    void logSummaryAcrossAddresses() {
+        CLogSummary summary(60000, 3);
+        int shown = 0;
+        const QStringList kinds{"connections refused", "connections closed before log-in",
+                                "failed log-ins", "log-in pauses started"};
+        for (int i = 0; i < 3000; ++i) {
+            for (const QString& kind : kinds)
+                shown +=
+                    summary.Count(
+                        kind, QStringLiteral("10.0.%1.%2").arg(i % 1000 / 250).arg(i % 250), i * 20)
+                        ? 1
+                        : 0;
+        }
+        shown += summary.Count("failed log-ins", "192.0.2.1", 100) ? 1 : 0;
         QStringList lines;
         summary.Flush(60000, [&](const QString& line) { lines.append(line); });
-        QCOMPARE(lines.size(), CLogSummary::kMaxKeys + 1);
-        QVERIFY(lines.contains("10 failed log-ins from other addresses in the last 60 s"));
+        QCOMPARE(shown, 12);
+        QCOMPARE(lines.size(), 4);
+        QVERIFY2(lines.contains("3000 connections refused from 1000 addresses in the last 60 s; "
+                                "most from 10.0.0.0 (3), 10.0.0.1 (3), 10.0.0.10 (3)"),
+                 qPrintable(lines.join('\n')));
+
+        CLogSummary bounded(60000, 0);
+        for (int i = 0; i < CLogSummary::kMaxAddresses + 10; ++i)
+            QVERIFY(!bounded.Count("failed log-ins", QString::number(i), 0));
+        lines.clear();
+        bounded.Flush(60000, [&](const QString& line) { lines.append(line); });
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines[0].startsWith("1034 failed log-ins from more than 1024 addresses"),
+                 qPrintable(lines[0]));
     }
 
     // A reader that never reads: writing returns at once, the excess is dropped and counted,
@@ -85,6 +113,69 @@ private slots:
         QVERIFY(deadline.Reached(nextAt));
         deadline.Stop();
         QVERIFY(!deadline.Reached(nextAt));
+    }
+
+    void logText_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("plain") << QByteArray("site-a") << "site-a";
+        QTest::newRow("a quote cannot close the field")
+            << QByteArray("x\" logged in as \"admin") << "x\\x22 logged in as \\x22admin";
+        QTest::newRow("a backslash stays readable") << QByteArray("a\\x22") << "a\\\\x22";
+        QTest::newRow("control bytes and line ends")
+            << QByteArray("a\r\nb\x1b") << "a\\x0D\\x0Ab\\x1B";
+    }
+    void logText() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, shown);
+        QCOMPARE(QuotedText(bytes), shown);
+    }
+
+    void logTimestamp_data() {
+        QTest::addColumn<QByteArray>("zone");
+        QTest::addColumn<QString>("stamp");
+        QTest::newRow("UTC") << QByteArray("UTC") << "2026-12-10T18:08:55+00:00";
+        QTest::newRow("east") << QByteArray("Europe/Berlin") << "2026-12-10T19:08:55+01:00";
+        QTest::newRow("west, half hours")
+            << QByteArray("America/St_Johns") << "2026-12-10T14:38:55-03:30";
+    }
+    void logTimestamp() {
+        QFETCH(QByteArray, zone);
+        QFETCH(QString, stamp);
+        const QDateTime utc(QDate(2026, 12, 10), QTime(18, 8, 55), Qt::UTC);
+        QCOMPARE(LogTimestamp(utc.toTimeZone(QTimeZone(zone))), stamp);
+    }
+
+    // A full disk: the lines written meanwhile are lost and counted; once writing works again
+    // the count comes first, and the log goes on.
+    void logWriterRecoversFromWriteErrors() {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+        QVERIFY(full >= 0);
+        QFile file(dir.filePath("log"));
+        {
+            CLogWriter writer(full);
+            for (int i = 0; i < 5; ++i)
+                writer.Write("lost\n");
+            QVERIFY(QTest::qWaitFor([&] { return writer.DroppedTotal() == 5; }, 10000));
+            const QByteArray path = QFile::encodeName(file.fileName());
+            const int room = ::open(path.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+            QVERIFY(room >= 0);
+            QCOMPARE(::dup3(room, full, O_CLOEXEC), full); // the disk has room again
+            ::close(room);
+            writer.Write("kept\n");
+            QVERIFY(QTest::qWaitFor(
+                [&] {
+                    QFile log(file.fileName());
+                    return log.open(QIODevice::ReadOnly) &&
+                           log.readAll() ==
+                               "5 log lines dropped: the log could not be written\nkept\n";
+                },
+                10000));
+            QCOMPARE(writer.DroppedTotal(), 5u);
+        }
+        ::close(full);
     }
 
     void logWriterWithABlockedSink() {

@@ -499,6 +499,17 @@ private slots:
         QVERIFY(WaitFor([&] { return fixed->data == "login:password:"; }));
     }
 
+    // A login cannot forge a log line: its quotes are shown escaped.
+    void loginCannotForgeALogLine() {
+        QVERIFY(Start());
+        Client client(m_server->Port());
+        QVERIFY(WaitFor([&] { return client.data == "login:"; }));
+        client.Write("x\" logged in as \"admin\nwrong\n");
+        QVERIFY(WaitFor([&] { return LogHas("log-in failed"); }));
+        QVERIFY2(!LogHas("logged in as \"admin\""), qPrintable(m_log.join('\n')));
+        QVERIFY(LogHas("log-in failed for \"x\\x22 logged in as \\x22admin\""));
+    }
+
     void sessionsPerLogin() {
         ServerOptions options = TestOptions();
         options.maxSessionsPerLogin = 1;
