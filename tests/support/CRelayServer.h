@@ -20,7 +20,10 @@ public:
     const QByteArray& Log();
     qsizetype LoggedIn() { return Log().count("logged in as"); }
     // Tunnel lines the server took from its clients to pass on, those that start with start.
-    qsizetype LinesRelayed(const QByteArray& start = {}) { return Log().count(" line: " + start); }
+    // The server's log shows a peer's double quotes as \x22.
+    qsizetype LinesRelayed(const QByteArray& start = {}) {
+        return Log().count(" line: " + QByteArray(start).replace('"', "\\x22"));
+    }
 
 private:
     QString m_binary;
