@@ -74,12 +74,6 @@ std::unique_ptr<QApplication> MakeApplication(int& argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     return app;
 }
-
-// Qt sets up the socket layer itself where a platform needs that; the failure path stays
-// for a platform where it can fail.
-bool InitSocketLayer() {
-    return true;
-}
 } // namespace
 
 CKavlinkApp::CKavlinkApp(int& argc, char** argv)
@@ -95,10 +89,6 @@ int CKavlinkApp::InitInstance() {
         if (statusSource != nullptr)
             statusSource->WriteStatus();
     });
-    if (!InitSocketLayer()) {
-        StartupMessage(IDS_SOCKETS_INIT_FAILED, QMessageBox::Warning);
-        return 1;
-    }
     const std::string folder = ConfigurationFolder();
     const DataRootSource source =
         folder.empty() ? DataRootSource::ProgramDirectory : DataRootSource::Folder;

@@ -4,10 +4,6 @@
 
 #include <csignal>
 
-#ifndef _WIN32
 CTerminationSignals::CTerminationSignals()
     : m_pipe(
           {SIGTERM, SIGINT, SIGHUP}, [](int) { QCoreApplication::quit(); }, SIG_DFL) {}
-#else
-CTerminationSignals::CTerminationSignals() : m_pipe({}, {}, SIG_DFL) {}
-#endif

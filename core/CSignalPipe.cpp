@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 
-#ifndef _WIN32
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -83,12 +82,3 @@ CSignalPipe::~CSignalPipe() {
         fd = -1;
     }
 }
-
-#else
-
-CSignalPipe::CSignalPipe(std::initializer_list<int> signalNumbers,
-                         std::function<void(int)> onSignal, void (*afterwards)(int))
-    : m_signals(signalNumbers), m_onSignal(std::move(onSignal)), m_afterwards(afterwards) {}
-CSignalPipe::~CSignalPipe() = default;
-
-#endif

@@ -7,11 +7,7 @@
 #include <QStandardPaths>
 
 namespace {
-#ifdef _WIN32
-constexpr std::string_view kSeparators = "/\\";
-#else
 constexpr std::string_view kSeparators = "/";
-#endif
 
 std::string WithSeparator(std::string directory) {
     if (directory.empty() || kSeparators.find(directory.back()) == std::string_view::npos)
@@ -31,10 +27,6 @@ std::string LocalPath(const QString& path) {
 // The root ("/", or a drive such as "C:\") is passed over, never created.
 std::size_t RootLength(std::string_view path) {
     std::size_t length = 0;
-#ifdef _WIN32
-    if (path.size() >= 2 && path[1] == ':')
-        length = 2;
-#endif
     while (length < path.size() && kSeparators.find(path[length]) != std::string_view::npos)
         ++length;
     return length;

@@ -1,26 +1,12 @@
 #include "SocketOptions.h"
 
-#ifdef _WIN32
-#include <mstcpip.h>
-#include <winsock2.h>
-#else
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#endif
 
 bool SetKeepAliveValues(qintptr socketDescriptor, int idleSeconds, int intervalSeconds) {
     if (socketDescriptor < 0 || idleSeconds <= 0 || intervalSeconds <= 0)
         return false;
-#ifdef _WIN32
-    tcp_keepalive values{};
-    values.onoff = 1;
-    values.keepalivetime = static_cast<ULONG>(idleSeconds) * 1000;
-    values.keepaliveinterval = static_cast<ULONG>(intervalSeconds) * 1000;
-    DWORD returned = 0;
-    return WSAIoctl(static_cast<SOCKET>(socketDescriptor), SIO_KEEPALIVE_VALS, &values,
-                    sizeof values, nullptr, 0, &returned, nullptr, nullptr) == 0;
-#else
     const int fd = static_cast<int>(socketDescriptor);
     const int on = 1;
     bool ok = setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0;
@@ -35,7 +21,6 @@ bool SetKeepAliveValues(qintptr socketDescriptor, int idleSeconds, int intervalS
         ok;
 #endif
     return ok;
-#endif
 }
 
 bool SetUnacknowledgedTimeout(qintptr socketDescriptor, int seconds) {

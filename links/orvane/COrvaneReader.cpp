@@ -6,13 +6,9 @@
 #include <QUdpSocket>
 #include <QVariant>
 
-#ifdef _WIN32
-#include <winsock2.h>
-#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#endif
 
 namespace {
 // Larger than any UDP datagram, so none is ever cut.
@@ -26,15 +22,9 @@ constexpr int kDatagramsPerPass = 256;
 bool OrvaneEnableBroadcast(qintptr socketDescriptor) {
     if (socketDescriptor < 0)
         return false;
-#ifdef _WIN32
-    const BOOL on = TRUE;
-    return setsockopt(static_cast<SOCKET>(socketDescriptor), SOL_SOCKET, SO_BROADCAST,
-                      reinterpret_cast<const char*>(&on), sizeof on) == 0;
-#else
     const int on = 1;
     return setsockopt(static_cast<int>(socketDescriptor), SOL_SOCKET, SO_BROADCAST, &on,
                       sizeof on) == 0;
-#endif
 }
 
 COrvaneReader::COrvaneReader(std::shared_ptr<COrvaneInbox> inbox, std::function<void()> wake,
@@ -55,15 +45,9 @@ bool OrvaneSendTo(qintptr socketDescriptor, const QByteArray& datagram, quint32 
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = htonl(ipv4);
-#ifdef _WIN32
-    return sendto(static_cast<SOCKET>(socketDescriptor), datagram.constData(),
-                  static_cast<int>(datagram.size()), 0, reinterpret_cast<const sockaddr*>(&to),
-                  sizeof to) == datagram.size();
-#else
     return sendto(static_cast<int>(socketDescriptor), datagram.constData(),
                   static_cast<std::size_t>(datagram.size()), 0,
                   reinterpret_cast<const sockaddr*>(&to), sizeof to) == datagram.size();
-#endif
 }
 
 bool COrvaneReader::Start(quint16 port) {
