@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Version.h"
+
 #include <string>
 
 // The numbered user-visible texts.
@@ -18,5 +20,5 @@ enum StringId {
 // The text of a numbered string, or the empty text for an id without one.
 std::string LoadKavlinkString(int id);
 
-// "1.18.0"
-inline constexpr const char* kKavlinkVersion = "1.18.0";
+// The version, from the project's CMake version ("1.18.0").
+inline constexpr const char* kKavlinkVersion = KAVLINK_VERSION;
