@@ -2,6 +2,7 @@
 // sends one message onto it.
 #include "CLanTool.h"
 #include "CSignalPipe.h"
+#include "PortNumber.h"
 #include "StringTable.h"
 
 #include <QCommandLineParser>
@@ -47,7 +48,8 @@ int main(int argc, char* argv[]) {
     parser.setApplicationDescription(
         "kavlink-lan listen [--port N]: print every message heard on the LAN port.\n"
         "kavlink-lan send [--port N] [--address A] TEXT: broadcast one message.");
-    const QCommandLineOption port("port", "LAN port (default 9871).", "N");
+    const QCommandLineOption port(
+        "port", QStringLiteral("LAN port (default %1).").arg(CLanTool::kDefaultPort), "N");
     const QCommandLineOption address("address", "Broadcast address (default 127.255.255.255).",
                                      "A");
     parser.addOptions({port, address});
@@ -68,11 +70,10 @@ int main(int argc, char* argv[]) {
 
     quint16 portNumber = CLanTool::kDefaultPort;
     if (parser.isSet(port)) {
-        bool ok = false;
-        const uint value = parser.value(port).toUInt(&ok);
-        if (!ok || value > 65535)
+        const auto value = ParsePortNumber(parser.value(port), true);
+        if (!value)
             return Fail(QStringLiteral("not a port number: %1").arg(parser.value(port)), 2);
-        portNumber = static_cast<quint16>(value);
+        portNumber = *value;
     }
     const QStringList positional = parser.positionalArguments();
     const QString command = positional.value(0);

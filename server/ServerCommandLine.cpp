@@ -1,5 +1,6 @@
 #include "ServerCommandLine.h"
 
+#include "PortNumber.h"
 #include "StringTable.h"
 
 #include <QCommandLineParser>
@@ -25,6 +26,7 @@ bool ReadNumber(const QString& text, int low, int high, int& value) {
 } // namespace
 
 ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
+    const ServerOptions d; // the defaults the help names
     QCommandLineParser parser;
     parser.setApplicationDescription(
         "Tunnel server for Kavlink: logs clients in and passes every tunnel line from one "
@@ -37,50 +39,72 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
         "slowed, and a success clears the failures. Each login allows 10 password checks at once "
         "and one a second from addresses that have not logged in as it before.");
     const QCommandLineOption listen("listen", "Address to listen on (default: all).", "ADDRESS");
-    const QCommandLineOption port("port", "TCP port (default 10368; 0 picks a free one).", "N");
+    const QCommandLineOption port(
+        "port", QStringLiteral("TCP port (default %1; 0 picks a free one).").arg(d.port), "N");
     const QCommandLineOption users("users", "File of login:password lines.", "FILE");
     const QCommandLineOption anyLogin("allow-any-login",
                                       "Accept every login and password (no users file).");
     const QCommandLineOption heartbeat(
-        "heartbeat", "Seconds between heartbeats to each client (default 15, 0 = off).", "SECONDS");
+        "heartbeat",
+        QStringLiteral("Seconds between heartbeats to each client (default %1, 0 = off).")
+            .arg(d.heartbeatMs / 1000),
+        "SECONDS");
     const QCommandLineOption statsInterval(
         "stats-interval",
         "Seconds between summary lines in the log (default 0 = none). SIGUSR1 writes the "
         "whole status, one line per client, at any time.",
         "SECONDS");
     const QCommandLineOption verbose("verbose", "Log every line relayed or dropped.");
-    const QCommandLineOption backlog("backlog", "Listen queue length (default 1024).", "N");
-    const QCommandLineOption maxPending("max-pending",
-                                        "Connections awaiting log-in, in all (default 1024).", "N");
+    const QCommandLineOption backlog(
+        "backlog", QStringLiteral("Listen queue length (default %1).").arg(d.listenBacklog), "N");
+    const QCommandLineOption maxPending(
+        "max-pending",
+        QStringLiteral("Connections awaiting log-in, in all; when reached, a newcomer takes the "
+                       "place of the oldest of the address holding the most (default %1).")
+            .arg(d.maxAwaitingLogin),
+        "N");
     const QCommandLineOption maxPendingPerAddress(
         "max-pending-per-address",
-        "Connections awaiting log-in from one address, IPv6 by /64 (default 32).", "N");
+        QStringLiteral("Connections awaiting log-in from one address, IPv6 by /64 (default %1).")
+            .arg(d.maxAwaitingPerAddress),
+        "N");
     const QCommandLineOption connectRate(
         "connects-per-minute",
-        "New connections one address may open per minute; an idle address may open this many "
-        "at once (default 60).",
+        QStringLiteral("New connections one address may open per minute; an idle address may "
+                       "open this many at once (default %1).")
+            .arg(d.connectsPerMinute),
         "N");
     const QCommandLineOption maxSessions(
         "max-sessions-per-login",
         "Sessions of one login at a time; the oldest goes (default 0 = unlimited).", "N");
     const QCommandLineOption guessDelay(
         "guess-delay-max",
-        "Longest pause after failed log-ins, in seconds (default and most 60: longer would keep "
-        "a fixed client out past its own time-out).",
+        QStringLiteral("Longest pause after failed log-ins, in seconds (default and most %1: "
+                       "longer would keep a fixed client out past its own time-out).")
+            .arg(d.guessDelayMaxMs / 1000),
         "SECONDS");
     const QCommandLineOption loginTimeout(
-        "login-timeout", "Seconds a client has for each log-in answer (default 10).", "SECONDS");
+        "login-timeout",
+        QStringLiteral("Seconds a client has for each log-in answer (default %1).")
+            .arg(d.answerTimeoutMs / 1000),
+        "SECONDS");
     const QCommandLineOption inputRate(
         "max-input-lines",
-        "Lines a second one client may send, after a burst of five times as many; past it the "
-        "client is not read for a while (default 2000, 0 = no limit).",
+        QStringLiteral("Lines a second one client may send, after a burst of five times as many; "
+                       "past it the client is not read for a while (default %1, 0 = no limit).")
+            .arg(d.inputLinesPerSecond),
         "N");
     const QCommandLineOption clientOutput(
         "max-client-output-kib",
-        "Output waiting for one client before it is dropped, KiB (default 1024).", "N");
+        QStringLiteral("Output waiting for one client before it is dropped, KiB (default %1).")
+            .arg(d.maxPendingWrite / 1024),
+        "N");
     const QCommandLineOption totalOutput(
         "max-output-mib",
-        "Output waiting for all clients; past it the slowest readers go (default 256).", "N");
+        QStringLiteral("Output waiting for all clients; past it the slowest readers go (default "
+                       "%1).")
+            .arg(d.maxPendingWriteTotal / (1024 * 1024)),
+        "N");
     parser.addOptions({listen, port, users, anyLogin, heartbeat, statsInterval, verbose, backlog,
                        maxPending, maxPendingPerAddress, connectRate, maxSessions, guessDelay,
                        loginTimeout, inputRate, clientOutput, totalOutput});
@@ -112,9 +136,10 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
         return Failure(QStringLiteral("not an address: %1").arg(parser.value(listen)));
     int number = 0;
     if (parser.isSet(port)) {
-        if (!ReadNumber(parser.value(port), 0, 65535, number))
+        const auto value = ParsePortNumber(parser.value(port), true);
+        if (!value)
             return Failure(QStringLiteral("not a port number: %1").arg(parser.value(port)));
-        options.port = static_cast<quint16>(number);
+        options.port = *value;
     }
     if (parser.isSet(heartbeat)) {
         if (!ReadNumber(parser.value(heartbeat), 0, 86400, number))

@@ -1,4 +1,5 @@
 #include "CommandLine.h"
+#include "PortNumber.h"
 #include "StartupPaths.h"
 
 #include <QDir>
@@ -188,6 +189,30 @@ private slots:
             words.push_back(a.toStdString());
         const std::optional<std::string> text = InformationText(words);
         QCOMPARE(text ? QString::fromStdString(*text) : QString("-"), printed);
+    }
+
+    void portNumber_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("allowZero");
+        QTest::addColumn<int>("port"); // -1: refused
+        QTest::newRow("default tunnel port") << "10368" << false << 10368;
+        QTest::newRow("highest") << "65535" << false << 65535;
+        QTest::newRow("past the highest") << "65536" << false << -1;
+        QTest::newRow("zero where it picks one") << "0" << true << 0;
+        QTest::newRow("zero where it cannot") << "0" << false << -1;
+        QTest::newRow("leading zeros") << "00080" << false << 80;
+        QTest::newRow("sign") << "+80" << false << -1;
+        QTest::newRow("blank") << " 80" << false << -1;
+        QTest::newRow("letters after") << "80x" << false << -1;
+        QTest::newRow("empty") << "" << true << -1;
+        QTest::newRow("long") << "0000010368" << false << -1;
+    }
+    void portNumber() {
+        QFETCH(QString, text);
+        QFETCH(bool, allowZero);
+        QFETCH(int, port);
+        const auto parsed = ParsePortNumber(text, allowZero);
+        QCOMPARE(parsed ? int(*parsed) : -1, port);
     }
 
     void usage_text() {
