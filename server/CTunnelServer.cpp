@@ -7,23 +7,14 @@
 #include "TunnelLine.h"
 
 #include <QDateTime>
-#include <QSocketNotifier>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimerEvent>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
-// Connections taken per wake-up, so a flood of connects cannot starve the clients.
-constexpr int kAcceptBatch = 64;
 constexpr qint64 kPruneEveryMs = 60000;
 // Events of one kind from one address logged one by one per summary window.
 constexpr int kShownPerWindow = 3;
@@ -38,31 +29,24 @@ CLoginThrottle::Settings ThrottleSettings(const ServerOptions& options) {
     return settings;
 }
 
-const char* RefusalText(CConnectionLimits::Verdict verdict) {
-    switch (verdict) {
-    case CConnectionLimits::Verdict::ServerFull:
-        return "too many connections awaiting log-in";
-    case CConnectionLimits::Verdict::TooManyPending:
-        return "too many connections awaiting log-in from this address";
-    case CConnectionLimits::Verdict::TooFast:
-        return "connecting too often";
-    case CConnectionLimits::Verdict::Admit:
-    case CConnectionLimits::Verdict::MakeRoom:
-        break;
-    }
-    return "";
-}
 } // namespace
 
 CTunnelServer::CTunnelServer(ServerOptions options, QObject* parent)
-    : QObject(parent), m_options(std::move(options)),
-      m_limits({m_options.maxAwaitingLogin, m_options.maxAwaitingPerAddress,
-                m_options.connectsPerMinute}),
-      m_throttle(ThrottleSettings(m_options)),
-      m_summary(m_options.summaryWindowMs, kShownPerWindow), m_listener(new QTcpServer(this)),
+    : QObject(parent), m_options(std::move(options)), m_throttle(ThrottleSettings(m_options)),
+      m_summary(m_options.summaryWindowMs, kShownPerWindow),
       m_heartbeatLine("HEARTBEAT: \"~server\" \"\" "),
       m_stderr(std::make_shared<CLogWriter>(STDERR_FILENO)) {
     EncodeTunnelLine(m_heartbeatLine);
+    CServerAcceptor::Settings accepting;
+    accepting.address = m_options.listenAddress;
+    accepting.port = m_options.port;
+    accepting.backlog = m_options.listenBacklog;
+    accepting.retryMs = m_options.acceptRetryMs;
+    accepting.limits = {m_options.maxAwaitingLogin, m_options.maxAwaitingPerAddress,
+                        m_options.connectsPerMinute};
+    m_acceptor = new CServerAcceptor(
+        accepting, [this] { return Now(); },
+        [this](const QByteArray& address) { return MakeRoom(address); }, this);
     m_logSink = [writer = m_stderr](const QString& text) {
         writer->Write(LogTimestamp(QDateTime::currentDateTime()).toUtf8() + ' ' + text.toUtf8() +
                       '\n');
@@ -71,8 +55,6 @@ CTunnelServer::CTunnelServer(ServerOptions options, QObject* parent)
 
 CTunnelServer::~CTunnelServer() {
     Shutdown();
-    if (m_spareFd >= 0)
-        ::close(m_spareFd);
 }
 
 bool CTunnelServer::LoadUsers(QString* error) {
@@ -116,23 +98,11 @@ bool CTunnelServer::ReloadUsers() {
 }
 
 bool CTunnelServer::Listen(QString* error) {
-    m_listener->setListenBacklogSize(m_options.listenBacklog);
-    if (!m_listener->listen(m_options.listenAddress, m_options.port)) {
-        if (error)
-            *error = QStringLiteral("cannot listen on %1 port %2: %3")
-                         .arg(m_options.listenAddress.toString())
-                         .arg(m_options.port)
-                         .arg(m_listener->errorString());
+    if (!m_acceptor->Listen(error))
         return false;
-    }
-    // We accept ourselves: Qt's listener neither reports running out of descriptors nor
-    // stops trying, and spins.
-    m_listener->pauseAccepting();
-    m_acceptNotifier =
-        new QSocketNotifier(m_listener->socketDescriptor(), QSocketNotifier::Read, this);
-    connect(m_acceptNotifier, &QSocketNotifier::activated, this, &CTunnelServer::OnAcceptReady);
-    // Kept for running out of descriptors: closed to accept and close one connection.
-    m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    connect(m_acceptor, &CServerAcceptor::accepted, this, &CTunnelServer::Admitted);
+    connect(m_acceptor, &CServerAcceptor::logLine, this, &CTunnelServer::Log);
+    connect(m_acceptor, &CServerAcceptor::repeatedEvent, this, &CTunnelServer::LogRepeated);
     const qint64 now = Now();
     if (m_options.heartbeatMs > 0)
         m_heartbeatDeadline.Start(m_options.heartbeatMs, now, this);
@@ -153,7 +123,7 @@ bool CTunnelServer::Listen(QString* error) {
 }
 
 quint16 CTunnelServer::Port() const {
-    return m_listener->serverPort();
+    return m_acceptor->Port();
 }
 
 void CTunnelServer::SendHeartbeats() {
@@ -175,17 +145,13 @@ void CTunnelServer::RunPeriods(qint64 now) {
 void CTunnelServer::Tick() {
     const qint64 now = Now();
     RunPeriods(now);
-    if (m_acceptPaused && now >= m_acceptResumeAt) {
-        m_acceptPaused = false;
-        if (m_acceptNotifier)
-            m_acceptNotifier->setEnabled(true);
-    }
+    m_acceptor->Tick(now);
     for (std::size_t i = 0; i < m_connections.size(); ++i)
         m_connections[i]->Due(now);
     m_summary.Flush(now, [this](const QString& line) { Log(line); });
     if (now - m_lastPrune >= kPruneEveryMs) {
         m_lastPrune = now;
-        m_limits.Prune(now);
+        m_acceptor->Limits().Prune(now);
         m_throttle.Prune(now);
     }
 }
@@ -194,12 +160,7 @@ void CTunnelServer::Shutdown() {
     m_heartbeatDeadline.Stop();
     m_statsDeadline.Stop();
     m_tickTimer.stop();
-    if (m_acceptNotifier) {
-        m_acceptNotifier->setEnabled(false);
-        delete m_acceptNotifier;
-        m_acceptNotifier = nullptr;
-    }
-    m_listener->close();
+    m_acceptor->Close();
     for (std::size_t i = 0; i < m_connections.size(); ++i)
         m_connections[i]->Close(QStringLiteral("server stopping"));
     m_summary.Flush(
@@ -236,7 +197,7 @@ qint64 CTunnelServer::LoginDecided(const QByteArray& address, const QByteArray& 
                                    const CLoginThrottle::Turn& turn, bool accepted) {
     const qint64 now = Now();
     if (accepted)
-        m_limits.Trust(address, now);
+        m_acceptor->Limits().Trust(address, now);
     const qint64 pause = m_throttle.Decided(address, login, turn, accepted, now);
     if (pause > 0)
         LogRepeated(QStringLiteral("log-in pauses started"), AddressKeyText(address),
@@ -254,7 +215,7 @@ void CTunnelServer::TurnAbandoned(const QByteArray& address, const QByteArray& l
 }
 
 void CTunnelServer::LoggedIn(CServerConnection* connection) {
-    m_limits.Left(connection->Address());
+    m_acceptor->Limits().Left(connection->Address());
     if (m_options.maxSessionsPerLogin > 0) {
         // The oldest go first: a client that lost its line comes back before the server
         // notices the old session is dead.
@@ -312,7 +273,7 @@ void CTunnelServer::CutSlowestReaders() {
 
 void CTunnelServer::ConnectionClosed(CServerConnection* connection, bool wasAwaitingLogin) {
     if (wasAwaitingLogin)
-        m_limits.Left(connection->Address());
+        m_acceptor->Limits().Left(connection->Address());
     // The connection may be on the call stack (a relay loop, its own socket's signal).
     if (!m_reapPending) {
         m_reapPending = true;
@@ -374,8 +335,9 @@ QStringList CTunnelServer::StatusLines() const {
                  .arg(m_linesDelivered)
                  .arg(m_linesDropped)
                  .arg(m_pendingWriteTotal)
-                 .arg(m_acceptPaused ? QStringLiteral("; not accepting (out of descriptors)")
-                                     : QString());
+                 .arg(m_acceptor->IsPaused()
+                          ? QStringLiteral("; not accepting (out of descriptors)")
+                          : QString());
     for (const CServerConnection* c : m_connections) {
         if (c->IsClosed())
             continue;
@@ -394,103 +356,29 @@ QStringList CTunnelServer::StatusLines() const {
     return lines;
 }
 
-void CTunnelServer::OnAcceptReady() {
-    for (int i = 0; i < kAcceptBatch && !m_acceptPaused; ++i) {
-        sockaddr_storage from = {};
-        socklen_t length = sizeof from;
-        const int fd =
-            ::accept4(static_cast<int>(m_listener->socketDescriptor()),
-                      reinterpret_cast<sockaddr*>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK)
-                return;
-            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
-                continue;
-            OutOfDescriptors();
-            return;
-        }
-        if (m_outOfDescriptors) {
-            m_outOfDescriptors = false;
-            Log(QStringLiteral("accepting again; %1 connections were closed unserved meanwhile")
-                    .arg(m_refusedOutOfDescriptors));
-            m_refusedOutOfDescriptors = 0;
-        }
-        Admit(fd, from);
-    }
-}
-
-void CTunnelServer::Admit(int fd, const sockaddr_storage& from) {
-    const std::uint64_t id = m_nextId++;
-    const QHostAddress peer = PlainAddress(QHostAddress(reinterpret_cast<const sockaddr*>(&from)));
-    const QByteArray key = AddressKey(peer);
-    QByteArray victim;
-    auto verdict = m_limits.Admit(key, Now(), &victim);
-    if (verdict == CConnectionLimits::Verdict::MakeRoom) {
-        if (CServerConnection* oldest = OldestAwaitingFrom(victim))
-            oldest->Close(QStringLiteral("made room for another address"));
-        verdict = m_limits.Admit(key, Now());
-    }
-    if (verdict != CConnectionLimits::Verdict::Admit) {
-        const quint16 port = ntohs(from.ss_family == AF_INET6
-                                       ? reinterpret_cast<const sockaddr_in6*>(&from)->sin6_port
-                                       : reinterpret_cast<const sockaddr_in*>(&from)->sin_port);
-        LogRepeated(QStringLiteral("connections refused"), AddressKeyText(key),
-                    QStringLiteral("#%1 %2:%3 refused: %4")
-                        .arg(id)
-                        .arg(peer.toString())
-                        .arg(port)
-                        .arg(QLatin1String(RefusalText(verdict))));
-        ::close(fd);
-        return;
-    }
+void CTunnelServer::Admitted(int fd, quint64 id, const QByteArray& address) {
     auto* socket = new QTcpSocket;
     if (!socket->setSocketDescriptor(fd)) {
         ::close(fd);
         delete socket;
-        m_limits.Left(key);
+        m_acceptor->Limits().Left(address);
         return;
     }
-    auto* connection = new CServerConnection(*this, socket, id, key);
+    auto* connection = new CServerConnection(*this, socket, id, address);
     m_connections.push_back(connection);
     connection->Start();
     emit connectionCountChanged();
 }
 
-CServerConnection* CTunnelServer::OldestAwaitingFrom(const QByteArray& address) const {
-    // Connections are kept in the order they came.
+bool CTunnelServer::MakeRoom(const QByteArray& address) {
+    // Connections are kept in the order they came: the first is the oldest.
     for (CServerConnection* c : m_connections) {
-        if (c->CountsAsAwaitingLogin() && c->Address() == address)
-            return c;
-    }
-    return nullptr;
-}
-
-// Out of descriptors (or another lasting accept error): close what waits with the spare
-// descriptor, say so once, and pause instead of failing again at once for ever.
-void CTunnelServer::OutOfDescriptors() {
-    const int error = errno;
-    const int listenFd = static_cast<int>(m_listener->socketDescriptor());
-    if (m_spareFd >= 0 && (error == EMFILE || error == ENFILE)) {
-        ::close(m_spareFd);
-        for (int i = 0; i < kAcceptBatch; ++i) {
-            const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0)
-                break;
-            ::close(fd);
-            ++m_refusedOutOfDescriptors;
+        if (c->CountsAsAwaitingLogin() && c->Address() == address) {
+            c->Close(QStringLiteral("made room for another address"));
+            return true;
         }
-        m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     }
-    if (!m_outOfDescriptors) {
-        m_outOfDescriptors = true;
-        Log(QStringLiteral("cannot accept: %1; closing new connections unserved, trying again "
-                           "every %2 ms")
-                .arg(QString::fromLocal8Bit(std::strerror(error)))
-                .arg(m_options.acceptRetryMs));
-    }
-    m_acceptPaused = true;
-    m_acceptResumeAt = Now() + m_options.acceptRetryMs;
-    m_acceptNotifier->setEnabled(false);
+    return false;
 }
 
 void CTunnelServer::QueueRead(CServerConnection* connection) {

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "CClockDeadline.h"
-#include "CConnectionLimits.h"
 #include "CLogSummary.h"
 #include "CLoginThrottle.h"
+#include "CServerAcceptor.h"
 #include "CUserTable.h"
 #include "Clock.h"
 #include "ServerOptions.h"
@@ -23,9 +23,6 @@
 
 class CLogWriter;
 class CServerConnection;
-class QSocketNotifier;
-class QTcpServer;
-struct sockaddr_storage;
 
 // The tunnel server: accepts clients, logs them in, and passes every valid tunnel line from
 // one logged-in client to all the others. Single-threaded, driven by the event loop.
@@ -67,8 +64,8 @@ public:
     const ServerOptions& Options() const { return m_options; }
     int ConnectionCount() const;
     int LoggedInCount() const;
-    int AwaitingLoginCount() const { return m_limits.PendingTotal(); }
-    bool IsAcceptPaused() const { return m_acceptPaused; }
+    int AwaitingLoginCount() const { return m_acceptor->Limits().PendingTotal(); }
+    bool IsAcceptPaused() const { return m_acceptor->IsPaused(); }
     qint64 PendingWriteTotal() const { return m_pendingWriteTotal; }
     // Milliseconds on the clock.
     qint64 Now() const { return m_clock() / 1000000; }
@@ -103,31 +100,22 @@ protected:
 private:
     // Heartbeats and summary lines whose period has come.
     void RunPeriods(qint64 now);
-    void OnAcceptReady();
-    void Admit(int fd, const sockaddr_storage& from);
-    void OutOfDescriptors();
+    void Admitted(int fd, quint64 id, const QByteArray& address);
+    bool MakeRoom(const QByteArray& address);
     void CutSlowestReaders();
     void Reap();
     void ServeReads();
-    CServerConnection* OldestAwaitingFrom(const QByteArray& address) const;
 
     ServerOptions m_options;
     MonotonicClock m_clock = SystemMonotonicNanoseconds;
     CUserTable m_users;
-    CConnectionLimits m_limits;
+
     CLoginThrottle m_throttle;
     CLogSummary m_summary;
-    QTcpServer* m_listener;
-    QSocketNotifier* m_acceptNotifier = nullptr;
-    int m_spareFd = -1;
-    bool m_acceptPaused = false;
-    bool m_outOfDescriptors = false;
-    qint64 m_acceptResumeAt = 0;
-    std::uint64_t m_refusedOutOfDescriptors = 0;
+    CServerAcceptor* m_acceptor = nullptr;
     std::vector<CServerConnection*> m_connections;
     qint64 m_pendingWriteTotal = 0;
     qint64 m_lastPrune = 0;
-    std::uint64_t m_nextId = 1;
     bool m_reapPending = false;
     std::vector<CServerConnection*> m_readQueue;
     bool m_readsPending = false;

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "CConnectionLimits.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+
+class QSocketNotifier;
+class QTcpServer;
+struct sockaddr_storage;
+
+// Listens and takes connections: accepts by itself (Qt's listener neither reports running out
+// of descriptors nor stops trying, and spins), keeps a spare descriptor to close what waits
+// when none is left, pauses instead of failing at once for ever, and admits by address
+// (CConnectionLimits), asking its owner to make room when the log-in cap is reached.
+class CServerAcceptor : public QObject {
+    Q_OBJECT
+
+public:
+    struct Settings {
+        QHostAddress address;
+        quint16 port = 0;
+        int backlog = 1024;
+        int retryMs = 1000; // after running out of descriptors
+        CConnectionLimits::Settings limits;
+    };
+    // Milliseconds on the owner's clock.
+    using NowMs = std::function<qint64()>;
+    // Closes the oldest connection awaiting log-in from that address; false when it has none.
+    using MakeRoom = std::function<bool(const QByteArray& address)>;
+
+    CServerAcceptor(Settings settings, NowMs now, MakeRoom makeRoom, QObject* parent = nullptr);
+    ~CServerAcceptor() override;
+
+    bool Listen(QString* error);
+    quint16 Port() const;
+    void Close();
+    // Accepts again once the pause after running out of descriptors is over.
+    void Tick(qint64 nowMs);
+    bool IsPaused() const { return m_paused; }
+    // Who awaits log-in from where: the owner reports log-ins and closes.
+    CConnectionLimits& Limits() { return m_limits; }
+    const CConnectionLimits& Limits() const { return m_limits; }
+
+signals:
+    // An admitted connection, counted as awaiting log-in; the receiver owns the descriptor.
+    void accepted(int fd, quint64 id, const QByteArray& address);
+    void logLine(const QString& text);
+    // An event that may come in floods, for the owner's summaries.
+    void repeatedEvent(const QString& what, const QString& from, const QString& text);
+
+private:
+    qint64 Now() const { return m_now(); }
+    void OnReady();
+    void Admit(int fd, const sockaddr_storage& from);
+    void OutOfDescriptors();
+
+    Settings m_settings;
+    NowMs m_now;
+    MakeRoom m_makeRoom;
+    CConnectionLimits m_limits;
+    QTcpServer* m_listener;
+    QSocketNotifier* m_notifier = nullptr;
+    int m_spareFd = -1;
+    bool m_paused = false;
+    bool m_outOfDescriptors = false;
+    qint64 m_resumeAt = 0;
+    std::uint64_t m_closedUnserved = 0;
+    std::uint64_t m_nextId = 1;
+};
