@@ -1,7 +1,7 @@
 #include "CServerConnection.h"
 
 #include "AddressKey.h"
-#include "CTunnelServer.h"
+#include "IConnectionHost.h"
 #include "LogText.h"
 #include "SocketOptions.h"
 
@@ -41,9 +41,9 @@ QString PeerText(const QTcpSocket& socket) {
 }
 } // namespace
 
-CServerConnection::CServerConnection(CTunnelServer& server, QTcpSocket* socket, std::uint64_t id,
-                                     QByteArray address)
-    : QObject(&server), m_server(server), m_socket(socket), m_id(id),
+CServerConnection::CServerConnection(IConnectionHost& server, QTcpSocket* socket, std::uint64_t id,
+                                     QByteArray address, QObject* parent)
+    : QObject(parent), m_server(server), m_socket(socket), m_id(id),
       m_fd(static_cast<int>(socket->socketDescriptor())), m_address(std::move(address)),
       m_peer(PeerText(*socket)), m_session(*this) {
     m_socket->setParent(this);

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string_view>
 
-class CTunnelServer;
+class IConnectionHost;
 class QTcpSocket;
 
 // One client of the tunnel server: its socket, its session and its log-in deadlines.
@@ -21,8 +21,8 @@ class CServerConnection : public QObject, private ISessionHost {
     Q_OBJECT
 
 public:
-    CServerConnection(CTunnelServer& server, QTcpSocket* socket, std::uint64_t id,
-                      QByteArray address);
+    CServerConnection(IConnectionHost& server, QTcpSocket* socket, std::uint64_t id,
+                      QByteArray address, QObject* parent);
     ~CServerConnection() override;
 
     void Start();
@@ -71,7 +71,7 @@ private:
     QString LogLine(const QString& text) const;
     void Log(const QString& text) const;
 
-    CTunnelServer& m_server;
+    IConnectionHost& m_server;
     QTcpSocket* m_socket;
     std::uint64_t m_id;
     int m_fd;

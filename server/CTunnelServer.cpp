@@ -364,7 +364,7 @@ void CTunnelServer::Admitted(int fd, quint64 id, const QByteArray& address) {
         m_acceptor->Limits().Left(address);
         return;
     }
-    auto* connection = new CServerConnection(*this, socket, id, address);
+    auto* connection = new CServerConnection(*this, socket, id, address, this);
     m_connections.push_back(connection);
     connection->Start();
     emit connectionCountChanged();

@@ -6,6 +6,7 @@
 #include "CServerAcceptor.h"
 #include "CUserTable.h"
 #include "Clock.h"
+#include "IConnectionHost.h"
 #include "ServerOptions.h"
 
 #include <QBasicTimer>
@@ -26,7 +27,7 @@ class CServerConnection;
 
 // The tunnel server: accepts clients, logs them in, and passes every valid tunnel line from
 // one logged-in client to all the others. Single-threaded, driven by the event loop.
-class CTunnelServer : public QObject {
+class CTunnelServer : public QObject, private IConnectionHost {
     Q_OBJECT
 
 public:
@@ -61,35 +62,18 @@ public:
     // Clients, log-ins and lines since the last summary; counts from here on.
     QString SummaryLine();
 
-    const ServerOptions& Options() const { return m_options; }
+    const ServerOptions& Options() const override { return m_options; }
     int ConnectionCount() const;
     int LoggedInCount() const;
     int AwaitingLoginCount() const { return m_acceptor->Limits().PendingTotal(); }
     bool IsAcceptPaused() const { return m_acceptor->IsPaused(); }
     qint64 PendingWriteTotal() const { return m_pendingWriteTotal; }
     // Milliseconds on the clock.
-    qint64 Now() const { return m_clock() / 1000000; }
+    qint64 Now() const override { return m_clock() / 1000000; }
 
-    // Called by the connections.
-    bool CheckCredentials(const QByteArray& login, const QByteArray& password) const;
-    // When the password prompt for this login may go out, if at all (CLoginThrottle::Reserve).
-    CLoginThrottle::Turn PasswordTurn(const QByteArray& address, const QByteArray& login);
-    // Returns the pause that starts with a failure (CLoginThrottle::Decided).
-    qint64 LoginDecided(const QByteArray& address, const QByteArray& login,
-                        const CLoginThrottle::Turn& turn, bool accepted);
-    void TurnAbandoned(const QByteArray& address, const QByteArray& login,
-                       const CLoginThrottle::Turn& turn);
-    // The connection has more input than one slice; it is read again after the others.
-    void QueueRead(CServerConnection* connection);
-    void LoggedIn(CServerConnection* connection);
-    void Relay(CServerConnection* from, std::string_view line);
-    void PendingWriteChanged(qint64 delta) { m_pendingWriteTotal += delta; }
-    // A line from a client that was not relayed (bad checksum, empty, control bytes).
-    void LineDropped() { ++m_linesDropped; }
-    void ConnectionClosed(CServerConnection* connection, bool wasAwaitingLogin);
-    void Log(const QString& text) const;
-    // Logs the line unless events of its kind from that address are being summed up.
-    void LogRepeated(const QString& what, const QString& from, const QString& line);
+    void Log(const QString& text) const override;
+    // Logs the line unless events of its kind are being summed up.
+    void LogRepeated(const QString& what, const QString& from, const QString& line) override;
 
 signals:
     void connectionCountChanged();
@@ -98,6 +82,20 @@ protected:
     void timerEvent(QTimerEvent* event) override;
 
 private:
+    // What the connections call.
+    bool CheckCredentials(const QByteArray& login, const QByteArray& password) const override;
+    CLoginThrottle::Turn PasswordTurn(const QByteArray& address, const QByteArray& login) override;
+    qint64 LoginDecided(const QByteArray& address, const QByteArray& login,
+                        const CLoginThrottle::Turn& turn, bool accepted) override;
+    void TurnAbandoned(const QByteArray& address, const QByteArray& login,
+                       const CLoginThrottle::Turn& turn) override;
+    void LoggedIn(CServerConnection* connection) override;
+    void Relay(CServerConnection* from, std::string_view line) override;
+    void LineDropped() override { ++m_linesDropped; }
+    void QueueRead(CServerConnection* connection) override;
+    void PendingWriteChanged(qint64 delta) override { m_pendingWriteTotal += delta; }
+    void ConnectionClosed(CServerConnection* connection, bool wasAwaitingLogin) override;
+
     // Heartbeats and summary lines whose period has come.
     void RunPeriods(qint64 now);
     void Admitted(int fd, quint64 id, const QByteArray& address);
