@@ -16,8 +16,9 @@ constexpr int kGiveUpPolls = 10; // once stopping: a second without progress
 constexpr int kRetryMs = 1000;   // after a write error
 } // namespace
 
-CLogWriter::CLogWriter(int fd, std::size_t maxQueuedBytes)
-    : m_fd(fd), m_maxQueued(maxQueuedBytes), m_thread([this] { Run(); }) {}
+CLogWriter::CLogWriter(int fd, std::size_t maxQueuedBytes, OwnLine ownLine)
+    : m_fd(fd), m_maxQueued(maxQueuedBytes), m_ownLine(std::move(ownLine)),
+      m_thread([this] { Run(); }) {}
 
 CLogWriter::~CLogWriter() {
     {
@@ -89,9 +90,12 @@ void CLogWriter::Run() {
 bool CLogWriter::WriteNote(std::uint64_t& unreported) {
     if (unreported == 0)
         return true;
-    const std::string note =
-        std::to_string(unreported) + " log lines dropped: the log could not be written\n";
-    if (!WriteAll(note.data(), note.size()))
+    QByteArray note = QByteArray::number(static_cast<qulonglong>(unreported)) +
+                      " log lines dropped: the log could not be written";
+    note = m_ownLine ? m_ownLine(note) : note + '\n';
+    if (m_torn)
+        note.prepend('\n');
+    if (!WriteAll(note.constData(), static_cast<std::size_t>(note.size())))
         return false;
     unreported = 0;
     return true;
@@ -100,27 +104,34 @@ bool CLogWriter::WriteNote(std::uint64_t& unreported) {
 // Blocks this thread only; when stopping, gives up after a second without progress.
 bool CLogWriter::WriteAll(const char* data, std::size_t size) {
     int idlePolls = 0;
+    const std::size_t whole = size;
+    // A line cut short leaves the next one to start on a line of its own.
+    const auto failed = [&] {
+        m_torn = m_torn || size < whole;
+        return false;
+    };
     while (size > 0) {
         pollfd p = {m_fd, POLLOUT, 0};
         const int ready = ::poll(&p, 1, kPollMs);
         if (ready < 0 && errno != EINTR)
-            return false;
+            return failed();
         if (ready <= 0) {
             if (m_stopping && ++idlePolls >= kGiveUpPolls)
-                return false;
+                return failed();
             continue;
         }
         if ((p.revents & (POLLERR | POLLNVAL)) != 0)
-            return false;
+            return failed();
         const ssize_t n = ::write(m_fd, data, std::min(size, kChunk));
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN)
                 continue;
-            return false;
+            return failed();
         }
         idlePolls = 0;
         data += n;
         size -= static_cast<std::size_t>(n);
     }
+    m_torn = false;
     return true;
 }

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -16,7 +17,11 @@
 // writing works again.
 class CLogWriter {
 public:
-    explicit CLogWriter(int fd, std::size_t maxQueuedBytes = 1024 * 1024);
+    // Makes a whole line, newline included, of a text of the writer's own (the count of lines
+    // dropped); called on the writer's thread.
+    using OwnLine = std::function<QByteArray(const QByteArray& text)>;
+
+    explicit CLogWriter(int fd, std::size_t maxQueuedBytes = 1024 * 1024, OwnLine ownLine = {});
     // Waits up to a second for the rest to be written, then gives up on it.
     ~CLogWriter();
     CLogWriter(const CLogWriter&) = delete;
@@ -34,6 +39,8 @@ private:
 
     int m_fd;
     std::size_t m_maxQueued;
+    OwnLine m_ownLine;
+    bool m_torn = false; // the last write stopped within a line
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<QByteArray> m_queue;

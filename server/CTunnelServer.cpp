@@ -29,13 +29,19 @@ CLoginThrottle::Settings ThrottleSettings(const ServerOptions& options) {
     return settings;
 }
 
+// One line of the log: the time with its offset, the text, a newline.
+QByteArray StampedLine(const QString& text) {
+    return LogTimestamp(QDateTime::currentDateTime()).toUtf8() + ' ' + text.toUtf8() + '\n';
+}
 } // namespace
 
 CTunnelServer::CTunnelServer(ServerOptions options, QObject* parent)
     : QObject(parent), m_options(std::move(options)), m_throttle(ThrottleSettings(m_options)),
       m_summary(m_options.summaryWindowMs, kShownPerWindow),
       m_heartbeatLine("HEARTBEAT: \"~server\" \"\" "),
-      m_stderr(std::make_shared<CLogWriter>(STDERR_FILENO)) {
+      m_stderr(std::make_shared<CLogWriter>(
+          STDERR_FILENO, std::size_t{1024} * 1024,
+          [](const QByteArray& text) { return StampedLine(QString::fromUtf8(text)); })) {
     EncodeTunnelLine(m_heartbeatLine);
     CServerAcceptor::Settings accepting;
     accepting.address = m_options.listenAddress;
@@ -47,10 +53,7 @@ CTunnelServer::CTunnelServer(ServerOptions options, QObject* parent)
     m_acceptor = new CServerAcceptor(
         accepting, [this] { return Now(); },
         [this](const QByteArray& address) { return MakeRoom(address); }, this);
-    m_logSink = [writer = m_stderr](const QString& text) {
-        writer->Write(LogTimestamp(QDateTime::currentDateTime()).toUtf8() + ' ' + text.toUtf8() +
-                      '\n');
-    };
+    m_logSink = [writer = m_stderr](const QString& text) { writer->Write(StampedLine(text)); };
 }
 
 CTunnelServer::~CTunnelServer() {
