@@ -63,11 +63,14 @@ bench: deps-run build-only
 demo: deps-run build-only
 	@tools/demo.sh $(BUILD)
 
-# The tunnel server under load and attack next to ncat --broker, one table (about 5 minutes;
-# SERVER_BEFORE=path/to/an/older/kavlink-server adds a column).
+# The tunnel server under load and attack next to ncat --broker, one table (about 5 minutes),
+# then its guard against many addresses and the real Kavlink, another (about 8 minutes;
+# GUARD_ROWS and GUARD_WRONG_S shorten it). SERVER_BEFORE=path/to/an/older/kavlink-server adds
+# a column to both.
 bench-server: deps-run build-only
 	@tools/install-deps.sh bench
 	@bench/bench_server.sh $(BUILD) $(SERVER_BEFORE)
+	@python3 bench/server_guard.py $(BUILD) $(SERVER_BEFORE)
 
 # The tunnel on a real network: wall clock steps, a 90 s blackout with HeartBeat on, split
 # log-in prompts and a server name that moves, in namespaces of its own (about three minutes;
