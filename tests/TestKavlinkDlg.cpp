@@ -15,11 +15,15 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
 
 #include <memory>
 
@@ -177,6 +181,46 @@ private slots:
         QTest::keyClick(status, Qt::Key_Escape);
         QTRY_VERIFY(status.isNull());
         QVERIFY(!w.dlg->OpenStatusWindow());
+    }
+
+    // The window fits the screen whatever its font, and a refresh leaves the reader's
+    // selection and scroll position alone, in a line that changes too.
+    void statusWindowFitsAndKeepsTheReader() {
+        int tick = 0;
+        int lines = 200;
+        const auto source = [&tick, &lines] {
+            std::string text = "Kavlink status at " + std::to_string(tick) + "\n";
+            for (int line = 0; line < lines; ++line)
+                text += "line " + std::to_string(line) + " counter " + std::to_string(tick) + "\n";
+            return text;
+        };
+        CStatusDlg status(source);
+        status.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&status));
+        const QRect screen = status.screen()->availableGeometry();
+        QVERIFY2(screen.contains(status.frameGeometry()),
+                 qPrintable(QString("%1x%2 on %3x%4")
+                                .arg(status.frameGeometry().width())
+                                .arg(status.frameGeometry().height())
+                                .arg(screen.width())
+                                .arg(screen.height())));
+        auto* text = status.findChild<QPlainTextEdit*>();
+        QVERIFY(text->verticalScrollBar()->maximum() > 0);
+
+        QTextCursor selection(text->document()->findBlockByNumber(120));
+        selection.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+        text->setTextCursor(selection);
+        text->verticalScrollBar()->setValue(100);
+        while (++tick <= 12)
+            status.Refresh();
+        QCOMPARE(text->textCursor().selectedText(), QString("line 119 counter 12"));
+        QCOMPARE(text->verticalScrollBar()->value(), 100);
+        // Lines come and go at the end (far stations).
+        for (const int count : {150, 210, 3}) {
+            lines = count;
+            status.Refresh();
+            QCOMPARE(status.Text(), QString::fromStdString(source()));
+        }
     }
 
     void optionsCancelledChangesNothing() {
