@@ -138,14 +138,35 @@ private slots:
         QCOMPARE(DialogUnits(baseX, baseY).ToPixels(du), pixels);
     }
 
-    void baseUnitsFromFont() {
-        const QFont font = DialogUnits::DialogFont();
-        QCOMPARE(font.pointSize(), 8);
+    // The dialogs take the desktop's font, whatever its size, and their dialog units with it.
+    void desktopFont_data() {
+        QTest::addColumn<int>("points");
+        for (const int points : {8, 9, 10, 11, 12, 14, 18})
+            QTest::newRow(qPrintable(QString("%1 pt").arg(points))) << points;
+    }
+    void desktopFont() {
+        QFETCH(int, points);
+        const QFont desktop = QApplication::font();
+        QFont font = desktop;
+        font.setPointSize(points);
+        QApplication::setFont(font);
+        QCOMPARE(DialogUnits::DialogFont(), font);
         const DialogUnits units(font);
-        const qreal letters = QFontMetrics(font).horizontalAdvance(
+        const qreal letters = QFontMetricsF(font).horizontalAdvance(
             QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-        QCOMPARE(units.BaseX(), qRound(letters / 52));
+        QCOMPARE(units.BaseX(), letters / 52);
         QCOMPARE(units.BaseY(), QFontMetrics(font).height());
+        {
+            Fixture f;
+            QCOMPARE(f.dlg->font().pointSize(), points);
+            QCOMPARE(f.dlg->size(), units.ToPixels(QSize(408, 206)));
+            for (const QLabel* label : f.dlg->findChildren<QLabel*>())
+                QVERIFY2(label->sizeHint().width() <= label->width(), qPrintable(label->text()));
+            CGenericStringDlg name;
+            QCOMPARE(name.font().pointSize(), points);
+            QCOMPARE(name.size(), units.ToPixels(QSize(186, 72)));
+        }
+        QApplication::setFont(desktop);
     }
 
     // Template 135 as written, converted with the dialog's own font.
