@@ -294,6 +294,10 @@ private slots:
             QCOMPARE(save->text(), captions[n - 1]);
             QCOMPARE(load->isEnabled(), n == 2 || n == 5);
             QVERIFY(save->isEnabled());
+            // The whole name, however little of it the button shows.
+            const QString name = n == 2 ? "Alpha" : n == 5 ? "R&D" : "";
+            QCOMPARE(load->toolTip(), name);
+            QCOMPARE(save->toolTip(), name);
             QCOMPARE(load->focusPolicy(), Qt::NoFocus);
         }
     }
@@ -342,6 +346,8 @@ private slots:
                                 << "";
         QTest::newRow("trimmed") << int(QDialog::Accepted) << "  Bravo  "
                                  << "Bravo";
+        QTest::newRow("with a blank, kept and told") << int(QDialog::Accepted) << "Club station"
+                                                     << "Club station";
     }
     void saveUnnamed() {
         QFETCH(int, answer);
@@ -361,7 +367,10 @@ private slots:
         QCOMPARE(CGenericStringDlg::LastRequest().prompt,
                  QStringLiteral("Enter a name  for this server:"));
         QCOMPARE(CGenericStringDlg::LastRequest().initialText, QString());
-        QCOMPARE(CMessageBox::ShownCount(), 0);
+        // -p selects a name up to its first blank: the person is told when naming it.
+        QCOMPARE(CMessageBox::ShownCount(), storedName.contains(' ') ? 1 : 0);
+        if (storedName.contains(' '))
+            QVERIFY(CMessageBox::LastText().contains("\"kavlink -p\" cannot select it"));
         if (storedName.isEmpty()) {
             QVERIFY(!QFile::exists(f.IniPath()));
             QCOMPARE(f.Button(1011)->text(), QStringLiteral("Server 2"));
@@ -553,7 +562,6 @@ private slots:
     void badPortStopsProfileOperations_data() {
         QTest::addColumn<int>("button");
         QTest::addColumn<bool>("asksName");
-        QTest::newRow("load") << 1010 << false;
         QTest::newRow("save as named") << 1013 << false;
         QTest::newRow("save as unnamed") << 1014 << true;
     }
@@ -571,6 +579,33 @@ private slots:
         QCOMPARE(f.IniBytes(), kProfileOne);
         QCOMPARE(f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->text(), QStringLiteral("typed.example"));
         QCOMPARE(Fixture::FocusName(), QStringLiteral("1004"));
+    }
+
+    // Loading replaces the tunnel port, so a bad value there does not stop it; a bad LAN
+    // port, which loading keeps, does.
+    void loadWithBadPort_data() {
+        QTest::addColumn<int>("field");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("loads");
+        QTest::newRow("tunnel port out of range")
+            << int(COptionsDlg::IDC_TUNNEL_PORT) << "0" << true;
+        QTest::newRow("tunnel port no number") << int(COptionsDlg::IDC_TUNNEL_PORT) << "x" << true;
+        QTest::newRow("LAN port bad") << int(COptionsDlg::IDC_LAN_PORT) << "x" << false;
+    }
+    void loadWithBadPort() {
+        QFETCH(int, field);
+        QFETCH(QString, typed);
+        QFETCH(bool, loads);
+        Fixture f(kProfileOne);
+        QVERIFY(f.Open());
+        f.Edit(field)->setText(typed);
+        f.Click(1010);
+        QCOMPARE(CMessageBox::ShownCount(), loads ? 0 : 1);
+        QCOMPARE(f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->text(),
+                 loads ? QStringLiteral("one.example") : QString());
+        QCOMPARE(f.Edit(COptionsDlg::IDC_TUNNEL_PORT)->text(), QStringLiteral("1111"));
+        QCOMPARE(Fixture::FocusName(), loads ? QStringLiteral("1") : QString::number(field));
+        QCOMPARE(f.IniBytes(), kProfileOne);
     }
 
     // Dialog, ini file and command line agree on what a person typed: UTF-8 bytes throughout,
