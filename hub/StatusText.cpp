@@ -126,24 +126,21 @@ std::string CountRow(const std::string& label, bool wan, std::uint64_t toWan, bo
     return Padded(label, kLabelWidth) + number(wan, toWan) + number(lan, toLan) + "\n";
 }
 
-std::string Attempts(std::uint64_t count) {
-    return std::to_string(count) + (count == 1 ? " attempt" : " attempts");
+bool IsDown(const HubStatus& s) {
+    return s.downSince != 0 && (s.tunnel == HubStatus::Tunnel::NotConnected ||
+                                s.tunnel == HubStatus::Tunnel::Connecting);
 }
 
 // While the tunnel is down the state says since when, across the attempts: each attempt
 // starts a state of its own, which would restart the time at every try.
 std::string StateText(const HubStatus& s) {
+    const bool down = IsDown(s);
     std::string state = TunnelText(s.tunnel);
-    const std::string down = s.downSince == 0
-                                 ? std::string()
-                                 : Stamp(s.downSince) + " (" + Span(s.now - s.downSince) + ")";
-    if (s.tunnel == HubStatus::Tunnel::NotConnected && !down.empty())
-        return state + " since " + down + ", " + Attempts(s.attemptsSinceDown) + " since then";
-    if (s.tunnel == HubStatus::Tunnel::Connecting && !down.empty())
-        return state + " (attempt " + std::to_string(s.attemptsSinceDown) +
-               "), not connected since " + down;
-    if (s.tunnelSince != 0)
-        state += " since " + Stamp(s.tunnelSince) + " (" + Span(s.now - s.tunnelSince) + ")";
+    if (down && s.tunnel == HubStatus::Tunnel::Connecting)
+        state += ", down";
+    const std::int64_t since = down ? s.downSince : s.tunnelSince;
+    if (since != 0)
+        state += " since " + Stamp(since) + " (" + Span(s.now - since) + ")";
     return state;
 }
 
@@ -156,6 +153,8 @@ std::string TunnelNameText(const std::string& name) {
 std::string TunnelSection(const HubStatus& s) {
     std::string out = "Tunnel\n";
     out += Field("State", StateText(s));
+    if (IsDown(s))
+        out += Field("Attempts", std::to_string(s.attemptsSinceDown) + " since then");
     out += Field("Server", s.host.empty() ? std::string("(none)")
                                           : s.host + " port " + std::to_string(s.port));
     out += Field("Login", s.login.empty() ? std::string("(none)") : s.login);
