@@ -6,6 +6,8 @@
 #include "CStatusSignal.h"
 #include "CTerminationSignals.h"
 #include "CommandLine.h"
+#include "KavlinkCommands.h"
+#include "KavlinkIcons.h"
 #include "StringTable.h"
 
 #include <QApplication>
@@ -54,22 +56,14 @@ void UseRuntimeFallback() {
 #endif
 }
 
-// A first start has no tunnel server: say once where to set one, instead of retrying an
-// empty host name in silence.
-void NoticeMissingHost(const std::string& iniPath, CDebugLog& log) {
-    const std::string text = "no tunnel server configured: set Hostname (and Login, Password) "
-                             "in section [TunnelSrv] of " +
-                             iniPath + ", or choose Options... in the tray menu.";
-    std::fprintf(stderr, "Kavlink: %s\n", text.c_str());
-    log.LogLine(1, "%s", text.c_str());
-}
-
 std::unique_ptr<QApplication> MakeApplication(int& argc, char** argv) {
     UseOffscreenWithoutDisplay();
     UseRuntimeFallback();
     auto app = std::make_unique<QApplication>(argc, argv);
     QApplication::setApplicationName(kTitle);
     QApplication::setApplicationVersion(QString::fromLatin1(kKavlinkVersion));
+    // Every window carries it in its title bar, the start-up message boxes too.
+    QApplication::setWindowIcon(LoadKavlinkIcon(IDI_MAIN));
     // Hiding the about panel must never end the program; only "Exit" does.
     QApplication::setQuitOnLastWindowClosed(false);
     return app;
@@ -108,8 +102,10 @@ int CKavlinkApp::InitInstance() {
     if (!options.ProfileName.empty())
         window->SetProfileName(options.ProfileName);
     window->OnInitDialog();
+    // A first start has no tunnel server: say where to set one, instead of retrying an empty
+    // host name in silence.
     if (window->CurrentSettings().Hostname.empty())
-        NoticeMissingHost(m_paths.IniPath, window->DebugLog());
+        window->NoticeMissingHost(m_paths.IniPath);
     window->show();
     statusSource = window.get();
     QApplication::exec();

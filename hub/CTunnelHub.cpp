@@ -59,6 +59,8 @@ constexpr std::int64_t kWanTimeoutSeconds = 60;
 constexpr std::int64_t kWanStationLifetimeSeconds = 300;
 constexpr std::string_view kLoginPrompt = "login:";
 constexpr std::string_view kPasswordPrompt = "password:";
+// The reason in a drop line of a message without a keyword and a sender.
+constexpr const char* kTooFewFields = "too few fields";
 } // namespace
 
 CTunnelHub::CTunnelHub(const Settings& settings, CDebugLog& log, IKavlinkView* view,
@@ -151,6 +153,7 @@ void CTunnelHub::OnTimer(int id) {
             m_log.LogLine(1, "Disconnecting tunnel (WAN timeout)");
             NoteDisconnection(DisconnectCause::WanTimeout, {});
             EndTunnel();
+            LogDisconnectCause();
         }
         break;
     }
@@ -180,6 +183,13 @@ void CTunnelHub::CloseTunnelClient() {
 void CTunnelHub::SetState(int state) {
     if (state != m_tunnelState)
         m_stateSince = MonotonicSecond();
+    if (state == LoggedIn) {
+        m_downSince.reset();
+        m_attemptsSinceDown = 0;
+    } else if (m_tunnelState == LoggedIn || !m_downSince) {
+        m_downSince = MonotonicSecond();
+        m_attemptsSinceDown = 0;
+    }
     m_tunnelState = state;
 }
 
@@ -189,11 +199,20 @@ void CTunnelHub::NoteDisconnection(DisconnectCause cause, const std::string& det
     m_causeDetail = detail;
 }
 
+// The same words as the status window, so that the log alone tells why.
+void CTunnelHub::LogDisconnectCause() {
+    m_log.LogLine(1, "Disconnect cause : %s",
+                  DisconnectCauseText(m_lastCause, m_causeDetail).c_str());
+}
+
 void CTunnelHub::ConnectTunnel(bool fromOptions) {
-    m_log.LogLine(1, "Connecting tunnel...");
-    if (fromOptions && m_tunnelClient != nullptr)
+    if (fromOptions && m_tunnelClient != nullptr) {
         NoteDisconnection(DisconnectCause::LocalRequest, {});
+        LogDisconnectCause();
+    }
+    m_log.LogLine(1, "Connecting tunnel...");
     SetState(Connecting);
+    ++m_attemptsSinceDown;
     m_nextReconnect.reset();
     CloseTunnelClient();
     if (fromOptions) {
@@ -220,9 +239,13 @@ long CTunnelHub::OnTunnelConnected() {
 }
 
 long CTunnelHub::OnTunnelClosed() {
-    if (m_tunnelClient != nullptr)
+    // A second call for the same connection has no cause of its own.
+    const bool hadClient = m_tunnelClient != nullptr;
+    if (hadClient)
         NoteDisconnection(m_tunnelClient->Cause(), m_tunnelClient->CauseDetail());
     EndTunnel();
+    if (hadClient)
+        LogDisconnectCause();
     return 0;
 }
 
@@ -336,6 +359,8 @@ long CTunnelHub::OnTunnelData(const QByteArray& received) {
         if (m_prompt.Read(chunk)) {
             SendToTunnel(m_settings.Password + "\n");
             SetState(LoggedIn);
+            // The server answers nothing; a refused log-in shows as a close right after.
+            m_log.LogLine(1, "Tunnel logged in as %s", m_settings.Login.c_str());
             m_receiveBuffer.Clear();
             if (m_settings.HeartBeat != 0)
                 SetTimer(TIMER_HEARTBEAT, kHeartbeatMs);
@@ -359,14 +384,21 @@ void CTunnelHub::HandleTunnelLine(std::string_view line) {
     char* fields[ORVANE_MAX_FIELDS] = {};
     const int count = checksumRight ? ORVANE_parse(fields, work) : 0;
     const TunnelFate fate = JudgeTunnelLine(checksumRight, {fields, count}, m_settings);
-    if (fate == TunnelFate::BadChecksum || fate == TunnelFate::Malformed) {
-        ++m_toLan[fate == TunnelFate::BadChecksum ? DropReason::BadChecksum
-                                                  : DropReason::Malformed];
+    if (fate == TunnelFate::BadChecksum) {
+        ++m_toLan[DropReason::BadChecksum];
         return;
     }
     const std::string text(line.substr(0, line.size() - 1));
-    if (fate != TunnelFate::Relay) {
-        ++m_toLan[fate == TunnelFate::Heartbeat ? DropReason::Heartbeat : DropReason::Time];
+    if (fate == TunnelFate::Malformed) {
+        ++m_toLan[DropReason::Malformed];
+        m_log.LogLine(3, "From WAN (DROPPED - %s) : %s", kTooFewFields, text.c_str());
+        return;
+    }
+    if (fate == TunnelFate::Heartbeat) {
+        ++m_heartbeatsReceived;
+        m_log.LogLine(3, "From WAN (DROPPED - %s) : %s", TunnelFateText(fate), text.c_str());
+    } else if (fate == TunnelFate::Time) {
+        ++m_toLan[DropReason::Time];
         m_log.LogLine(3, "From WAN (DROPPED - %s) : %s", TunnelFateText(fate), text.c_str());
     } else {
         NoteFarStation(fields[1]);
@@ -443,6 +475,10 @@ void CTunnelHub::CarryOut(const std::string& text, LanVerdict verdict) {
         break;
     case LanFate::AnsweredHere:
         break;
+    case LanFate::Malformed:
+        CountToWan(DropReason::Malformed);
+        m_log.LogLine(3, "From LAN (DROPPED - %s) : %s", kTooFewFields, text.c_str());
+        break;
     default:
         CountToWan(LanFateCounter(verdict.fate));
         break;
@@ -505,6 +541,8 @@ HubStatus CTunnelHub::Status() const {
     // The same states in the same order.
     status.tunnel = static_cast<HubStatus::Tunnel>(m_tunnelState);
     status.tunnelSince = dated(m_stateSince);
+    status.downSince = dated(m_downSince);
+    status.attemptsSinceDown = m_attemptsSinceDown;
     status.host = m_settings.Hostname;
     status.port = m_settings.TunnelPortNumber;
     status.login = m_settings.Login;
@@ -528,6 +566,7 @@ HubStatus CTunnelHub::Status() const {
     status.toLan[DropReason::TooLong] = m_receiveBuffer.Discarded();
     status.helloRewritten = m_helloRewritten;
     status.inventoryAnswered = m_inventoryAnswered;
+    status.heartbeatsReceived = m_heartbeatsReceived;
     status.toWanLastMinute = m_toWanRate.LastMinute(second);
     status.toLanLastMinute = m_toLanRate.LastMinute(second);
 

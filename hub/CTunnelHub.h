@@ -120,6 +120,7 @@ private:
     void CloseTunnelClient();
     void SetState(int state);
     void NoteDisconnection(DisconnectCause cause, const std::string& detail);
+    void LogDisconnectCause();
     void EndTunnel();
     void NoteFarStation(const char* name);
     void PruneFirstHeard();
@@ -135,6 +136,8 @@ private:
     // Moments below are whole seconds of the monotonic clock.
     int m_tunnelState = Disconnected;
     std::optional<std::int64_t> m_stateSince;
+    std::optional<std::int64_t> m_downSince; // not logged in since; unset while logged in
+    std::uint64_t m_attemptsSinceDown = 0;
     std::optional<std::int64_t> m_lastDisconnect;
     DisconnectCause m_lastCause = DisconnectCause::None;
     std::string m_causeDetail;
@@ -157,6 +160,7 @@ private:
     DirectionCounts m_toLan;
     std::uint64_t m_helloRewritten = 0;
     std::uint64_t m_inventoryAnswered = 0;
+    std::uint64_t m_heartbeatsReceived = 0;
     CMinuteRate m_toWanRate;
     CMinuteRate m_toLanRate;
     // When each far station was first heard; kept no larger than the table it follows.

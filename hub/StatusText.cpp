@@ -23,7 +23,6 @@ constexpr ReasonRow kReasons[] = {
     {DropReason::IHaveLan, "IHAVELAN", true, false},
     {DropReason::AddQso, "ADDQSO to a local station", true, false},
     {DropReason::Time, "TIME", true, true},
-    {DropReason::Heartbeat, "HEARTBEAT", false, true},
     {DropReason::FromFarStation, "from a far station", true, false},
     {DropReason::Echo, "echo of a relayed message", true, false},
     {DropReason::TooLong, "too long", true, true},
@@ -117,28 +116,6 @@ const char* TunnelText(HubStatus::Tunnel tunnel) {
     return "not connected";
 }
 
-std::string CauseText(DisconnectCause cause, const std::string& detail) {
-    switch (cause) {
-    case DisconnectCause::ClosedByServer:
-        return "closed by the server";
-    case DisconnectCause::Refused:
-        return "connection refused";
-    case DisconnectCause::HostNotFound:
-        return "host name not found";
-    case DisconnectCause::NoServer:
-        return "no tunnel server configured";
-    case DisconnectCause::WanTimeout:
-        return "time-out (nothing from the tunnel for 60 s)";
-    case DisconnectCause::LocalRequest:
-        return "reconnected after new options";
-    case DisconnectCause::NetworkError:
-        return detail.empty() ? "network error" : "network error: " + Shown(detail);
-    case DisconnectCause::None:
-        break;
-    }
-    return "none";
-}
-
 std::string CountRow(const std::string& label, bool wan, std::uint64_t toWan, bool lan,
                      std::uint64_t toLan) {
     const auto number = [](bool applies, std::uint64_t n) {
@@ -149,19 +126,42 @@ std::string CountRow(const std::string& label, bool wan, std::uint64_t toWan, bo
     return Padded(label, kLabelWidth) + number(wan, toWan) + number(lan, toLan) + "\n";
 }
 
+bool IsDown(const HubStatus& s) {
+    return s.downSince != 0 && (s.tunnel == HubStatus::Tunnel::NotConnected ||
+                                s.tunnel == HubStatus::Tunnel::Connecting);
+}
+
+// While the tunnel is down the state says since when, across the attempts: each attempt
+// starts a state of its own, which would restart the time at every try.
+std::string StateText(const HubStatus& s) {
+    const bool down = IsDown(s);
+    std::string state = TunnelText(s.tunnel);
+    if (down && s.tunnel == HubStatus::Tunnel::Connecting)
+        state += ", down";
+    const std::int64_t since = down ? s.downSince : s.tunnelSince;
+    if (since != 0)
+        state += " since " + Stamp(since) + " (" + Span(s.now - since) + ")";
+    return state;
+}
+
+std::string TunnelNameText(const std::string& name) {
+    if (name == "~")
+        return "not named yet (a local station's IHAVEWAN names it)";
+    return Shown(name) + " (the name the tunnel carries to the other sites)";
+}
+
 std::string TunnelSection(const HubStatus& s) {
     std::string out = "Tunnel\n";
-    std::string state = TunnelText(s.tunnel);
-    if (s.tunnelSince != 0)
-        state += " since " + Stamp(s.tunnelSince) + " (" + Span(s.now - s.tunnelSince) + ")";
-    out += Field("State", state);
+    out += Field("State", StateText(s));
+    if (IsDown(s))
+        out += Field("Attempts", std::to_string(s.attemptsSinceDown) + " since then");
     out += Field("Server", s.host.empty() ? std::string("(none)")
                                           : s.host + " port " + std::to_string(s.port));
     out += Field("Login", s.login.empty() ? std::string("(none)") : s.login);
-    out += Field("Tunnel name", Shown(s.tunnelName));
+    out += Field("Tunnel name", TunnelNameText(s.tunnelName));
     if (s.lastCause != DisconnectCause::None)
-        out += Field("Last disconnect",
-                     Stamp(s.lastDisconnect) + ", " + CauseText(s.lastCause, s.causeDetail));
+        out += Field("Last disconnect", Stamp(s.lastDisconnect) + ", " +
+                                            DisconnectCauseText(s.lastCause, s.causeDetail));
     if (s.nextReconnect != 0)
         out += Field("Next attempt",
                      Stamp(s.nextReconnect) + " (in " + Span(s.nextReconnect - s.now) + ")");
@@ -179,6 +179,7 @@ std::string CountSection(const HubStatus& s) {
         CountRow("  relayed in the last minute", true, s.toWanLastMinute, true, s.toLanLastMinute);
     out += CountRow("  HELLO rewritten (MASTER to SLAVE)", true, s.helloRewritten, false, 0);
     out += CountRow("  inventory requests answered", true, s.inventoryAnswered, false, 0);
+    out += CountRow("  HEARTBEAT received (keeps it up)", false, 0, true, s.heartbeatsReceived);
     out += "  dropped:\n";
     for (const ReasonRow& row : kReasons)
         out += CountRow(std::string("    ") + row.label, row.toWan, s.toWan[row.reason], row.toLan,
@@ -203,6 +204,28 @@ std::string StationSection(const HubStatus& s) {
     return out;
 }
 } // namespace
+
+std::string DisconnectCauseText(DisconnectCause cause, const std::string& detail) {
+    switch (cause) {
+    case DisconnectCause::ClosedByServer:
+        return "closed by the server";
+    case DisconnectCause::Refused:
+        return "connection refused";
+    case DisconnectCause::HostNotFound:
+        return "host name not found";
+    case DisconnectCause::NoServer:
+        return "no tunnel server configured";
+    case DisconnectCause::WanTimeout:
+        return "time-out (nothing from the tunnel for 60 s)";
+    case DisconnectCause::LocalRequest:
+        return "reconnected after new options";
+    case DisconnectCause::NetworkError:
+        return detail.empty() ? "network error" : "network error: " + Shown(detail);
+    case DisconnectCause::None:
+        break;
+    }
+    return "none";
+}
 
 std::string StatusText(const HubStatus& s) {
     std::string out = "Kavlink status at " + Stamp(s.now) + "\n\n";

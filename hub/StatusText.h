@@ -18,7 +18,6 @@ enum class DropReason {
     IHaveLan,
     AddQso,
     Time,
-    Heartbeat,
     FromFarStation,
     Echo,
     TooLong,
@@ -58,6 +57,9 @@ struct HubStatus {
     std::int64_t now = 0;
     Tunnel tunnel = Tunnel::NotConnected;
     std::int64_t tunnelSince = 0;
+    // Since when the tunnel has not been logged in, and the connections tried since then.
+    std::int64_t downSince = 0;
+    std::uint64_t attemptsSinceDown = 0;
     std::string host;
     int port = 0;
     std::string login;
@@ -75,12 +77,16 @@ struct HubStatus {
     DirectionCounts toLan;
     std::uint64_t helloRewritten = 0;
     std::uint64_t inventoryAnswered = 0;
+    std::uint64_t heartbeatsReceived = 0; // from the server: they keep the tunnel up
     std::uint64_t toWanLastMinute = 0;
     std::uint64_t toLanLastMinute = 0;
 
     std::vector<FarStation> farStations; // by name
     std::int64_t stationLifetime = 300;
 };
+
+// Why the tunnel went down, as the status and the debug log say it.
+std::string DisconnectCauseText(DisconnectCause cause, const std::string& detail);
 
 // The whole status as plain text, lines ending in '\n'; network text is kept as its bytes.
 std::string StatusText(const HubStatus& status);

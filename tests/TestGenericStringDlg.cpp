@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QToolTip>
 
 namespace {
 QString FocusName() {
@@ -146,11 +147,17 @@ private slots:
         QCOMPARE(CMessageBox::ShownCount(), 0);
     }
 
+    // Typing stops at 80 and says so, rather than dropping the rest unseen.
     void typingStopsAt80() {
         CGenericStringDlg dlg;
         QVERIFY(Open(dlg));
-        QTest::keyClicks(Field(dlg), QString(81, 'k'));
+        QTest::keyClicks(Field(dlg), QString(80, 'k'));
+        QVERIFY(!QToolTip::isVisible());
+        QTest::keyClicks(Field(dlg), QString(1, 'k'));
         QCOMPARE(Field(dlg)->text(), QString(80, 'k'));
+        QVERIFY(QToolTip::isVisible());
+        QCOMPARE(QToolTip::text(), QStringLiteral("At most 80 characters: the rest was left out."));
+        QToolTip::hideText();
     }
 
     // A longer text from the file is shown whole, and OK refuses it until it is shortened.

@@ -5,8 +5,10 @@
 #include "COptionsDlg.h"
 #include "CSettingsStore.h"
 #include "CStatusDlg.h"
+#include "CSystemTray.h"
 #include "CTunnelHub.h"
 #include "CommandLine.h"
+#include "DialogUnits.h"
 #include "KavlinkCommands.h"
 #include "TestKit.h"
 
@@ -15,22 +17,30 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextLayout>
 
 #include <memory>
+#include <optional>
 
 namespace {
 
 // A main window on its own ini file; the tunnel points at a loopback port nobody serves.
 struct Window {
-    Window() {
+    // host: the tray host as the test wants it; by default the platform's (none, headless).
+    explicit Window(std::optional<CSystemTray::Host> host = {},
+                    const char* hostname = "127.0.0.1") {
         dir = tempDir.path().toStdString() + "/";
         store.SetIniPath(dir + "Kavlink.ini");
-        store.WriteText(SET_TUNNEL, SET_TUNNEL_HOSTNAME, "127.0.0.1");
+        store.WriteText(SET_TUNNEL, SET_TUNNEL_HOSTNAME, hostname);
         store.WriteInt(SET_TUNNEL, SET_TUNNEL_PORT_NUMBER, 1);
         store.WriteInt(SET_LAN, SET_LAN_PORT_NUMBER, lanPort.Port());
         QFile ini(QString::fromStdString(dir + "Kavlink.ini"));
@@ -38,6 +48,8 @@ struct Window {
         ini.write("[General]\nDebug=1\n");
         ini.close();
         dlg = std::make_unique<CKavlinkDlg>(store, dir);
+        if (host)
+            dlg->TrayIcon().SetTrayHostForTest(host);
         dlg->OnInitDialog();
         dlg->show();
     }
@@ -124,6 +136,128 @@ private slots:
         QCOMPARE(CMessageBox::LastIcon(), QMessageBox::Information);
     }
 
+    // The box breaks its line between options only, and shows the usage text as it is.
+    void usageBreaksBetweenOptions_data() {
+        QTest::addColumn<int>("width");
+        QTest::newRow("narrow") << 150;
+        QTest::newRow("half") << 350;
+        QTest::newRow("wide") << 600;
+    }
+    void usageBreaksBetweenOptions() {
+        QFETCH(int, width);
+        const QString usage = QString::fromStdString(UsageText());
+        QString shown = CKavlinkDlg::UsageShown(UsageText());
+        QTextLayout layout(shown, QApplication::font());
+        QTextOption wrap;
+        wrap.setWrapMode(QTextOption::WordWrap);
+        layout.setTextOption(wrap);
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine())
+            line.setLineWidth(width);
+        layout.endLayout();
+        QVERIFY(layout.lineCount() > 1);
+        for (int i = 0; i < layout.lineCount(); ++i) {
+            const QString line =
+                shown.mid(layout.lineAt(i).textStart(), layout.lineAt(i).textLength());
+            QVERIFY2(line.startsWith(i == 0 ? "Kavlink[.exe]" : "["), qPrintable(line));
+        }
+        // It reads as the usage text itself.
+        QCOMPARE(shown.remove(QChar(0x2060)).replace(QChar(0x00A0), QLatin1Char(' ')), usage);
+    }
+
+    // The about panel, its texts and buttons take the desktop's font and grow with it.
+    void panelFollowsTheDesktopFont() {
+        const QFont desktop = QApplication::font();
+        QFont large = desktop;
+        large.setPointSize(14);
+        QApplication::setFont(large);
+        {
+            Window w(CSystemTray::Host::Awaited);
+            const DialogUnits units(large);
+            QCOMPARE(w.dlg->font(), large);
+            QCOMPARE(w.dlg->size(), units.ToPixels(QSize(222, 75)));
+            QCOMPARE(w.dlg->findChild<QLabel*>("1000")->font().pixelSize(), units.Y(11));
+            for (const QLabel* label : w.dlg->findChildren<QLabel*>())
+                QVERIFY2(label->sizeHint().width() <= label->width(), qPrintable(label->text()));
+        }
+        QApplication::setFont(desktop);
+    }
+
+    // Without a tray host the panel stays, with buttons for Options, Status and Exit, until a
+    // host appears; then it is the plain panel again and hides.
+    void panelWithoutTrayHost() {
+        Window w(CSystemTray::Host::Awaited);
+        const DialogUnits units(w.dlg->font());
+        QVERIFY(w.dlg->HasPanelButtons());
+        QCOMPARE(w.dlg->size(), units.ToPixels(QSize(222, 75)));
+        QVERIFY(!w.dlg->findChild<QLabel*>("credit")->text().contains("tray icon"));
+        w.dlg->OnTimer(CKavlinkDlg::TIMER_HIDE);
+        QTest::keyClick(w.dlg.get(), Qt::Key_Escape);
+        QTest::mouseClick(w.dlg.get(), Qt::LeftButton, {}, QPoint(60, 20));
+        QVERIFY(w.dlg->isVisible());
+        QVERIFY(w.dlg->IsHideTimerRunning());
+
+        int optionsOpened = 0;
+        COptionsDlg::SetNextScript([&](COptionsDlg& options) {
+            ++optionsOpened;
+            options.reject();
+        });
+        w.dlg->findChild<QPushButton*>("options")->click();
+        QCOMPARE(optionsOpened, 1);
+        w.dlg->findChild<QPushButton*>("status")->click();
+        QVERIFY(w.dlg->OpenStatusWindow() && w.dlg->OpenStatusWindow()->isVisible());
+        QSignalSpy exits(w.dlg.get(), &CKavlinkDlg::exitRequested);
+        w.dlg->findChild<QPushButton*>("exit")->click();
+        QCOMPARE(exits.count(), 1);
+
+        w.dlg->TrayIcon().SetTrayHostForTest(CSystemTray::Host::Present);
+        w.dlg->OnTimer(CKavlinkDlg::TIMER_HIDE);
+        QVERIFY(!w.dlg->isVisible());
+        QVERIFY(!w.dlg->HasPanelButtons());
+        QCOMPARE(w.dlg->size(), units.ToPixels(QSize(222, 54)));
+        QVERIFY(w.dlg->findChild<QLabel*>("credit")->text().contains("tray icon"));
+    }
+
+    // No tunnel server at first start: the hint fits where Kavlink runs, and a desktop gets
+    // one notification beside the icon, once a host shows the icon.
+    void firstStartNotice_data() {
+        QTest::addColumn<int>("host");
+        QTest::addColumn<QString>("hint");
+        QTest::addColumn<int>("messages"); // at start
+        QTest::newRow("headless") << int(CSystemTray::Host::Headless)
+                                  << " (PortNumber too if the server's is not 10368), then start "
+                                     "Kavlink again."
+                                  << 0;
+        QTest::newRow("tray host")
+            << int(CSystemTray::Host::Present) << ", or choose Options... in the tray menu." << 1;
+        QTest::newRow("tray host later")
+            << int(CSystemTray::Host::Awaited) << ", or choose Options... on the about panel." << 0;
+    }
+    void firstStartNotice() {
+        QFETCH(int, host);
+        QFETCH(QString, hint);
+        QFETCH(int, messages);
+        Window w(CSystemTray::Host(host), "");
+        const std::string ini = w.dir + "Kavlink.ini";
+        w.dlg->NoticeMissingHost(ini);
+        QVERIFY2(w.Log().contains("no tunnel server configured: set Hostname (and Login, "
+                                  "Password) in section [TunnelSrv] of " +
+                                  QString::fromStdString(ini) + hint + "\n"),
+                 qPrintable(w.Log()));
+        CSystemTray& tray = w.dlg->TrayIcon();
+        QCOMPARE(tray.MessagesShown(), messages);
+        if (CSystemTray::Host(host) == CSystemTray::Host::Headless)
+            return;
+        tray.SetTrayHostForTest(CSystemTray::Host::Present);
+        for (int i = 0; i < 3; ++i) {
+            w.dlg->ShowAboutPanel();
+            w.dlg->OnTimer(CKavlinkDlg::TIMER_HIDE);
+        }
+        QCOMPARE(tray.MessagesShown(), 1);
+        QVERIFY(tray.LastMessage().contains("No tunnel server is configured"));
+        QVERIFY(tray.LastMessage().contains("Options..."));
+    }
+
     void optionsAcceptedSavesAndReconnects() {
         Window w;
         QTcpServer server;
@@ -177,6 +311,46 @@ private slots:
         QTest::keyClick(status, Qt::Key_Escape);
         QTRY_VERIFY(status.isNull());
         QVERIFY(!w.dlg->OpenStatusWindow());
+    }
+
+    // The window fits the screen whatever its font, and a refresh leaves the reader's
+    // selection and scroll position alone, in a line that changes too.
+    void statusWindowFitsAndKeepsTheReader() {
+        int tick = 0;
+        int lines = 200;
+        const auto source = [&tick, &lines] {
+            std::string text = "Kavlink status at " + std::to_string(tick) + "\n";
+            for (int line = 0; line < lines; ++line)
+                text += "line " + std::to_string(line) + " counter " + std::to_string(tick) + "\n";
+            return text;
+        };
+        CStatusDlg status(source);
+        status.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&status));
+        const QRect screen = status.screen()->availableGeometry();
+        QVERIFY2(screen.contains(status.frameGeometry()),
+                 qPrintable(QString("%1x%2 on %3x%4")
+                                .arg(status.frameGeometry().width())
+                                .arg(status.frameGeometry().height())
+                                .arg(screen.width())
+                                .arg(screen.height())));
+        auto* text = status.findChild<QPlainTextEdit*>();
+        QVERIFY(text->verticalScrollBar()->maximum() > 0);
+
+        QTextCursor selection(text->document()->findBlockByNumber(120));
+        selection.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+        text->setTextCursor(selection);
+        text->verticalScrollBar()->setValue(100);
+        while (++tick <= 12)
+            status.Refresh();
+        QCOMPARE(text->textCursor().selectedText(), QString("line 119 counter 12"));
+        QCOMPARE(text->verticalScrollBar()->value(), 100);
+        // Lines come and go at the end (far stations).
+        for (const int count : {150, 210, 3}) {
+            lines = count;
+            status.Refresh();
+            QCOMPARE(status.Text(), QString::fromStdString(source()));
+        }
     }
 
     void optionsCancelledChangesNothing() {

@@ -138,14 +138,35 @@ private slots:
         QCOMPARE(DialogUnits(baseX, baseY).ToPixels(du), pixels);
     }
 
-    void baseUnitsFromFont() {
-        const QFont font = DialogUnits::DialogFont();
-        QCOMPARE(font.pointSize(), 8);
+    // The dialogs take the desktop's font, whatever its size, and their dialog units with it.
+    void desktopFont_data() {
+        QTest::addColumn<int>("points");
+        for (const int points : {8, 9, 10, 11, 12, 14, 18})
+            QTest::newRow(qPrintable(QString("%1 pt").arg(points))) << points;
+    }
+    void desktopFont() {
+        QFETCH(int, points);
+        const QFont desktop = QApplication::font();
+        QFont font = desktop;
+        font.setPointSize(points);
+        QApplication::setFont(font);
+        QCOMPARE(DialogUnits::DialogFont(), font);
         const DialogUnits units(font);
-        const qreal letters = QFontMetrics(font).horizontalAdvance(
+        const qreal letters = QFontMetricsF(font).horizontalAdvance(
             QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-        QCOMPARE(units.BaseX(), qRound(letters / 52));
+        QCOMPARE(units.BaseX(), letters / 52);
         QCOMPARE(units.BaseY(), QFontMetrics(font).height());
+        {
+            Fixture f;
+            QCOMPARE(f.dlg->font().pointSize(), points);
+            QCOMPARE(f.dlg->size(), units.ToPixels(QSize(408, 206)));
+            for (const QLabel* label : f.dlg->findChildren<QLabel*>())
+                QVERIFY2(label->sizeHint().width() <= label->width(), qPrintable(label->text()));
+            CGenericStringDlg name;
+            QCOMPARE(name.font().pointSize(), points);
+            QCOMPARE(name.size(), units.ToPixels(QSize(186, 72)));
+        }
+        QApplication::setFont(desktop);
     }
 
     // Template 135 as written, converted with the dialog's own font.
@@ -273,6 +294,10 @@ private slots:
             QCOMPARE(save->text(), captions[n - 1]);
             QCOMPARE(load->isEnabled(), n == 2 || n == 5);
             QVERIFY(save->isEnabled());
+            // The whole name, however little of it the button shows.
+            const QString name = n == 2 ? "Alpha" : n == 5 ? "R&D" : "";
+            QCOMPARE(load->toolTip(), name);
+            QCOMPARE(save->toolTip(), name);
             QCOMPARE(load->focusPolicy(), Qt::NoFocus);
         }
     }
@@ -321,6 +346,8 @@ private slots:
                                 << "";
         QTest::newRow("trimmed") << int(QDialog::Accepted) << "  Bravo  "
                                  << "Bravo";
+        QTest::newRow("with a blank, kept and told") << int(QDialog::Accepted) << "Club station"
+                                                     << "Club station";
     }
     void saveUnnamed() {
         QFETCH(int, answer);
@@ -340,7 +367,10 @@ private slots:
         QCOMPARE(CGenericStringDlg::LastRequest().prompt,
                  QStringLiteral("Enter a name  for this server:"));
         QCOMPARE(CGenericStringDlg::LastRequest().initialText, QString());
-        QCOMPARE(CMessageBox::ShownCount(), 0);
+        // -p selects a name up to its first blank: the person is told when naming it.
+        QCOMPARE(CMessageBox::ShownCount(), storedName.contains(' ') ? 1 : 0);
+        if (storedName.contains(' '))
+            QVERIFY(CMessageBox::LastText().contains("\"kavlink -p\" cannot select it"));
         if (storedName.isEmpty()) {
             QVERIFY(!QFile::exists(f.IniPath()));
             QCOMPARE(f.Button(1011)->text(), QStringLiteral("Server 2"));
@@ -532,7 +562,6 @@ private slots:
     void badPortStopsProfileOperations_data() {
         QTest::addColumn<int>("button");
         QTest::addColumn<bool>("asksName");
-        QTest::newRow("load") << 1010 << false;
         QTest::newRow("save as named") << 1013 << false;
         QTest::newRow("save as unnamed") << 1014 << true;
     }
@@ -550,6 +579,33 @@ private slots:
         QCOMPARE(f.IniBytes(), kProfileOne);
         QCOMPARE(f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->text(), QStringLiteral("typed.example"));
         QCOMPARE(Fixture::FocusName(), QStringLiteral("1004"));
+    }
+
+    // Loading replaces the tunnel port, so a bad value there does not stop it; a bad LAN
+    // port, which loading keeps, does.
+    void loadWithBadPort_data() {
+        QTest::addColumn<int>("field");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("loads");
+        QTest::newRow("tunnel port out of range")
+            << int(COptionsDlg::IDC_TUNNEL_PORT) << "0" << true;
+        QTest::newRow("tunnel port no number") << int(COptionsDlg::IDC_TUNNEL_PORT) << "x" << true;
+        QTest::newRow("LAN port bad") << int(COptionsDlg::IDC_LAN_PORT) << "x" << false;
+    }
+    void loadWithBadPort() {
+        QFETCH(int, field);
+        QFETCH(QString, typed);
+        QFETCH(bool, loads);
+        Fixture f(kProfileOne);
+        QVERIFY(f.Open());
+        f.Edit(field)->setText(typed);
+        f.Click(1010);
+        QCOMPARE(CMessageBox::ShownCount(), loads ? 0 : 1);
+        QCOMPARE(f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->text(),
+                 loads ? QStringLiteral("one.example") : QString());
+        QCOMPARE(f.Edit(COptionsDlg::IDC_TUNNEL_PORT)->text(), QStringLiteral("1111"));
+        QCOMPARE(Fixture::FocusName(), loads ? QStringLiteral("1") : QString::number(field));
+        QCOMPARE(f.IniBytes(), kProfileOne);
     }
 
     // Dialog, ini file and command line agree on what a person typed: UTF-8 bytes throughout,

@@ -49,7 +49,7 @@ private slots:
         traffic.toLanLastMinute = 31;
         traffic.toWan[DropReason::Packet] = 3;
         traffic.toWan[DropReason::QueueFull] = 12;
-        traffic.toLan[DropReason::Heartbeat] = 8;
+        traffic.heartbeatsReceived = 8;
         traffic.toLan[DropReason::Time] = 2;
         traffic.helloRewritten = 1;
         traffic.inventoryAnswered = 4;
@@ -60,16 +60,16 @@ private slots:
                    "  State            logged in since 2024-05-01 10:57:55 (1 h 02 min)",
                    "  Server           tunnel.example.org port 8001",
                    "  Login            op",
-                   "  Tunnel name      ~OP1",
+                   "  Tunnel name      ~OP1 (the name the tunnel carries to the other sites)",
                    "  Port             12060, broadcast to 127.255.255.255, open",
                    "Messages since start                    LAN to tunnel  tunnel to LAN",
                    "  relayed                                         120           5000",
                    "  relayed in the last minute                        7             31",
                    "  HELLO rewritten (MASTER to SLAVE)                 1              -",
                    "  inventory requests answered                       4              -",
+                   "  HEARTBEAT received (keeps it up)                  -              8",
                    "    PACKET                                          3              -",
                    "    TIME                                            0              2",
-                   "    HEARTBEAT                                       -              8",
                    "    tunnel queue full                              12              -",
                    "Far stations (0)",
                    "  none heard",
@@ -78,6 +78,8 @@ private slots:
         HubStatus timedOut = Base();
         timedOut.tunnel = HubStatus::Tunnel::NotConnected;
         timedOut.tunnelSince = kNow - 2;
+        timedOut.downSince = kNow - 25;
+        timedOut.attemptsSinceDown = 4;
         timedOut.lastDisconnect = kNow - 2;
         timedOut.lastCause = DisconnectCause::WanTimeout;
         timedOut.nextReconnect = kNow + 3;
@@ -85,7 +87,8 @@ private slots:
         QTest::newRow("reconnecting after a time-out")
             << timedOut
             << QStringList{
-                   "  State            not connected since 2024-05-01 11:59:58 (2 s)",
+                   "  State            not connected since 2024-05-01 11:59:35 (25 s)",
+                   "  Attempts         4 since then",
                    "  Last disconnect  2024-05-01 11:59:58, time-out (nothing from the tunnel "
                    "for 60 s)",
                    "  Next attempt     2024-05-01 12:00:03 (in 3 s)",
@@ -109,6 +112,20 @@ private slots:
                                 << QStringList{QString("  Last disconnect  2024-05-01 11:59:00, ") +
                                                text};
         }
+
+        // The time down runs on across the attempts; the tunnel's name is explained.
+        HubStatus retrying = Base();
+        retrying.tunnel = HubStatus::Tunnel::Connecting;
+        retrying.tunnelSince = kNow;
+        retrying.downSince = kNow - 3600;
+        retrying.attemptsSinceDown = 1;
+        retrying.tunnelName = "~";
+        QTest::newRow("connecting an hour after the tunnel went down, unnamed")
+            << retrying
+            << QStringList{
+                   "  State            connecting, down since 2024-05-01 11:00:00 (1 h 00 min)",
+                   "  Attempts         1 since then",
+                   "  Tunnel name      not named yet (a local station's IHAVEWAN names it)"};
 
         HubStatus connecting = Base();
         connecting.tunnel = HubStatus::Tunnel::AwaitPassword;

@@ -29,7 +29,8 @@ QMap<QString, quint64> Counters(const HubStatus& status) {
     QMap<QString, quint64> counters{{"wan relayed", status.toWan.relayed},
                                     {"lan relayed", status.toLan.relayed},
                                     {"hello", status.helloRewritten},
-                                    {"inventory", status.inventoryAnswered}};
+                                    {"inventory", status.inventoryAnswered},
+                                    {"heartbeats", status.heartbeatsReceived}};
     for (int i = 0; i < int(DropReason::Count); ++i) {
         counters.insert(QString("wan %1").arg(i), status.toWan[DropReason(i)]);
         counters.insert(QString("lan %1").arg(i), status.toLan[DropReason(i)]);
@@ -234,7 +235,8 @@ private slots:
         site.Advance(1);
         site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
         QCOMPARE(site.LogLines(),
-                 (QStringList{"Disconnecting tunnel (WAN timeout)", "Tunnel disconnected"}));
+                 (QStringList{"Disconnecting tunnel (WAN timeout)", "Tunnel disconnected",
+                              "Disconnect cause : time-out (nothing from the tunnel for 60 s)"}));
         QCOMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::Disconnected));
         QVERIFY(site.hub->TunnelClient() == nullptr);
         QVERIFY(site.hub->IsTimerRunning(CTunnelHub::TIMER_RECONNECT));
@@ -275,12 +277,17 @@ private slots:
         site.LogLines();
         // Accepting the options while logged in: no disconnect line, table emptied.
         site.hub->ConnectTunnel(true);
-        QCOMPARE(site.LogLines(), QStringList{"Connecting tunnel..."});
+        QCOMPARE(site.LogLines(), (QStringList{"Disconnect cause : reconnected after new options",
+                                               "Connecting tunnel..."}));
         QVERIFY(!site.hub->WanStations().IsWanStation("S1"));
         QVERIFY(!site.hub->IsTimerRunning(CTunnelHub::TIMER_WATCHDOG));
         site.hub->OnTunnelClosed();
         site.hub->OnTunnelClosed();
-        QCOMPARE(site.LogLines(), (QStringList{"Tunnel disconnected", "Tunnel disconnected"}));
+        // The second call has no connection of its own to give a cause for.
+        const QStringList lines = site.LogLines();
+        QCOMPARE(lines.filter("Tunnel disconnected").size(), 2);
+        QCOMPARE(lines.filter("Disconnect cause : ").size(), 1);
+        QCOMPARE(lines.size(), 3);
         QCOMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::Disconnected));
         // Untimely LAN messages are dropped silently.
         site.Lan("ADDQSO: \"L1\" \"\" 1");
@@ -324,9 +331,9 @@ private slots:
                 {"HELLO with 10 fields", 1, relay("HELLO: \"L1\" \"\" 1 2 \"MASTER\" 6 7 8 9")},
                 {"HELLO unfiltered", 0, relay("HELLO: \"L1\" \"\" 1 2 \"MASTER\" 6 7 8")},
                 {"from WAN station", 0, {"ADDQSO: \"W1\" \"\" 1", QString(), QByteArray()}},
-                {"two fields", 0, {"ADDQSO: \"L1\"", QString(), QByteArray()}},
-                {"empty keyword", 0, {"\"\" \"L1\" x", QString(), QByteArray()}},
-                {"empty sender", 0, {"ADDQSO: \"\" \"\" 1", QString(), QByteArray()}},
+                {"two fields", 0, drop("ADDQSO: \"L1\"", "too few fields")},
+                {"empty keyword", 0, drop("\"\" \"L1\" x", "too few fields")},
+                {"empty sender", 0, drop("ADDQSO: \"\" \"\" 1", "too few fields")},
             };
         for (const auto& [name, filter, row] : rows)
             QTest::newRow(name) << std::get<0>(row) << filter << std::get<1>(row)
@@ -591,8 +598,8 @@ private slots:
                               << QStringList{"lan relayed", Wan(DropReason::Echo)};
         QTest::newRow("WAN relayed")
             << Line("ADDQSO: \"W2\" \"\" 1") << none << 0 << QStringList{"lan relayed"};
-        QTest::newRow("WAN heartbeat") << Line("HEARTBEAT: \"~x\" \"\" ") << none << 0
-                                       << QStringList{Lan(DropReason::Heartbeat)};
+        QTest::newRow("WAN heartbeat")
+            << Line("HEARTBEAT: \"~x\" \"\" ") << none << 0 << QStringList{"heartbeats"};
         QTest::newRow("WAN TIME filtered")
             << Line("TIME: \"W2\" \"\" 1") << none << 1 << QStringList{Lan(DropReason::Time)};
         QByteArray bad = Line("ADDQSO: \"W2\" \"\" 1");
@@ -628,12 +635,17 @@ private slots:
         Site site;
         QCOMPARE(site.hub->Status().tunnel, HubStatus::Tunnel::NotConnected);
         QVERIFY(site.Connect(false));
+        QCOMPARE(site.hub->Status().downSince, site.now);
+        QCOMPARE(site.hub->Status().attemptsSinceDown, 1u);
         site.Advance(2);
         site.Feed("login:");
+        site.LogLines();
         site.Feed("password:");
+        QCOMPARE(site.LogLines(), QStringList{"Tunnel logged in as user"});
         HubStatus status = site.hub->Status();
         QCOMPARE(status.tunnel, HubStatus::Tunnel::LoggedIn);
         QCOMPARE(status.tunnelSince, site.now);
+        QCOMPARE(status.downSince, 0);
         QCOMPARE(status.lastCause, DisconnectCause::None);
 
         site.Feed(Line("ADDQSO: \"W1\" \"\" 1"));
@@ -655,13 +667,32 @@ private slots:
         QCOMPARE(status.lastCause, DisconnectCause::WanTimeout);
         QCOMPARE(status.lastDisconnect, site.now);
         QCOMPARE(status.nextReconnect, site.now + 5);
+        const std::int64_t wentDown = site.now;
+        QCOMPARE(status.downSince, wentDown);
+        QCOMPARE(status.attemptsSinceDown, 0u);
 
-        // The server ends the next connection.
+        // Failed attempts leave the time down running; each counts.
+        for (std::uint64_t attempt = 1; attempt <= 3; ++attempt) {
+            site.Advance(5);
+            site.hub->OnTimer(CTunnelHub::TIMER_RECONNECT);
+            QVERIFY(site.server.waitForNewConnection(5000));
+            delete site.server.nextPendingConnection();
+            site.hub->OnTunnelClosed();
+            status = site.hub->Status();
+            QCOMPARE(status.downSince, wentDown);
+            QCOMPARE(status.attemptsSinceDown, attempt);
+        }
+        QCOMPARE(status.tunnelSince, site.now);
+
+        // The server ends the next connection; the log says so in the status window's words.
         QVERIFY(site.Connect());
         QCOMPARE(site.hub->Status().nextReconnect, 0);
+        site.LogLines();
         site.peer->close();
         QTRY_COMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::Disconnected));
         QCOMPARE(site.hub->Status().lastCause, DisconnectCause::ClosedByServer);
+        QCOMPARE(site.LogLines(),
+                 (QStringList{"Tunnel disconnected", "Disconnect cause : closed by the server"}));
     }
 };
 

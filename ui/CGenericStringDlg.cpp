@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QToolTip>
 
 #include <algorithm>
 #include <optional>
@@ -55,6 +56,15 @@ void CGenericStringDlg::CreateControls() {
     m_edit = new QLineEdit(this);
     m_edit->setObjectName(QString::number(IDC_ENTERED_TEXT));
     units.Place(*m_edit, QRect(7, 32, 172, 12));
+    // The edit refuses what goes past its limit without a word, a paste cut in the middle too.
+    connect(m_edit, &QLineEdit::inputRejected, this, [this] {
+        if (m_edit->text().size() >= m_edit->maxLength()) {
+            QToolTip::showText(
+                m_edit->mapToGlobal(QPoint(0, m_edit->height())),
+                tr("At most %1 characters: the rest was left out.").arg(m_edit->maxLength()),
+                m_edit);
+        }
+    });
 
     m_ok = new QPushButton(tr("OK"), this);
     m_ok->setObjectName(QStringLiteral("1"));

@@ -19,6 +19,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
+#include <QPushButton>
 #include <QStyle>
 
 #include <cstdio>
@@ -32,6 +33,23 @@ constexpr QRect kCreditRect(35, 29, 180, 19);
 constexpr int kVersionLabelId = 1000;
 constexpr const char* kCredit = "Joins this site's logging network to the other sites.\n"
                                 "Right-click the tray icon for its options.";
+// Without a tray host, a row of buttons below the template stands for the tray menu.
+constexpr QSize kPanelWithButtonsSize(222, 75);
+constexpr const char* kCreditNoTray = "Joins this site's logging network to the other sites.\n"
+                                      "No notification area to show its icon yet:";
+struct PanelButton {
+    int commandId;
+    const char* name;
+    const char* text;
+    QRect du;
+};
+constexpr PanelButton kPanelButtons[] = {
+    {CMD_OPTIONS, "options", "Options...", QRect(53, 54, 50, 14)},
+    {CMD_STATUS, "status", "Status...", QRect(109, 54, 50, 14)},
+    {IDOK_EXIT, "exit", "Exit", QRect(165, 54, 50, 14)},
+};
+constexpr const char* kNoServerMessage =
+    "No tunnel server is configured. Choose Options... in this icon's menu to set one.";
 } // namespace
 
 CKavlinkDlg::CKavlinkDlg(CSettingsStore& store, std::string configDirectory, QWidget* parent)
@@ -64,40 +82,102 @@ void CKavlinkDlg::BuildPanel() {
     m_versionLabel->setObjectName(QString::number(kVersionLabelId));
     m_versionLabel->setText("Kavlink");
     units.Place(*m_versionLabel, kVersionRect);
-    auto* credit = new QLabel(QString::fromLatin1(kCredit), this);
-    units.Place(*credit, kCreditRect);
-    credit->setWordWrap(false);
+    m_credit = new QLabel(QString::fromLatin1(kCredit), this);
+    m_credit->setObjectName("credit");
+    units.Place(*m_credit, kCreditRect);
+    m_credit->setWordWrap(false);
     // Clicks on the texts reach the panel, which hides.
     for (QWidget* w : {static_cast<QWidget*>(icon), static_cast<QWidget*>(m_versionLabel),
-                       static_cast<QWidget*>(credit)})
+                       static_cast<QWidget*>(m_credit)})
         w->setAttribute(Qt::WA_TransparentForMouseEvents);
+    for (const PanelButton& entry : kPanelButtons) {
+        auto* button = new QPushButton(QString::fromLatin1(entry.text), this);
+        button->setObjectName(QString::fromLatin1(entry.name));
+        // Enter and Escape keep their meaning on the panel.
+        button->setAutoDefault(false);
+        units.Place(*button, entry.du);
+        button->hide();
+        const int command = entry.commandId;
+        connect(button, &QPushButton::clicked, this,
+                [this, command] { command == IDOK_EXIT ? EndProgram() : OnCommand(command); });
+        m_panelButtons.push_back(button);
+    }
+}
+
+bool CKavlinkDlg::AwaitingTrayHost() const {
+    return m_trayIcon->TrayHost() == CSystemTray::Host::Awaited;
+}
+
+bool CKavlinkDlg::HasPanelButtons() const {
+    return !m_panelButtons.empty() && !m_panelButtons.front()->isHidden();
+}
+
+void CKavlinkDlg::UpdatePanel() {
+    const bool buttons = AwaitingTrayHost();
+    if (buttons == HasPanelButtons())
+        return;
+    for (QPushButton* button : m_panelButtons)
+        button->setVisible(buttons);
+    m_credit->setText(QString::fromLatin1(buttons ? kCreditNoTray : kCredit));
+    setFixedSize(DialogUnits(font()).ToPixels(buttons ? kPanelWithButtonsSize : kPanelSize));
 }
 
 bool CKavlinkDlg::OnInitDialog() {
     setWindowIcon(m_mainIcon);
     setWindowTitle("Kavlink");
     m_hideTimer.start(kHideMs);
-    const bool trayIcon =
-        m_trayIcon->CreateTrayIcon(WM_TRAY_NOTIFY, "Kavlink", m_mainIcon, IDR_TRAY_MENU);
-    if (!trayIcon && CMessageBox::CanAsk()) {
+    m_trayIcon->CreateTrayIcon(WM_TRAY_NOTIFY, "Kavlink", m_mainIcon, IDR_TRAY_MENU);
+    if (AwaitingTrayHost()) {
         // On a desktop without a notification area nothing would show that Kavlink runs.
-        std::fputs("Kavlink: no notification area found; the about panel stays open until one "
-                   "appears, and the icon then shows there (stop Kavlink with Ctrl+C or "
-                   "SIGTERM).\n",
+        std::fputs("Kavlink: no notification area found; the about panel stays open with "
+                   "Options..., Status... and Exit until one appears, and the icon then shows "
+                   "there.\n",
                    stderr);
     }
+    UpdatePanel();
     m_trayIcon->LoadAnimationIcons(IDI_FRAME_FIRST, IDI_FRAME_LAST);
     m_trayIcon->ChangeDefaultMenuItem(CMD_OPTIONS);
     m_versionLabel->SetLabelText(
         QString("Kavlink version %1").arg(QString::fromStdString(LoadKavlinkString(IDS_VERSION))));
     m_versionLabel->SetBold(true);
-    m_versionLabel->SetTextHeight(18);
+    // 18 px at the template's 8 pt is the height of the version line; it grows with the font.
+    m_versionLabel->SetTextHeight(DialogUnits(font()).Y(kVersionRect.height()));
     LoadSettings(m_store, m_settings);
     ApplyProfile(m_store, m_settings, m_profileName);
     m_log.StartDebugLog(m_settings.Debug, m_store.IniPath(), m_configDirectory);
     m_hub->ConnectTunnel();
     m_hub->OpenLan();
     return true;
+}
+
+void CKavlinkDlg::NoticeMissingHost(const std::string& iniPath) {
+    std::string text = "no tunnel server configured: set Hostname (and Login, Password) in "
+                       "section [TunnelSrv] of " +
+                       iniPath;
+    switch (m_trayIcon->TrayHost()) {
+    case CSystemTray::Host::Headless:
+        // Read at start only, and there is no dialog to set it.
+        text += " (PortNumber too if the server's is not 10368), then start Kavlink again.";
+        break;
+    case CSystemTray::Host::Awaited:
+        text += ", or choose Options... on the about panel.";
+        break;
+    case CSystemTray::Host::Present:
+        text += ", or choose Options... in the tray menu.";
+        break;
+    }
+    std::fprintf(stderr, "Kavlink: %s\n", text.c_str());
+    m_log.LogLine(1, "%s", text.c_str());
+    if (m_trayIcon->TrayHost() != CSystemTray::Host::Headless) {
+        m_noticePending = true;
+        ShowPendingNotice();
+    }
+}
+
+// Once, as soon as a tray host shows the icon it points at.
+void CKavlinkDlg::ShowPendingNotice() {
+    if (m_noticePending && m_trayIcon->ShowMessage("Kavlink", kNoServerMessage))
+        m_noticePending = false;
 }
 
 // ---- Commands
@@ -133,12 +213,14 @@ void CKavlinkDlg::ShowAboutPanel() {
 
 void CKavlinkDlg::HideMainWindow() {
     m_hideTimer.stop();
-    if (CMessageBox::CanAsk() && !m_trayIcon->HostAvailable()) {
+    UpdatePanel();
+    if (AwaitingTrayHost()) {
         // Without a tray host the panel is the only way in: it stays, and hides once a host
         // has appeared.
         m_hideTimer.start(kHideMs);
         return;
     }
+    ShowPendingNotice();
     hide();
 }
 
@@ -152,6 +234,10 @@ void CKavlinkDlg::OnOK() {
         HideMainWindow();
         return;
     }
+    EndProgram();
+}
+
+void CKavlinkDlg::EndProgram() {
     emit exitRequested();
     QCoreApplication::exit(0);
 }
@@ -163,7 +249,31 @@ void CKavlinkDlg::OnCancel() {
 
 // Modeless: the tray and the other windows go on working while it is open.
 void CKavlinkDlg::ShowUsage() {
-    CMessageBox::Notify(QMessageBox::Information, QString::fromStdString(UsageText()));
+    const std::string usage = UsageText();
+    CMessageBox::Notify(QMessageBox::Information, QString::fromStdString(usage), UsageShown(usage));
+}
+
+QString CKavlinkDlg::UsageShown(const std::string& usage) {
+    // Qt's line breaking knows no "keep together" for a run of text, so inside an option the
+    // blanks do not break and a word joiner follows each hyphen and bar; the blanks between
+    // the options are the only places left to break the line.
+    const QChar noBreakSpace(0x00A0);
+    const QChar wordJoiner(0x2060);
+    QString shown;
+    int depth = 0;
+    for (const char c : usage) {
+        depth += c == '[' ? 1 : c == ']' ? -1 : 0;
+        if (depth == 0) {
+            shown += QLatin1Char(c);
+        } else if (c == ' ') {
+            shown += noBreakSpace;
+        } else {
+            shown += QLatin1Char(c);
+            if (c == '-' || c == '|')
+                shown += wordJoiner;
+        }
+    }
+    return shown;
 }
 
 void CKavlinkDlg::RunOptionsDialog() {

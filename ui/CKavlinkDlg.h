@@ -13,8 +13,11 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 class CLabel;
+class QLabel;
+class QPushButton;
 
 class CSettingsStore;
 class CSystemTray;
@@ -36,6 +39,9 @@ public:
     void SetProfileName(std::string name) { m_profileName = std::move(name); }
     // Starts everything, in order: window and tray, settings, profile, log, tunnel, LAN.
     bool OnInitDialog();
+    // A first start without a tunnel server: says where to set one, on standard error, in
+    // the log and once in a notification beside the tray icon (when one shows it).
+    void NoticeMissingHost(const std::string& iniPath);
 
     // Tray menu commands and the dialog's own buttons.
     void OnCommand(int commandId);
@@ -47,6 +53,8 @@ public:
     // The status as text to standard error and, at debug level 1 or more, to the log.
     void WriteStatus();
     void ShowUsage();
+    // The usage text as the box shows it: lines break between the options, never inside one.
+    static QString UsageShown(const std::string& usage);
     void OnOK();
     void OnCancel();
     void OnTimer(int id);
@@ -60,6 +68,8 @@ public:
     CDebugLog& DebugLog() { return m_log; }
     CTunnelHub& Hub() { return *m_hub; }
     CSystemTray& TrayIcon() { return *m_trayIcon; }
+    // Without a tray host the panel stays up with buttons for what the tray menu would give.
+    bool HasPanelButtons() const;
     bool IsHideTimerRunning() const { return m_hideTimer.isActive(); }
     int HideTimerRemaining() const { return m_hideTimer.remainingTime(); }
     COptionsDlg* OpenOptionsDialog() const { return m_optionsDialog; }
@@ -79,6 +89,12 @@ protected:
 
 private:
     void BuildPanel();
+    bool AwaitingTrayHost() const;
+    // The panel as the tray host's presence wants it: with or without its buttons.
+    void UpdatePanel();
+    void ShowPendingNotice();
+    // "Exit" whatever the panel shows.
+    void EndProgram();
 
     CSettingsStore& m_store;
     std::string m_configDirectory;
@@ -87,6 +103,9 @@ private:
     CDebugLog m_log;
     QIcon m_mainIcon;
     CLabel* m_versionLabel = nullptr;
+    QLabel* m_credit = nullptr;
+    std::vector<QPushButton*> m_panelButtons;
+    bool m_noticePending = false;
     QTimer m_hideTimer;
     std::unique_ptr<CSystemTray> m_trayIcon;
     std::unique_ptr<CTunnelHub> m_hub;

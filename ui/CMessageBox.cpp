@@ -31,11 +31,13 @@ QMessageBox::StandardButton CMessageBox::Show(QWidget* parent, QMessageBox::Icon
     return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 
-void CMessageBox::Notify(QMessageBox::Icon icon, const QString& text) {
+void CMessageBox::Notify(QMessageBox::Icon icon, const QString& text, const QString& shown) {
     QMessageBox::StandardButton answer = QMessageBox::NoButton;
     if (Answered(icon, text, QMessageBox::Ok, answer))
         return;
-    auto* box = new QMessageBox(icon, QStringLiteral("Kavlink"), text, QMessageBox::Ok);
+    auto* box = new QMessageBox(icon, QStringLiteral("Kavlink"), shown.isEmpty() ? text : shown,
+                                QMessageBox::Ok);
+    box->setTextFormat(Qt::PlainText);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::NonModal);
     box->show();

@@ -15,7 +15,9 @@ public:
                                             QMessageBox::StandardButtons buttons = QMessageBox::Ok);
 
     // A box that needs no answer, shown without waiting and without blocking any window.
-    static void Notify(QMessageBox::Icon icon, const QString& text);
+    // shown, when given, is how the box shows the text; the text is what is kept and what
+    // goes to standard error.
+    static void Notify(QMessageBox::Icon icon, const QString& text, const QString& shown = {});
 
     // The next Show or Notify returns this at once instead of showing a box.
     static void SetNextAnswer(QMessageBox::StandardButton answer);

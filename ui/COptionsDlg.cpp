@@ -280,15 +280,22 @@ void COptionsDlg::RefreshServerButtons() {
         load->setEnabled(!name.empty());
         save->setText(caption);
         save->setEnabled(true);
+        // A long name shows only in part on its button.
+        for (QPushButton* button : {load, save}) {
+            button->setToolTip(FromUtf8(name));
+        }
     }
 }
 
-// A bad port stops the load: the message is shown and the profile is not read.
+// Loading replaces the tunnel port, so whatever that field holds is no reason to refuse; a
+// bad LAN port, which stays, still stops the load with its message.
 void COptionsDlg::LoadServer(int n) {
+    const ServerProfile profile = m_settingsStore.LoadServer(n);
+    m_tunnelPort->setText(QString::number(profile.PortNumber));
     if (!UpdateData(true)) {
         return;
     }
-    UseServerProfile(settings, m_settingsStore.LoadServer(n));
+    UseServerProfile(settings, profile);
     UpdateData(false);
     m_ok->setFocus();
 }
@@ -351,6 +358,15 @@ std::optional<QString> COptionsDlg::AskName(int promptId, const QString& initial
     dialog.enteredText = initialText;
     if (dialog.exec() != QDialog::Accepted) {
         return std::nullopt;
+    }
+    if (dialog.enteredText.contains(QLatin1Char(' ')) ||
+        dialog.enteredText.contains(QLatin1Char('\t'))) {
+        // Kept as typed, but the person should know before relying on -p.
+        CMessageBox::Show(this, QMessageBox::Information,
+                          tr("\"%1\" has a blank: Load takes it here, but \"kavlink -p\" cannot "
+                             "select it when Kavlink starts. A name without blanks works for "
+                             "both.")
+                              .arg(dialog.enteredText));
     }
     return dialog.enteredText;
 }

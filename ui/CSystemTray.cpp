@@ -30,6 +30,13 @@ constexpr MenuEntry kTrayMenu[] = {
 constexpr std::size_t kTooltipLength = 127;
 // The floor of the platform's timers; a 0 ms QTimer would spin.
 constexpr int kMinimumPeriodMs = 10;
+// Long enough to be read by someone who looks up a moment later.
+constexpr int kMessageMs = 20000;
+
+bool IsHeadless() {
+    const QString platform = QGuiApplication::platformName();
+    return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+}
 
 // Half a second away from zero, then truncated.
 std::int64_t RoundedSeconds(std::int64_t milliseconds) {
@@ -67,8 +74,7 @@ bool CSystemTray::CreateTrayIcon(int /*callbackMessage*/, const std::string& too
 
 bool CSystemTray::ShowInTray() {
     // A headless platform never gets a tray host; there Qt would only complain.
-    const QString platform = QGuiApplication::platformName();
-    if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal")) {
+    if (!IsHeadless()) {
         m_tray.show();
     }
     return HostAvailable();
@@ -76,6 +82,26 @@ bool CSystemTray::ShowInTray() {
 
 bool CSystemTray::HostAvailable() const {
     return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+CSystemTray::Host CSystemTray::TrayHost() const {
+    if (m_hostForTest) {
+        return *m_hostForTest;
+    }
+    if (IsHeadless()) {
+        return Host::Headless;
+    }
+    return HostAvailable() ? Host::Present : Host::Awaited;
+}
+
+bool CSystemTray::ShowMessage(const QString& title, const QString& text) {
+    if (!m_iconAdded || TrayHost() != Host::Present) {
+        return false;
+    }
+    m_tray.showMessage(title, text, m_tray.icon(), kMessageMs);
+    ++m_messagesShown;
+    m_lastMessage = text;
+    return true;
 }
 
 void CSystemTray::RemoveTrayIcon() {

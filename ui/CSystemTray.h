@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,18 @@ public:
     // Whether a tray host runs at this moment.
     virtual bool HostAvailable() const;
 
+    // A headless platform never has a tray host; a desktop may get one later than Kavlink
+    // starts, or not at all.
+    enum class Host { Headless, Awaited, Present };
+    Host TrayHost() const;
+    // Test seam: the host the test says instead of the platform's.
+    void SetTrayHostForTest(std::optional<Host> host) { m_hostForTest = host; }
+
+    // A notification beside the icon; false when no tray host shows the icon.
+    bool ShowMessage(const QString& title, const QString& text);
+    int MessagesShown() const { return m_messagesShown; }
+    QString LastMessage() const { return m_lastMessage; }
+
 protected:
     // Shows the icon and tells whether a tray host now displays it.
     virtual bool ShowInTray();
@@ -77,4 +90,7 @@ private:
     int m_animationSeconds = 0;        // 0 or less: no limit
     QIcon m_savedIcon;                 // shown again when the animation ends
     unsigned m_defaultMenuItem = 0;
+    std::optional<Host> m_hostForTest;
+    int m_messagesShown = 0;
+    QString m_lastMessage;
 };

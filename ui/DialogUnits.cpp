@@ -1,39 +1,31 @@
 #include "DialogUnits.h"
 
-#include <QFontDatabase>
 #include <QFontMetrics>
+#include <QGuiApplication>
 #include <QWidget>
 
-namespace {
-// a * b / c rounded to the nearest, halves away from zero, as MulDiv rounds.
-int MulDiv(int a, int b, int c) {
-    const long long product = static_cast<long long>(a) * b;
-    const long long half = c / 2;
-    return static_cast<int>(product >= 0 ? (product + half) / c : (product - half) / c);
-}
-} // namespace
+#include <cmath>
 
 // Windows measures a dialog font by the 52 letters, not by the font's own average width.
 DialogUnits::DialogUnits(const QFont& font) {
-    const QFontMetrics metrics(font);
-    const int letters = metrics.horizontalAdvance(
-        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-    m_baseX = (letters / 26 + 1) / 2;
-    m_baseY = metrics.height();
+    const QFontMetricsF metrics(font);
+    m_baseX = metrics.horizontalAdvance(
+                  QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) /
+              52;
+    m_baseY = QFontMetrics(font).height();
 }
 
 QFont DialogUnits::DialogFont() {
-    QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
-    font.setPointSize(8);
-    return font;
+    return QGuiApplication::font();
 }
 
+// Rounded to the nearest pixel, halves away from zero, as MulDiv rounds.
 int DialogUnits::X(int du) const {
-    return MulDiv(du, m_baseX, 4);
+    return static_cast<int>(std::lround(du * m_baseX / 4));
 }
 
 int DialogUnits::Y(int du) const {
-    return MulDiv(du, m_baseY, 8);
+    return static_cast<int>(std::lround(du * static_cast<double>(m_baseY) / 8));
 }
 
 QRect DialogUnits::ToPixels(const QRect& du) const {

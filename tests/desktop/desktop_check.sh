@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Runs the real kavlink on a private X server beside a real XEmbed tray host and checks what a
 # user sees: the about panel, the tray icon and its menu, the status window, the options dialog,
-# and the tray still working while that dialog is open. The tray host starts after Kavlink, as a session's panel
-# often does. Takes screenshots of the panel, the tray menu, the status window and the
-# options dialog on the way.
+# and the tray still working while that dialog is open. The tray host starts after Kavlink, as a
+# session's panel often does; until then the panel offers its own buttons. A second run with a
+# 14 pt desktop font at 1.5x scale and no tray host checks that the windows grow with the font
+# and still fit the screen. Takes screenshots of the panel (with and without a tray host), the
+# tray menu, the status window and the options dialog on the way.
 #
 # Usage: desktop_check.sh KAVLINK_BINARY [SCREENSHOT_DIR]
 # The README's pictures come from `tests/desktop/desktop_check.sh build/kavlink docs`.
@@ -19,10 +21,12 @@ readonly SHOTS=${2:-$PWD/desktop-check}
 PROBE="$(cd "$(dirname "$0")" && pwd)/xprobe.pl" || exit 1
 readonly PROBE
 
-# The two dialog templates, in dialog units.
-readonly PANEL_DU_W=222 PANEL_DU_H=54
+# The two dialog templates, in dialog units; without a tray host the panel has a row of buttons
+# below its template.
+readonly PANEL_DU_W=222 PANEL_DU_H=54 PANEL_BUTTONS_DU_H=75
 readonly OPTIONS_DU_W=408 OPTIONS_DU_H=206
 readonly HIDE_MS=5000
+readonly SCREEN_W=1920 SCREEN_H=1080
 
 for tool in Xvfb trayer xdotool import convert xwininfo xprop perl; do
     if ! command -v "$tool" >/dev/null 2>&1; then
@@ -205,12 +209,49 @@ mul_div() {
     echo $((($1 * $2 + $3 / 2) / $3))
 }
 
+# Whether a window of W px and DU dialog units has the width the panel's width gives that many
+# units. The average character width is not a whole number of pixels, and each window is
+# rounded on its own (at a scale, in logical pixels first): within 3 px.
+width_agrees() {
+    local w=$1 du=$2 pw=$3 diff
+    diff=$((w * PANEL_DU_W - du * pw))
+    ((diff < 0)) && diff=$((-diff))
+    ((diff <= 3 * PANEL_DU_W))
+}
+
+# The dialog font's character height (base_y) that gives the panel's height with or without
+# its buttons; fails when none does.
+panel_base_y() {
+    local h=$1 du_h=$2 b
+    for ((b = 6; b <= 80; b++)); do
+        (($(mul_div "$du_h" "$b" 8) == h)) && echo "$b" && return 0
+    done
+    return 1
+}
+
+# Whether the window read last lies wholly on the screen.
+on_screen() {
+    ((win[x] >= 0 && win[y] >= 0 && win[x] + win[w] <= SCREEN_W && win[y] + win[h] <= SCREEN_H))
+}
+
+# Whether the window carries an icon of its own (_NET_WM_ICON) for its title bar.
+has_icon() {
+    [[ $(xprop -id "$1" _NET_WM_ICON 2>/dev/null | head -n 2) == *'Icon ('[1-9]* ]]
+}
+
+# A left click at a point of the window, given as a fraction of its size.
+click_at() {
+    local id=$1 fx=$2 fy=$3
+    read_window "$id" || return 1
+    xdotool mousemove $((win[x] + win[w] * fx / 1000)) $((win[y] + win[h] * fy / 1000)) click 1
+}
+
 # ---- Private X server and tray host
 
 mkdir -p "$SHOTS" "$work"/{home,config,cache,runtime,data/cfg} || exit 1
 chmod 700 "$work/runtime"
 
-Xvfb -displayfd 3 -screen 0 1024x768x24 -dpi 96 -nolisten tcp -noreset \
+Xvfb -displayfd 3 -screen 0 ${SCREEN_W}x${SCREEN_H}x24 -dpi 96 -nolisten tcp -noreset \
     3>"$work/display" >"$work/xvfb.out" 2>&1 &
 xvfb_pid=$!
 pids+=("$xvfb_pid")
@@ -237,7 +278,8 @@ tray_owned() {
 start_trayer() {
     "${child_env[@]}" trayer --edge top --align right --widthtype pixel --width 240 --height 28 \
         --SetDockType false --SetPartialStrut false --transparent false >"$work/trayer.out" 2>&1 &
-    pids+=($!)
+    trayer_pid=$!
+    pids+=("$trayer_pid")
     wait_until 10000 tray_owned || fail "trayer did not take the tray selection"
     pass "trayer owns the tray selection"
 }
@@ -275,49 +317,49 @@ started=$(now_ms)
 kavlink_pid=$!
 pids+=("$kavlink_pid")
 
-# About panel: shown at start, borderless, the template's size, hidden after 5 s.
+# About panel: shown at start, borderless, of its size in the desktop's font. No tray host runs
+# yet, so it has its buttons and stays.
 wait_until 15000 find_panel || fail "no about panel window"
 wait_until 5000 is_viewable "$panel" || fail "the about panel was never shown"
 shown=$(now_ms)
 echo "about panel $panel shown $((shown - started)) ms after start"
 panel_w=${win[w]} panel_h=${win[h]}
 
-# The average character width and height of the dialog font that give the panel its size;
+# The average character width and the height of the dialog font that give the panel its size;
 # the options dialog must then come out of the same two numbers.
-base_x="" base_y=""
-for ((b = 3; b <= 24; b++)); do
-    (($(mul_div $PANEL_DU_W $b 4) == panel_w)) && base_x=$b
-done
-for ((b = 6; b <= 48; b++)); do
-    (($(mul_div $PANEL_DU_H $b 8) == panel_h)) && base_y=$b
-done
-[[ -n $base_x && -n $base_y ]] ||
-    fail "about panel is ${panel_w}x$panel_h, not $PANEL_DU_W x $PANEL_DU_H dialog units of any font"
-((base_x >= 5 && base_x <= 10 && base_y >= 10 && base_y <= 20)) ||
-    fail "about panel ${panel_w}x$panel_h implies a ${base_x}x$base_y font, implausible for 8 pt"
-pass "about panel is ${panel_w}x$panel_h px = $PANEL_DU_W x $PANEL_DU_H dialog units (font ${base_x}x$base_y)"
+base_y=$(panel_base_y "$panel_h" $PANEL_BUTTONS_DU_H) ||
+    fail "about panel is ${panel_w}x$panel_h, not $PANEL_DU_W x $PANEL_BUTTONS_DU_H dialog units of any font"
+((panel_w * 4 >= 5 * PANEL_DU_W && panel_w * 4 <= 10 * PANEL_DU_W && base_y >= 10 && base_y <= 20)) ||
+    fail "about panel ${panel_w}x$panel_h implies an implausible font for 9 pt (height $base_y)"
+pass "about panel without a tray host is ${panel_w}x$panel_h px = $PANEL_DU_W x $PANEL_BUTTONS_DU_H dialog units (font height $base_y)"
+has_icon "$panel" || fail "the about panel carries no icon"
 
 # The session's panel comes up after Kavlink: the icon must still find its way into it.
 wait_until 5000 grep -qs 'no notification area found' "$work/kavlink.out" ||
     fail "kavlink did not say that it found no notification area"
 pass "without a tray host kavlink says so on standard error"
-start_trayer
 
 hints=$(xprop -id "$panel" _MOTIF_WM_HINTS 2>/dev/null)
 read -r flags _ decorations _ <<<"$(echo "${hints#*= }" | tr -d ',')"
 ((flags & 2)) && ((decorations == 0)) || fail "about panel is not borderless: $hints"
 pass "about panel is borderless"
 
-wait_until 3000 shoot_window "$panel" "$SHOTS/about-panel.png" ||
+wait_until 3000 shoot_window "$panel" "$SHOTS/about-panel-no-tray.png" ||
     fail "about panel screenshot shows nothing painted"
-pass "about panel screenshot: $SHOTS/about-panel.png"
+pass "about panel screenshot without a tray host: $SHOTS/about-panel-no-tray.png"
 cp "$ini" "$work/ini-at-start"
 
-wait_until $((HIDE_MS + 5000)) is_hidden "$panel" || fail "about panel did not hide by itself"
-shown_for=$(($(now_ms) - shown))
-((shown_for >= HIDE_MS - 1000 && shown_for <= HIDE_MS + 2500)) ||
-    fail "about panel hid after $shown_for ms, not about $HIDE_MS ms"
-pass "about panel hid by itself after $shown_for ms"
+# Past its five seconds it stays, the only way in without a tray.
+sleep $(((HIDE_MS + 1000) / 1000))
+is_viewable "$panel" || fail "without a tray host the about panel hid"
+pass "without a tray host the about panel stays past $HIDE_MS ms"
+
+start_trayer
+trayer_up=$(now_ms)
+wait_until $((HIDE_MS + 5000)) is_hidden "$panel" || fail "about panel did not hide once the tray host came"
+hid_after=$(($(now_ms) - trayer_up))
+((hid_after <= HIDE_MS + 2500)) || fail "about panel hid $hid_after ms after the tray host came"
+pass "about panel hid by itself $hid_after ms after the tray host came"
 
 # Tray: trayer embedded Kavlink's icon, and drew it.
 wait_until 5000 find_tray_icon || fail "trayer holds no Kavlink icon"
@@ -337,14 +379,21 @@ pass "right click shows the tray menu $menu (${menu_w}x$menu_h at $menu_x,$menu_
 left=$((menu_x < icon_x ? menu_x : icon_x))
 left=$((left > 8 ? left - 8 : 0))
 bottom=$((menu_y + menu_h + 8))
-wait_until 3000 shoot_area "$((1024 - left))x$bottom+$left+0" "$SHOTS/tray.png" ||
+wait_until 3000 shoot_area "$((SCREEN_W - left))x$bottom+$left+0" "$SHOTS/tray.png" ||
     fail "tray screenshot shows nothing painted"
 pass "tray screenshot: $SHOTS/tray.png"
 
-# Its first item, "About Kavlink...", shows the panel again; a click on the panel hides it.
+# Its first item, "About Kavlink...", shows the panel again, now without its buttons; a click
+# on the panel hides it.
 xdotool key Down Return
 wait_until 3000 is_viewable "$panel" || fail "\"About Kavlink...\" did not show the about panel"
-pass "\"About Kavlink...\" from the tray menu shows the about panel"
+want_h=$(mul_div $PANEL_DU_H "$base_y" 8)
+((win[w] == panel_w && win[h] == want_h)) ||
+    fail "with a tray host the about panel is ${win[w]}x${win[h]}, not ${panel_w}x$want_h"
+pass "\"About Kavlink...\" from the tray menu shows the about panel, ${panel_w}x$want_h px = $PANEL_DU_W x $PANEL_DU_H dialog units"
+wait_until 3000 shoot_window "$panel" "$SHOTS/about-panel.png" ||
+    fail "about panel screenshot shows nothing painted"
+pass "about panel screenshot: $SHOTS/about-panel.png"
 xdotool mousemove --window "$panel" 10 10 click 1
 wait_until 3000 is_hidden "$panel" || fail "a click on the about panel did not hide it"
 pass "a click on the about panel hides it"
@@ -361,6 +410,8 @@ xdotool key Down Down Return
 wait_until 3000 is_hidden "$menu" || fail "the tray menu did not close"
 wait_until 5000 find_status || fail "\"Status...\" from the tray menu opened no status window"
 pass "\"Status...\" from the tray menu opens the status window $status"
+read_window "$status" && on_screen || fail "the status window (${win[w]}x${win[h]} at ${win[x]},${win[y]}) is not wholly on the screen"
+has_icon "$status" || fail "the status window carries no icon"
 wait_until 3000 shoot_window "$status" "$SHOTS/status-window.png" ||
     fail "status window screenshot shows nothing painted"
 pass "status window screenshot: $SHOTS/status-window.png"
@@ -373,10 +424,11 @@ pass "Escape closes the status window"
 xdotool mousemove "$click_x" "$click_y" click --repeat 2 --delay 100 1
 wait_until 5000 find_options || fail "a double click on the tray icon opened no \"Options...\" window"
 read_window "$options"
-want_w=$(mul_div $OPTIONS_DU_W "$base_x" 4) want_h=$(mul_div $OPTIONS_DU_H "$base_y" 8)
-((win[w] == want_w && win[h] == want_h)) ||
-    fail "the options dialog is ${win[w]}x${win[h]}, not ${want_w}x$want_h ($OPTIONS_DU_W x $OPTIONS_DU_H dialog units)"
-pass "double click opens \"Options...\", ${want_w}x$want_h px = $OPTIONS_DU_W x $OPTIONS_DU_H dialog units"
+want_h=$(mul_div $OPTIONS_DU_H "$base_y" 8)
+width_agrees "${win[w]}" $OPTIONS_DU_W "$panel_w" && ((win[h] == want_h)) ||
+    fail "the options dialog is ${win[w]}x${win[h]}, not $OPTIONS_DU_W x $OPTIONS_DU_H dialog units of the panel's font"
+pass "double click opens \"Options...\", ${win[w]}x${win[h]} px = $OPTIONS_DU_W x $OPTIONS_DU_H dialog units"
+has_icon "$options" || fail "the options dialog carries no icon"
 wait_until 3000 shoot_window "$options" "$SHOTS/options-dialog.png" ||
     fail "options dialog screenshot shows nothing painted"
 pass "options dialog screenshot: $SHOTS/options-dialog.png"
@@ -415,3 +467,54 @@ wait "$kavlink_pid"
 status=$?
 ((status == 0)) || fail "kavlink ended with status $status after SIGTERM"
 pass "SIGTERM ends kavlink with status 0 after $(($(now_ms) - started)) ms in all"
+
+# ---- A 14 pt desktop font at 1.5x scale, no tray host
+
+# The desktop's font as a KDE session gives it to Qt; scale as a HiDPI desktop sets it.
+stop_process "$trayer_pid"
+printf '[General]\nfont=DejaVu Sans,14,-1,5,50,0,0,0,0,0\nfixed=DejaVu Sans Mono,14,-1,5,50,0,0,0,0,0\n' \
+    >"$work/config/kdeglobals"
+large_env=("${child_env[@]}" "XDG_CURRENT_DESKTOP=KDE" "KDE_SESSION_VERSION=5" "QT_SCALE_FACTOR=1.5")
+"${large_env[@]}" "$BINARY" -m -a "$work/data" >"$work/kavlink-large.out" 2>&1 &
+kavlink_pid=$!
+pids+=("$kavlink_pid")
+panel=""
+wait_until 15000 find_panel || fail "no about panel window at 14 pt and 1.5x"
+wait_until 5000 is_viewable "$panel" || fail "the about panel was never shown at 14 pt and 1.5x"
+large_w=${win[w]} large_h=${win[h]}
+# 14 / 9 pt at 1.5x: well over twice the size.
+((large_w * 10 >= panel_w * 20 && large_h * 10 >= panel_h * 20)) ||
+    fail "at 14 pt and 1.5x the about panel is ${large_w}x$large_h, hardly larger than ${panel_w}x$panel_h"
+on_screen || fail "at 14 pt and 1.5x the about panel is not wholly on the screen"
+pass "at 14 pt and 1.5x the about panel grows to ${large_w}x$large_h px"
+large_panel=$panel
+
+# Its buttons, at their places in dialog units: Status... (109 + 25, 54 + 7), Options... (53 + 25).
+click_at "$large_panel" $((134 * 1000 / PANEL_DU_W)) $((61 * 1000 / PANEL_BUTTONS_DU_H))
+wait_until 5000 find_status || fail "\"Status...\" on the about panel opened no status window"
+read_window "$status"
+on_screen || fail "at 14 pt and 1.5x the status window (${win[w]}x${win[h]} at ${win[x]},${win[y]}) is not wholly on the screen"
+((win[h] >= SCREEN_H / 2)) || fail "at 14 pt and 1.5x the status window is only ${win[w]}x${win[h]}"
+pass "\"Status...\" on the about panel opens the status window, ${win[w]}x${win[h]} px, wholly on the screen"
+xdotool windowfocus --sync "$status" 2>/dev/null
+xdotool key Escape
+wait_until 3000 is_hidden "$status" || fail "Escape did not close the status window"
+
+click_at "$large_panel" $((78 * 1000 / PANEL_DU_W)) $((61 * 1000 / PANEL_BUTTONS_DU_H))
+wait_until 5000 find_options || fail "\"Options...\" on the about panel opened no options dialog"
+read_window "$options"
+width_agrees "${win[w]}" $OPTIONS_DU_W "$large_w" ||
+    fail "at 14 pt and 1.5x the options dialog is ${win[w]} px wide, not $OPTIONS_DU_W dialog units of the panel's font"
+on_screen || fail "at 14 pt and 1.5x the options dialog is not wholly on the screen"
+pass "\"Options...\" on the about panel opens the options dialog, ${win[w]}x${win[h]} px in the same font"
+xdotool windowfocus --sync "$options" 2>/dev/null
+xdotool key Escape
+wait_until 3000 is_hidden "$options" || fail "Escape did not close the options dialog"
+
+# Exit (165 + 25) ends Kavlink while the panel shows.
+click_at "$large_panel" $((190 * 1000 / PANEL_DU_W)) $((61 * 1000 / PANEL_BUTTONS_DU_H))
+wait_until 10000 kavlink_ended || fail "\"Exit\" on the about panel did not end kavlink"
+wait "$kavlink_pid"
+status=$?
+((status == 0)) || fail "kavlink ended with status $status after \"Exit\""
+pass "\"Exit\" on the about panel ends kavlink with status 0"
