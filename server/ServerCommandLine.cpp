@@ -54,7 +54,8 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
         "Seconds between summary lines in the log (default 0 = none). SIGUSR1 writes the "
         "whole status, one line per client, at any time.",
         "SECONDS");
-    const QCommandLineOption verbose("verbose", "Log every line relayed or dropped.");
+    const QCommandLineOption verbose("verbose",
+                                     "Log every connection, and every line relayed or dropped.");
     const QCommandLineOption backlog(
         "backlog", QStringLiteral("Listen queue length (default %1).").arg(d.listenBacklog), "N");
     const QCommandLineOption maxPending(
