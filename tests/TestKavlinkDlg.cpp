@@ -258,6 +258,23 @@ private slots:
         QVERIFY(tray.LastMessage().contains("Options..."));
     }
 
+    // A server set on the panel before the tray host came leaves nothing to say once it has.
+    void firstStartNoticeDroppedOnceAServerIsSet() {
+        Window w(CSystemTray::Host::Awaited, "");
+        w.dlg->NoticeMissingHost(w.dir + "Kavlink.ini");
+        COptionsDlg::SetNextScript([](COptionsDlg& options) {
+            options.findChild<QLineEdit*>("1003")->setText("127.0.0.1");
+            options.accept();
+        });
+        w.dlg->findChild<QPushButton*>("options")->click();
+        QCOMPARE(w.dlg->CurrentSettings().Hostname, std::string("127.0.0.1"));
+        CSystemTray& tray = w.dlg->TrayIcon();
+        tray.SetTrayHostForTest(CSystemTray::Host::Present);
+        w.dlg->OnTimer(CKavlinkDlg::TIMER_HIDE);
+        QVERIFY(!w.dlg->isVisible());
+        QCOMPARE(tray.MessagesShown(), 0);
+    }
+
     void optionsAcceptedSavesAndReconnects() {
         Window w;
         QTcpServer server;

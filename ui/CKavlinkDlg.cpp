@@ -174,8 +174,11 @@ void CKavlinkDlg::NoticeMissingHost(const std::string& iniPath) {
     }
 }
 
-// Once, as soon as a tray host shows the icon it points at.
+// Once, as soon as a tray host shows the icon it points at; not at all once a server has been
+// set meanwhile (the panel's own Options... before the host came).
 void CKavlinkDlg::ShowPendingNotice() {
+    if (!m_settings.Hostname.empty())
+        m_noticePending = false;
     if (m_noticePending && m_trayIcon->ShowMessage("Kavlink", kNoServerMessage))
         m_noticePending = false;
 }
