@@ -4,8 +4,9 @@
 # and the tray still working while that dialog is open. The tray host starts after Kavlink, as a
 # session's panel often does; until then the panel offers its own buttons. A second run with a
 # 14 pt desktop font at 1.5x scale and no tray host checks that the windows grow with the font
-# and still fit the screen. Takes screenshots of the panel (with and without a tray host), the
-# tray menu, the status window and the options dialog on the way.
+# and still fit the screen. A first start without a tunnel server, beside a running tray host,
+# shows one notification. Takes screenshots of the panel (with and without a tray host), the
+# tray menu, the status window, the options dialog and that notification on the way.
 #
 # Usage: desktop_check.sh KAVLINK_BINARY [SCREENSHOT_DIR]
 # The README's pictures come from `tests/desktop/desktop_check.sh build/kavlink docs`.
@@ -467,6 +468,44 @@ wait "$kavlink_pid"
 status=$?
 ((status == 0)) || fail "kavlink ended with status $status after SIGTERM"
 pass "SIGTERM ends kavlink with status 0 after $(($(now_ms) - started)) ms in all"
+
+# ---- A first start without a tunnel server, beside a running tray host
+
+# One notification beside the icon says so: a viewable popup of kavlink other than its menu.
+mkdir -p "$work/fresh/cfg" || exit 1
+printf '[Lan]\nPortNumber=%s\n[General]\nDebug=1\n' "$lan_port" >"$work/fresh/cfg/Kavlink.ini"
+"${child_env[@]}" "$BINARY" -m -a "$work/fresh" >"$work/kavlink-fresh.out" 2>&1 &
+kavlink_pid=$!
+pids+=("$kavlink_pid")
+popups() {
+    local id
+    for id in $(kavlink_toplevels); do
+        is_viewable "$id" && [[ ${win[override]} == yes ]] && echo "$id"
+    done
+}
+notice_shown() {
+    notice=$(popups | head -n 1)
+    [[ -n $notice ]]
+}
+wait_until 10000 notice_shown || fail "a first start without a tunnel server showed no notification"
+read_window "$notice"
+notice_x=${win[x]} notice_y=${win[y]} notice_w=${win[w]} notice_h=${win[h]}
+on_screen || fail "the first start's notification is not wholly on the screen"
+grep -qs 'no tunnel server configured.*Options\.\.\. in the tray menu' "$work/kavlink-fresh.out" ||
+    fail "kavlink did not say on standard error that Options... in the tray menu sets a server"
+pass "a first start without a tunnel server shows a notification (${notice_w}x$notice_h at $notice_x,$notice_y)"
+left=$((notice_x > 8 ? notice_x - 8 : 0))
+wait_until 3000 shoot_area "$((SCREEN_W - left))x$((notice_y + notice_h + 8))+$left+0" \
+    "$SHOTS/first-start-notice.png" || fail "notification screenshot shows nothing painted"
+pass "notification screenshot: $SHOTS/first-start-notice.png"
+# Past the panel's five seconds and a reconnection attempt: still that one notification.
+panel=""
+wait_until 15000 find_panel && wait_until $((HIDE_MS + 3000)) is_hidden "$panel" ||
+    fail "the about panel did not hide on a first start beside a tray host"
+sleep 1
+(($(popups | wc -l) == 1)) || fail "the first start showed $(popups | wc -l) notifications"
+pass "one notification only, past the about panel's $HIDE_MS ms"
+stop_process "$kavlink_pid"
 
 # ---- A 14 pt desktop font at 1.5x scale, no tray host
 
