@@ -293,7 +293,7 @@ void CTunnelHub::PaceToTunnel(std::string line, std::int64_t maxWaitNs) {
 
 void CTunnelHub::DropStaleLine(const std::string& line) {
     CountToWan(DropReason::StaleTime);
-    // Shown without its checksum byte, as it was logged on its way in.
+    // Without its checksum byte; bytes from 0x7F up still show in their escaped form.
     const std::string shown = line.substr(0, line.size() - 1);
     m_log.LogLine(3, "From LAN (DROPPED - %s) : %s", kStaleTime, shown.c_str());
 }
