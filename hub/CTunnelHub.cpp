@@ -61,6 +61,9 @@ constexpr std::string_view kLoginPrompt = "login:";
 constexpr std::string_view kPasswordPrompt = "password:";
 // The reason in a drop line of a message without a keyword and a sender.
 constexpr const char* kTooFewFields = "too few fields";
+// A far station sets its clock from a TIME message: one this late would set it wrong.
+constexpr std::int64_t kTimeMaxWaitNs = 2 * kNanosecondsPerSecond;
+constexpr const char* kStaleTime = "TIME waited over 2 s";
 } // namespace
 
 CTunnelHub::CTunnelHub(const Settings& settings, CDebugLog& log, IKavlinkView* view,
@@ -73,6 +76,7 @@ CTunnelHub::CTunnelHub(const Settings& settings, CDebugLog& log, IKavlinkView* v
       m_lanBacklogDrops(log, "LAN backlog full", "LAN messages"),
       m_queueDrops(log, "Tunnel queue full", "messages to WAN"),
       m_writeDrops(log, "Tunnel not read by the server", "messages to WAN") {
+    m_pacer.SetStaleSink([this](const std::string& line) { DropStaleLine(line); });
     for (int id = TIMER_RECONNECT; id <= TIMER_HEARTBEAT; ++id) {
         // Coarse timers may fire up to 5 % early; the periods are part of the protocol.
         m_timers[id].setTimerType(Qt::PreciseTimer);
@@ -276,15 +280,22 @@ void CTunnelHub::SendHeartbeat() {
     m_lastWanActivity = MonotonicSecond();
 }
 
-void CTunnelHub::PaceToTunnel(std::string line) {
+void CTunnelHub::PaceToTunnel(std::string line, std::int64_t maxWaitNs) {
     if (m_tunnelClient == nullptr)
         return;
     const std::int64_t now = m_monotonic();
-    if (!m_pacer.Enqueue(std::move(line))) {
+    if (!m_pacer.Enqueue(std::move(line), maxWaitNs)) {
         m_queueDrops.Add(1, now);
         return;
     }
     m_queueDrops.Check(now);
+}
+
+void CTunnelHub::DropStaleLine(const std::string& line) {
+    CountToWan(DropReason::StaleTime);
+    // Without its checksum byte; bytes from 0x7F up still show in their escaped form.
+    const std::string shown = line.substr(0, line.size() - 1);
+    m_log.LogLine(3, "From LAN (DROPPED - %s) : %s", kStaleTime, shown.c_str());
 }
 
 bool CTunnelHub::WriteToTunnel(const std::string& line) {
@@ -471,7 +482,8 @@ void CTunnelHub::CarryOut(const std::string& text, LanVerdict verdict) {
     case LanFate::Relay:
         m_log.LogLine(3, "From LAN (TO WAN) : %s", verdict.outgoing.c_str());
         EncodeTunnelLine(verdict.outgoing);
-        PaceToTunnel(std::move(verdict.outgoing));
+        PaceToTunnel(std::move(verdict.outgoing),
+                     verdict.timeMessage ? kTimeMaxWaitNs : CTunnelPacer::kNoWaitLimit);
         break;
     case LanFate::AnsweredHere:
         break;

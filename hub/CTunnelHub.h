@@ -109,8 +109,9 @@ private:
     void SendInventoryReply(InventoryReply reply);
     void NameTunnel(const char* station);
     void SendHeartbeat();
-    // Lines caused by LAN messages: paced, in order.
-    void PaceToTunnel(std::string line);
+    // Lines caused by LAN messages: paced, in order; maxWaitNs as CTunnelPacer::Enqueue.
+    void PaceToTunnel(std::string line, std::int64_t maxWaitNs = CTunnelPacer::kNoWaitLimit);
+    void DropStaleLine(const std::string& line);
     bool WriteToTunnel(const std::string& line);
     void NoteLanDrops();
     void SendToTunnel(const std::string& text);

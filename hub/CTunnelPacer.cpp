@@ -8,9 +8,9 @@ CTunnelPacer::CTunnelPacer(Sink sink, MonotonicClock clock, QObject* parent)
     connect(&m_timer, &QTimer::timeout, this, &CTunnelPacer::Tick);
 }
 
-bool CTunnelPacer::Enqueue(std::string line) {
+bool CTunnelPacer::Enqueue(std::string line, std::int64_t maxWaitNs) {
+    const std::int64_t now = m_clock();
     if (m_queue.empty()) {
-        const std::int64_t now = m_clock();
         if ((!m_slotStarted || now >= m_nextSlot) && m_sink(line)) {
             // An isolated line leaves at once; its slot starts now.
             m_nextSlot = now + kSlotNs;
@@ -22,7 +22,10 @@ bool CTunnelPacer::Enqueue(std::string line) {
     if (m_bytes + cost > kMaxQueuedBytes)
         return false;
     m_bytes += cost;
-    m_queue.push_back(std::move(line));
+    std::optional<std::int64_t> dropAfter;
+    if (maxWaitNs != kNoWaitLimit)
+        dropAfter = now + maxWaitNs;
+    m_queue.push_back({std::move(line), dropAfter});
     if (!m_timerWanted)
         ScheduleTimer(false);
     return true;
@@ -40,14 +43,26 @@ void CTunnelPacer::Tick() {
 
 bool CTunnelPacer::SendDue(std::int64_t now) {
     while (!m_queue.empty() && (!m_slotStarted || now >= m_nextSlot)) {
-        if (!m_sink(m_queue.front()))
+        const QueuedLine& front = m_queue.front();
+        if (front.dropAfter && now > *front.dropAfter) {
+            // Too late to be of use: the next line takes this slot instead.
+            if (m_stale)
+                m_stale(front.line);
+            PopFront();
+            continue;
+        }
+        if (!m_sink(front.line))
             return false;
-        m_bytes -= Cost(m_queue.front().size());
-        m_queue.pop_front();
+        PopFront();
         m_nextSlot = (m_slotStarted ? std::max(m_nextSlot, now - kCatchUpNs) : now) + kSlotNs;
         m_slotStarted = true;
     }
     return true;
+}
+
+void CTunnelPacer::PopFront() {
+    m_bytes -= Cost(m_queue.front().line.size());
+    m_queue.pop_front();
 }
 
 void CTunnelPacer::Clear() {

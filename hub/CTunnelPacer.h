@@ -9,13 +9,15 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 
 // Spaces the lines that enter the tunnel at least one slot (1 ms) apart, in order, without
 // ever holding up the thread: lines wait in a bounded queue that a precise timer drains.
 // Slots follow one another on the monotonic clock. A late tick may send the lines whose slots
 // have passed, but the schedule never lags the clock by more than kCatchUpNs, so the rate
-// stays one line per slot on average and a stalled loop causes no burst.
+// stays one line per slot on average and a stalled loop causes no burst. A line may carry a
+// longest wait: when its turn comes after that, it is stale, dropped and takes no slot.
 class CTunnelPacer : public QObject {
     Q_OBJECT
 
@@ -23,12 +25,16 @@ public:
     // Writes one line into the tunnel; false when the tunnel cannot take it now (the line
     // then waits and is tried again).
     using Sink = std::function<bool(const std::string&)>;
+    // Told of every line dropped as stale.
+    using StaleSink = std::function<void(const std::string&)>;
+    static constexpr std::int64_t kNoWaitLimit = -1;
 
     CTunnelPacer(Sink sink, MonotonicClock clock, QObject* parent = nullptr);
 
     // Sends at once when the slot is free and nothing waits; else queues. False when the
-    // queue is full: the line is dropped.
-    bool Enqueue(std::string line);
+    // queue is full: the line is dropped. maxWaitNs: how long the line may wait for its turn.
+    bool Enqueue(std::string line, std::int64_t maxWaitNs = kNoWaitLimit);
+    void SetStaleSink(StaleSink sink) { m_stale = std::move(sink); }
     // Sends what is due now. The timer calls it; tests with a manual timer call it by hand.
     void Tick();
     // Forgets every waiting line (the tunnel closed).
@@ -50,12 +56,18 @@ public:
     }
 
 private:
+    struct QueuedLine {
+        std::string line;
+        std::optional<std::int64_t> dropAfter; // on the monotonic clock
+    };
     bool SendDue(std::int64_t now);
+    void PopFront();
     void ScheduleTimer(bool blocked);
 
     Sink m_sink;
+    StaleSink m_stale;
     MonotonicClock m_clock;
-    std::deque<std::string> m_queue;
+    std::deque<QueuedLine> m_queue;
     std::int64_t m_bytes = 0;
     std::int64_t m_nextSlot = 0;
     bool m_slotStarted = false;

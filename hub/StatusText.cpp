@@ -1,5 +1,7 @@
 #include "StatusText.h"
 
+#include "StoredText.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +33,7 @@ constexpr ReasonRow kReasons[] = {
     {DropReason::TunnelDown, "tunnel not logged in", true, false},
     {DropReason::LanBacklog, "LAN backlog full", true, false},
     {DropReason::QueueFull, "tunnel queue full", true, false},
+    {DropReason::StaleTime, "TIME waited over 2 s in the queue", true, false},
     {DropReason::WriteBound, "write bound (server not reading)", true, false},
     {DropReason::LostAtDisconnect, "waiting at disconnection", true, false},
 };
@@ -54,6 +57,15 @@ std::string Shown(const std::string& latin1) {
             out += static_cast<char>(0x80 | (byte & 0x3F));
         }
     }
+    return out;
+}
+
+// Stored text (the ini file) as the options dialog shows it, control bytes replaced as above.
+std::string ShownStored(const std::string& stored) {
+    std::string out = StoredTextUtf8(stored);
+    std::replace_if(
+        out.begin(), out.end(),
+        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }, '?');
     return out;
 }
 
@@ -155,9 +167,10 @@ std::string TunnelSection(const HubStatus& s) {
     out += Field("State", StateText(s));
     if (IsDown(s))
         out += Field("Attempts", std::to_string(s.attemptsSinceDown) + " since then");
-    out += Field("Server", s.host.empty() ? std::string("(none)")
-                                          : s.host + " port " + std::to_string(s.port));
-    out += Field("Login", s.login.empty() ? std::string("(none)") : s.login);
+    out +=
+        Field("Server", s.host.empty() ? std::string("(none)")
+                                       : ShownStored(s.host) + " port " + std::to_string(s.port));
+    out += Field("Login", s.login.empty() ? std::string("(none)") : ShownStored(s.login));
     out += Field("Tunnel name", TunnelNameText(s.tunnelName));
     if (s.lastCause != DisconnectCause::None)
         out += Field("Last disconnect", Stamp(s.lastDisconnect) + ", " +

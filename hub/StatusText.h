@@ -26,6 +26,7 @@ enum class DropReason {
     TunnelDown,
     LanBacklog,
     QueueFull,
+    StaleTime,
     WriteBound,
     LostAtDisconnect,
     Count

@@ -2,6 +2,7 @@
 
 #include "KavlinkEvents.h"
 #include "SocketOptions.h"
+#include "StoredText.h"
 
 #include <QCoreApplication>
 
@@ -60,7 +61,7 @@ void CTcpClient::Connect(const std::string& host, int port) {
     }
     m_port = static_cast<quint16>(port);
     const std::string bare = HostWithoutBrackets(host);
-    const QHostAddress literal(QString::fromLatin1(bare.c_str()));
+    const QHostAddress literal(StoredText(bare));
     if (literal.isNull()) {
         StartLookup(bare);
         return;

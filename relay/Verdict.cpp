@@ -65,7 +65,8 @@ LanVerdict JudgeLanMessage(std::string_view text, const ParsedText& parsed,
         HasKeyword(fields[3], "REQUEST") && AnswerInventory(parsed, situation, verdict))
         return stop(LanFate::AnsweredHere);
     const bool filterTime = situation.settings.FilterTimeSync != 0;
-    if (HasKeyword(fields[0], "TIME:") && filterTime)
+    verdict.timeMessage = HasKeyword(fields[0], "TIME:");
+    if (verdict.timeMessage && filterTime)
         return stop(LanFate::Time);
     if (filterTime && IsMasterHello(fields, parsed.count)) {
         verdict.helloRewritten = true;

@@ -55,7 +55,8 @@ struct LanVerdict {
     bool inventoryRequest = false; // an inventory request was met
     std::optional<InventoryReply> reply;
     bool helloRewritten = false;
-    std::string outgoing; // the text as it would cross, rewrites applied
+    bool timeMessage = false; // worth nothing once late: it may wait only so long to cross
+    std::string outgoing;     // the text as it would cross, rewrites applied
 };
 
 // Pure: all it knows comes in through its arguments.

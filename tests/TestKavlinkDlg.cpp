@@ -1,8 +1,10 @@
 // The main window on the offscreen platform: the about panel, its timer, the tray commands
 // and the options dialog as the main window runs it.
+#include "CGenericStringDlg.h"
 #include "CKavlinkDlg.h"
 #include "CMessageBox.h"
 #include "COptionsDlg.h"
+#include "CScriptedTunnelServer.h"
 #include "CSettingsStore.h"
 #include "CStatusDlg.h"
 #include "CSystemTray.h"
@@ -62,6 +64,51 @@ struct Window {
     QTemporaryDir tempDir;
     CUdpPortLease lanPort;
     std::string dir;
+    CSettingsStore store;
+    std::unique_ptr<CKavlinkDlg> dlg;
+};
+
+// A main window started on an ini file as an earlier version or a Windows editor left it, its
+// tunnel on a scripted server that records the log-in answers as they arrive.
+struct StoredSite {
+    StoredSite() {
+        server.Listen();
+        iniPath = tempDir.filePath("Kavlink.ini");
+        store.SetIniPath(iniPath.toStdString());
+    }
+    void WriteIni(const QByteArray& tunnelLogin, const QByteArray& tunnelPassword,
+                  const QByteArray& profileLogin, const QByteArray& profilePassword) {
+        const QByteArray port = QByteArray::number(server.Port());
+        QFile ini(iniPath);
+        ini.open(QIODevice::WriteOnly);
+        ini.write("[Lan]\nPortNumber=" + QByteArray::number(lanPort.Port()) +
+                  "\n[TunnelSrv]\nHostname=127.0.0.1\nPortNumber=" + port +
+                  "\nLogin=" + tunnelLogin + "\nPassword=" + tunnelPassword +
+                  "\n[Server1]\nName=" + kProfileName + "\nHostname=127.0.0.1\nPortNumber=" + port +
+                  "\nLogin=" + profileLogin + "\nPassword=" + profilePassword + "\n");
+    }
+    QByteArray Ini() const {
+        QFile ini(iniPath);
+        return ini.open(QIODevice::ReadOnly) ? ini.readAll() : QByteArray();
+    }
+    // Starts a main window (with -p when profile is not empty) and waits for its log-in.
+    bool Start(const QByteArray& profile = {}) {
+        const int before = server.Connections();
+        dlg = std::make_unique<CKavlinkDlg>(store, tempDir.path().toStdString() + "/");
+        if (!profile.isEmpty())
+            dlg->SetProfileName(profile.toStdString());
+        dlg->OnInitDialog();
+        return QTest::qWaitFor([&] { return server.Connections() > before && server.LoggedIn(); });
+    }
+    bool Reconnected(int before) {
+        return QTest::qWaitFor([&] { return server.Connections() > before && server.LoggedIn(); });
+    }
+
+    static inline const QByteArray kProfileName = "K\xC3\xB6ln";
+    QTemporaryDir tempDir;
+    QString iniPath;
+    CUdpPortLease lanPort;
+    CScriptedTunnelServer server;
     CSettingsStore store;
     std::unique_ptr<CKavlinkDlg> dlg;
 };
@@ -368,6 +415,77 @@ private slots:
             status.Refresh();
             QCOMPARE(status.Text(), QString::fromStdString(source()));
         }
+    }
+
+    // Stored credentials reach the server as the file holds them, whichever way they travel:
+    // read at start, through the options dialog's OK, Load and Save as, and with -p. Neither
+    // is ever rewritten in the file.
+    void storedBytesReachTheWire_data() {
+        QTest::addColumn<QByteArray>("login");
+        QTest::addColumn<QByteArray>("password");
+        QTest::addColumn<QString>("route");
+        const QByteArray windows1252Login = "J\x9Argen\x80";
+        const QByteArray latin1Password = "caf\xE9";
+        const QByteArray utf8Login = "J\xC3\xBCrgen";
+        const QByteArray utf8Password = "\xE2\x82\xAC\xC3\xA9";
+        for (const QString route : {"OK", "Load", "Save as, then -p", "-p"}) {
+            QTest::addRow("Windows-1252 login, Latin-1 password: %s", qPrintable(route))
+                << windows1252Login << latin1Password << route;
+            QTest::addRow("UTF-8 login and password: %s", qPrintable(route))
+                << utf8Login << utf8Password << route;
+        }
+    }
+    void storedBytesReachTheWire() {
+        QFETCH(QByteArray, login);
+        QFETCH(QByteArray, password);
+        QFETCH(QString, route);
+        StoredSite site;
+        // Load and -p bring the profile's credentials; the others keep the tunnel's own.
+        const bool fromProfile = route == "Load" || route == "-p";
+        if (fromProfile)
+            site.WriteIni("other", "secret", login, password);
+        else
+            site.WriteIni(login, password, "other", "secret");
+        const QByteArray profile = route == "-p" ? StoredSite::kProfileName : QByteArray();
+        QVERIFY(site.Start(profile));
+        if (route == "-p") {
+            QCOMPARE(site.server.Login(), login);
+            QCOMPARE(site.server.Password(), password);
+            QVERIFY(site.Ini().contains("[TunnelSrv]\nHostname=127.0.0.1\nPortNumber=" +
+                                        QByteArray::number(site.server.Port()) +
+                                        "\nLogin=" + login + "\nPassword=" + password + "\n"));
+            return;
+        }
+        QCOMPARE(site.server.Login(), fromProfile ? QByteArray("other") : login);
+
+        const QByteArray secondName = "\xC5\x81\xC3\xB3" "d\xC5\xBA"; // typed in the name dialog
+        COptionsDlg::SetNextScript([&](COptionsDlg& options) {
+            if (route == "Load") {
+                options.LoadServer(1);
+            } else if (route == "Save as, then -p") {
+                CGenericStringDlg::SetNextAnswer(QDialog::Accepted, QString::fromUtf8(secondName));
+                options.SaveServer(2);
+                options.reject();
+                return;
+            }
+            options.accept();
+        });
+        const int before = site.server.Connections();
+        site.dlg->OnCommand(CMD_OPTIONS);
+        if (route == "Save as, then -p") {
+            QVERIFY(site.Ini().endsWith(
+                "[Server2]\nName=" + secondName +
+                "\nHostname=127.0.0.1\nPortNumber=" + QByteArray::number(site.server.Port()) +
+                "\nLogin=" + login + "\nPassword=" + password + "\n"));
+            site.dlg.reset();
+            QVERIFY(site.Start(secondName));
+        } else {
+            QVERIFY(site.Reconnected(before));
+        }
+        QCOMPARE(site.server.Login(), login);
+        QCOMPARE(site.server.Password(), password);
+        QVERIFY(
+            site.Ini().contains("\nLogin=" + login + "\nPassword=" + password + "\nHeartBeat=0\n"));
     }
 
     void optionsCancelledChangesNothing() {

@@ -665,6 +665,109 @@ private slots:
         QCOMPARE(QByteArray::fromStdString(settings.Hostname), hostBytes);
     }
 
+    // Text that is not UTF-8 (an older version's or a Windows editor's) shows as Latin-1 and
+    // goes back byte for byte while untouched; what the user edits is stored as UTF-8.
+    void storedTextShownAndKept() {
+        const QByteArray latin1Name = "M\xFCnchen";
+        Fixture f("[Server1]\nName=" + latin1Name +
+                  "\nHostname=h\nLogin=J\x9Argen\nPassword=caf\xE9\n");
+        f.dlg->settings.BroadcastAddress = "b\xE9";
+        QVERIFY(f.Open());
+        const QString shownName = QStringLiteral("M\u00FCnchen");
+        QCOMPARE(f.Button(1010)->text(), shownName);
+        QCOMPARE(f.Edit(COptionsDlg::IDC_BROADCAST_ADDRESS)->text(), QStringLiteral("b\u00E9"));
+
+        // Renamed to the text it showed: nothing changes in the file.
+        const QByteArray before = f.IniBytes();
+        f.shift = true;
+        CGenericStringDlg::SetNextAnswer(QDialog::Accepted, shownName);
+        f.Click(1013);
+        QCOMPARE(f.IniBytes(), before);
+        CGenericStringDlg::SetNextAnswer(QDialog::Accepted, shownName + " 2");
+        f.Click(1013);
+        QCOMPARE(f.store->ReadServerName(1), std::string("M\xC3\xBCnchen 2"));
+        f.shift = false;
+
+        f.Click(1010);
+        QCOMPARE(f.Edit(COptionsDlg::IDC_LOGIN)->text(), QStringLiteral("J\u009Argen"));
+        QCOMPARE(f.Edit(COptionsDlg::IDC_PASSWORD)->text(), QStringLiteral("caf\u00E9"));
+        f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->setText(QStringLiteral("h\u00E9"));
+        f.Click(COptionsDlg::IDC_OK);
+        QCOMPARE(f.dlg->result(), int(QDialog::Accepted));
+        QCOMPARE(f.dlg->settings.Hostname, std::string("h\xC3\xA9"));
+        QCOMPARE(f.dlg->settings.Login, std::string("J\x9Argen"));
+        QCOMPARE(f.dlg->settings.Password, std::string("caf\xE9"));
+        QCOMPARE(f.dlg->settings.BroadcastAddress, std::string("b\xE9"));
+    }
+
+    // A value the ini file cannot hold is refused by its own field, as a bad port is: the
+    // message names it, the focus goes to it, and what else the user changed stays in the
+    // dialog for the next try. Load replaces the tunnel texts, so a bad one there is no reason
+    // to refuse it.
+    void unstorableValueRefusedByItsField_data() {
+        QTest::addColumn<int>("field");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<int>("button");
+        QTest::addColumn<QString>("named"); // empty: accepted
+        const int ok = COptionsDlg::IDC_OK;
+        QTest::newRow("password pasted with its line break")
+            << int(COptionsDlg::IDC_PASSWORD) << "secret\n"
+            << ok << "Password";
+        QTest::newRow("login with a CR") << int(COptionsDlg::IDC_LOGIN) << "op\rx" << ok << "Login";
+        QTest::newRow("host with a NUL")
+            << int(COptionsDlg::IDC_TUNNEL_HOST) << QString::fromLatin1("a\0b", 3) << ok
+            << "Hostname or IP address";
+        QTest::newRow("broadcast address with CR LF")
+            << int(COptionsDlg::IDC_BROADCAST_ADDRESS) << "127.0.0.255\r\n"
+            << ok << "Broadcast IP address";
+        QTest::newRow("Save as with a bad login") << int(COptionsDlg::IDC_LOGIN) << "op\n"
+                                                  << 1013 << "Login";
+        QTest::newRow("Load over a bad password") << int(COptionsDlg::IDC_PASSWORD) << "x\n"
+                                                  << 1010 << "";
+        QTest::newRow("Load with a bad broadcast address")
+            << int(COptionsDlg::IDC_BROADCAST_ADDRESS) << "x\n"
+            << 1010 << "Broadcast IP address";
+    }
+    void unstorableValueRefusedByItsField() {
+        QFETCH(int, field);
+        QFETCH(QString, typed);
+        QFETCH(int, button);
+        QFETCH(QString, named);
+        Fixture f(kProfileOne);
+        QVERIFY(f.Open());
+        f.Control<QCheckBox>(COptionsDlg::IDC_KEEP_ALIVE)->setChecked(true);
+        f.Edit(field)->setText(typed);
+        f.Click(button);
+        QCOMPARE(f.IniBytes(), kProfileOne);
+        if (named.isEmpty()) {
+            QCOMPARE(CMessageBox::ShownCount(), 0);
+            QCOMPARE(f.Edit(field)->text(), QStringLiteral("p1"));
+            return;
+        }
+        QVERIFY(f.dlg->isVisible());
+        QCOMPARE(CMessageBox::ShownCount(), 1);
+        QCOMPARE(CMessageBox::LastIcon(), QMessageBox::Warning);
+        QVERIFY2(CMessageBox::LastText().startsWith(named + " holds a line break or a NUL"),
+                 qPrintable(CMessageBox::LastText()));
+        QCOMPARE(Fixture::FocusName(), QString::number(field));
+        QCOMPARE(f.dlg->settings.HeartBeat, 0);
+
+        // Mended, the same OK takes every change.
+        f.Edit(field)->setText(QStringLiteral("fixed"));
+        f.Click(COptionsDlg::IDC_OK);
+        QCOMPARE(f.dlg->result(), int(QDialog::Accepted));
+        QCOMPARE(f.dlg->settings.HeartBeat, 1);
+    }
+
+    void unstorableNameRefused() {
+        Fixture f;
+        QVERIFY(f.Open());
+        CGenericStringDlg::SetNextAnswer(QDialog::Accepted, "two\nlines");
+        f.Click(1013);
+        QVERIFY(CMessageBox::LastText().startsWith("The server name holds a line break"));
+        QCOMPARE(f.IniBytes(), QByteArray());
+    }
+
     void iniGoneWhileOpen_data() {
         QTest::addColumn<QString>("change");
         QTest::newRow("file removed") << "file removed";

@@ -1,6 +1,7 @@
 #include "CIniFile.h"
 #include "CSettingsStore.h"
 #include "Settings.h"
+#include "StoredText.h"
 
 #include <QDir>
 #include <QFile>
@@ -164,6 +165,36 @@ private slots:
                                        "Login=\nPassword=pw\nHeartBeat=1\nFilterTimeSync=0\n"));
         SaveSettings(CSettingsStore(m_path), settings);
         QVERIFY(!ReadIni().contains("Debug=1"));
+    }
+
+    // What a stored value shows, and what goes back: the bytes as they were while the text is
+    // unchanged, UTF-8 once it was edited.
+    void stored_text_rule_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("ASCII") << QByteArray("tunnel.example") << QStringLiteral("tunnel.example");
+        QTest::newRow("UTF-8") << QByteArray("K\xC3\xB6ln \xE6\x9D\xB1")
+                               << QStringLiteral("K\u00F6ln \u6771");
+        QTest::newRow("Latin-1") << QByteArray("caf\xE9") << QStringLiteral("caf\u00E9");
+        QTest::newRow("Windows-1252, read as Latin-1")
+            << QByteArray("J\x9Argen\x80") << QStringLiteral("J\u009Argen\u0080");
+        QTest::newRow("UTF-8 cut short") << QByteArray("ab\xC3") << QStringLiteral("ab\u00C3");
+        QTest::newRow("overlong slash") << QByteArray("\xC0\xAF") << QStringLiteral("\u00C0\u00AF");
+        QTest::newRow("surrogate")
+            << QByteArray("\xED\xA0\x80") << QStringLiteral("\u00ED\u00A0\u0080");
+        QTest::newRow("byte order mark kept")
+            << QByteArray("\xEF\xBB\xBFx") << QStringLiteral("\uFEFFx");
+        QTest::newRow("empty") << QByteArray() << QString();
+    }
+    void stored_text_rule() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, shown);
+        const std::string original = bytes.toStdString();
+        QCOMPARE(StoredText(original), shown);
+        QCOMPARE(QByteArray::fromStdString(StoredTextUtf8(original)), shown.toUtf8());
+        QCOMPARE(QByteArray::fromStdString(StoredBytes(shown, original)), bytes);
+        const QString edited = shown + QStringLiteral("\u00E9");
+        QCOMPARE(QByteArray::fromStdString(StoredBytes(edited, original)), edited.toUtf8());
     }
 
     void long_value_cut() {

@@ -49,6 +49,7 @@ private slots:
         traffic.toLanLastMinute = 31;
         traffic.toWan[DropReason::Packet] = 3;
         traffic.toWan[DropReason::QueueFull] = 12;
+        traffic.toWan[DropReason::StaleTime] = 1;
         traffic.heartbeatsReceived = 8;
         traffic.toLan[DropReason::Time] = 2;
         traffic.helloRewritten = 1;
@@ -71,6 +72,7 @@ private slots:
                    "    PACKET                                          3              -",
                    "    TIME                                            0              2",
                    "    tunnel queue full                              12              -",
+                   "    TIME waited over 2 s in the queue               1              -",
                    "Far stations (0)",
                    "  none heard",
                };
@@ -135,6 +137,15 @@ private slots:
             << connecting
             << QStringList{"  State            waiting for the password prompt",
                            "  Server           (none)", "  Login            (none)"};
+
+        // Stored text, read as the options dialog reads it: UTF-8 if valid, else Latin-1.
+        HubStatus stored = Base();
+        stored.host = "h\xF4te.example";
+        stored.login = "K\xC3\xB6ln\x01";
+        QTest::newRow("server and login as stored")
+            << stored
+            << QStringList{"  Server           h\u00F4te.example port 8001",
+                           "  Login            K\u00F6ln?"};
 
         HubStatus stations = Base();
         stations.farStations = {{"W1", kNow - 100, kNow - 5},

@@ -541,6 +541,51 @@ private slots:
         QCOMPARE(site.Sent(), QByteArray());
     }
 
+    // A TIME line whose turn comes more than 2 s after it was queued would set a far station's
+    // clock wrong: it is dropped and counted then, and the next line takes its slot. Every
+    // other line waits as long as it takes, in order.
+    void staleTimeIsDropped_data() {
+        QTest::addColumn<int>("ahead"); // lines queued before it, one leaving per millisecond
+        QTest::addColumn<bool>("crosses");
+        QTest::newRow("its turn after exactly 2 s") << 2000 << true;
+        QTest::newRow("its turn after 2.001 s") << 2001 << false;
+        QTest::newRow("its turn after 5 s") << 5000 << false;
+    }
+    void staleTimeIsDropped() {
+        QFETCH(int, ahead);
+        QFETCH(bool, crosses);
+        constexpr std::int64_t ms = 1'000'000;
+        Site site;
+        QVERIFY(site.Connect());
+        const auto addqso = [](int i) { return "ADDQSO: \"L1\" \"\" " + QByteArray::number(i); };
+        const QByteArray time = "TIME: \"L1\" \"\" 1714564800";
+        for (int i = 0; i < ahead; ++i)
+            site.Lan(addqso(i));
+        site.Lan(time);
+        site.Lan(addqso(ahead));
+        site.LogLines();
+        QByteArray expected;
+        for (int i = 0; i < ahead; ++i)
+            expected += Line(addqso(i));
+        if (crosses)
+            expected += Line(time);
+        expected += Line(addqso(ahead));
+
+        // The first line left at once; the rest leave one per tick.
+        const int ticks = ahead + (crosses ? 1 : 0);
+        for (int i = 0; i < ticks; ++i) {
+            site.monotonic += ms;
+            site.hub->PaceTunnel();
+        }
+        QCOMPARE(site.hub->Pacer().Waiting(), 0u);
+        QCOMPARE(site.Sent(), expected);
+        const HubStatus status = site.hub->Status();
+        QCOMPARE(status.toWan[DropReason::StaleTime], crosses ? 0u : 1u);
+        QCOMPARE(status.toWan.relayed, quint64(ahead + 1 + (crosses ? 1 : 0)));
+        const QString dropped = "From LAN (DROPPED - TIME waited over 2 s) : " + time;
+        QCOMPARE(site.LogLines().contains(dropped), !crosses);
+    }
+
     // A run of drops writes one line at its start and one with its count after a quiet second.
     void dropRunIsLoggedTwice() {
         Site site;

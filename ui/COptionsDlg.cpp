@@ -3,6 +3,7 @@
 #include "CGenericStringDlg.h"
 #include "CMessageBox.h"
 #include "DialogUnits.h"
+#include "StoredText.h"
 #include "StringTable.h"
 
 #include <QCheckBox>
@@ -101,22 +102,13 @@ QWidget* CreateItem(const Item& item, QWidget* parent) {
     return nullptr;
 }
 
-// What a person types is UTF-8 in the ini file, as on the command line and in an editor.
-QString FromUtf8(const std::string& text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-std::string ToUtf8(const QString& text) {
-    return text.toUtf8().toStdString();
-}
-
 // "Server %d" with the profile number; a name's "&" is shown, not taken as a mnemonic.
 QString ButtonCaption(const std::string& name, int n) {
     if (name.empty()) {
-        return FromUtf8(LoadKavlinkString(IDS_SERVER_N))
+        return QString::fromStdString(LoadKavlinkString(IDS_SERVER_N))
             .replace(QStringLiteral("%d"), QString::number(n));
     }
-    return FromUtf8(name).replace(QLatin1Char('&'), QStringLiteral("&&"));
+    return StoredText(name).replace(QLatin1Char('&'), QStringLiteral("&&"));
 }
 
 COptionsDlg::Script& NextScript() {
@@ -223,28 +215,37 @@ void COptionsDlg::OnInitDialog() {
     m_tunnelHost->setFocus();
 }
 
-bool COptionsDlg::UpdateData(bool saveAndValidate) {
+bool COptionsDlg::UpdateData(bool saveAndValidate, Take take) {
     if (!saveAndValidate) {
-        m_broadcastAddress->setText(FromUtf8(settings.BroadcastAddress));
-        m_tunnelHost->setText(FromUtf8(settings.Hostname));
-        m_login->setText(FromUtf8(settings.Login));
-        m_password->setText(FromUtf8(settings.Password));
+        // The settings keep the bytes behind the shown text, so that an untouched field goes
+        // back byte for byte.
+        m_broadcastAddress->setText(StoredText(settings.BroadcastAddress));
+        m_tunnelHost->setText(StoredText(settings.Hostname));
+        m_login->setText(StoredText(settings.Login));
+        m_password->setText(StoredText(settings.Password));
         m_tunnelPort->setText(QString::number(settings.TunnelPortNumber));
         m_lanPort->setText(QString::number(settings.LanPortNumber));
         m_keepAlive->setChecked(settings.HeartBeat != 0);
         m_filterTimeSync->setChecked(settings.FilterTimeSync != 0);
         return true;
     }
-    // All or nothing: the values change only when both ports are good.
+    // All or nothing: the values change only when every field is good. Checked in tab order,
+    // so the first bad field is the one the message names and the focus goes to.
     std::int32_t newTunnelPort = 0;
     std::int32_t newLanPort = 0;
-    if (!TakePort(*m_tunnelPort, newTunnelPort) || !TakePort(*m_lanPort, newLanPort)) {
+    const bool checkTunnel = take == Take::All;
+    if ((checkTunnel && !CheckStorable(*m_tunnelHost, tr("Hostname or IP address"))) ||
+        !TakePort(*m_tunnelPort, newTunnelPort) ||
+        (checkTunnel &&
+         (!CheckStorable(*m_login, tr("Login")) || !CheckStorable(*m_password, tr("Password")))) ||
+        !CheckStorable(*m_broadcastAddress, tr("Broadcast IP address")) ||
+        !TakePort(*m_lanPort, newLanPort)) {
         return false;
     }
-    settings.BroadcastAddress = ToUtf8(m_broadcastAddress->text());
-    settings.Hostname = ToUtf8(m_tunnelHost->text());
-    settings.Login = ToUtf8(m_login->text());
-    settings.Password = ToUtf8(m_password->text());
+    settings.BroadcastAddress = StoredBytes(m_broadcastAddress->text(), settings.BroadcastAddress);
+    settings.Hostname = StoredBytes(m_tunnelHost->text(), settings.Hostname);
+    settings.Login = StoredBytes(m_login->text(), settings.Login);
+    settings.Password = StoredBytes(m_password->text(), settings.Password);
     settings.TunnelPortNumber = newTunnelPort;
     settings.LanPortNumber = newLanPort;
     settings.HeartBeat = m_keepAlive->isChecked() ? 1 : 0;
@@ -270,6 +271,21 @@ bool COptionsDlg::TakePort(QLineEdit& edit, std::int32_t& port) {
     return false;
 }
 
+// The ini file ends a value at a line break or a NUL: such a value could not be saved, so it is
+// refused here, by its field, rather than lost with the whole save.
+bool COptionsDlg::CheckStorable(QLineEdit& edit, const QString& fieldName) {
+    if (StorableText(edit.text())) {
+        return true;
+    }
+    CMessageBox::Show(this, QMessageBox::Warning,
+                      tr("%1 holds a line break or a NUL character, which the settings file "
+                         "cannot store. Please remove it.")
+                          .arg(fieldName));
+    edit.setFocus();
+    edit.selectAll();
+    return false;
+}
+
 void COptionsDlg::RefreshServerButtons() {
     for (int n = 1; n <= kServerProfileCount; ++n) {
         const std::string name = m_settingsStore.ReadServerName(n);
@@ -282,17 +298,17 @@ void COptionsDlg::RefreshServerButtons() {
         save->setEnabled(true);
         // A long name shows only in part on its button.
         for (QPushButton* button : {load, save}) {
-            button->setToolTip(FromUtf8(name));
+            button->setToolTip(StoredText(name));
         }
     }
 }
 
-// Loading replaces the tunnel port, so whatever that field holds is no reason to refuse; a
-// bad LAN port, which stays, still stops the load with its message.
+// Loading replaces the four tunnel fields, so whatever they hold is no reason to refuse; a bad
+// LAN field, which stays, still stops the load with its message.
 void COptionsDlg::LoadServer(int n) {
     const ServerProfile profile = m_settingsStore.LoadServer(n);
     m_tunnelPort->setText(QString::number(profile.PortNumber));
-    if (!UpdateData(true)) {
+    if (!UpdateData(true, Take::KeptByLoad)) {
         return;
     }
     UseServerProfile(settings, profile);
@@ -313,7 +329,7 @@ void COptionsDlg::SaveServer(int n) {
         if (!asked || asked->isEmpty()) {
             return;
         }
-        name = ToUtf8(*asked);
+        name = asked->toUtf8().toStdString();
     }
     if (!UpdateData(true)) {
         return;
@@ -329,20 +345,20 @@ void COptionsDlg::RenameServer(int n) {
     const std::string name = m_settingsStore.ReadServerName(n);
     if (name.empty()) {
         CMessageBox::Show(this, QMessageBox::Critical,
-                          FromUtf8(LoadKavlinkString(IDS_RENAME_NEEDS_SAVE)));
+                          QString::fromStdString(LoadKavlinkString(IDS_RENAME_NEEDS_SAVE)));
         return;
     }
-    const std::optional<QString> asked = AskName(IDS_ENTER_NAME_OR_DELETE, FromUtf8(name));
+    const std::optional<QString> asked = AskName(IDS_ENTER_NAME_OR_DELETE, StoredText(name));
     if (!asked) {
         return;
     }
     if (!asked->isEmpty()) {
-        m_settingsStore.RenameServer(n, ToUtf8(*asked));
+        m_settingsStore.RenameServer(n, StoredBytes(*asked, name));
         RefreshServerButtons();
         return;
     }
     const QMessageBox::StandardButton answer = CMessageBox::Show(
-        this, QMessageBox::Question, FromUtf8(LoadKavlinkString(IDS_CONFIRM_DELETE)),
+        this, QMessageBox::Question, QString::fromStdString(LoadKavlinkString(IDS_CONFIRM_DELETE)),
         QMessageBox::Yes | QMessageBox::No);
     if (answer == QMessageBox::Yes) {
         m_settingsStore.DeleteServer(n);
@@ -357,6 +373,12 @@ std::optional<QString> COptionsDlg::AskName(int promptId, const QString& initial
     dialog.promptId = promptId;
     dialog.enteredText = initialText;
     if (dialog.exec() != QDialog::Accepted) {
+        return std::nullopt;
+    }
+    if (!StorableText(dialog.enteredText)) {
+        CMessageBox::Show(this, QMessageBox::Warning,
+                          tr("The server name holds a line break or a NUL character, which the "
+                             "settings file cannot store. Nothing was saved."));
         return std::nullopt;
     }
     if (dialog.enteredText.contains(QLatin1Char(' ')) ||

@@ -48,7 +48,8 @@ public:
                          QWidget* parent = nullptr);
 
     // Shown by exec(), read back after OK; what the dialog does not show comes back as it
-    // went in. Texts are UTF-8.
+    // went in. Texts are stored bytes: a field the user did not change comes back as it went
+    // in, a changed one as UTF-8.
     Settings settings;
 
     int exec() override;
@@ -77,8 +78,11 @@ private:
     void CreateControls();
     void CreateProfileButtons();
     void OnInitDialog();
-    bool UpdateData(bool saveAndValidate);
+    // KeptByLoad: the tunnel texts, which loading a profile replaces, are not checked.
+    enum class Take { All, KeptByLoad };
+    bool UpdateData(bool saveAndValidate, Take take = Take::All);
     bool TakePort(QLineEdit& edit, std::int32_t& port);
+    bool CheckStorable(QLineEdit& edit, const QString& fieldName);
     std::optional<QString> AskName(int promptId, const QString& initialText);
 
     CSettingsStore& m_settingsStore;
