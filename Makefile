@@ -58,6 +58,7 @@ install-check: package
 bench: deps-run build-only
 	@tools/install-deps.sh bench
 	@python3 bench/relay_bench.py $(BUILD) $(BENCH_ARGS)
+	@python3 bench/stale_time.py $(BUILD)
 	@$(BUILD)/bench_server
 
 demo: deps-run build-only
