@@ -122,7 +122,7 @@ const char* TunnelText(HubStatus::Tunnel tunnel) {
         return "waiting for the password prompt";
     case HubStatus::Tunnel::LoggedIn:
         return "logged in";
-    case HubStatus::Tunnel::NotConnected:
+    case HubStatus::Tunnel::Disconnected:
         break;
     }
     return "not connected";
@@ -139,7 +139,7 @@ std::string CountRow(const std::string& label, bool wan, std::uint64_t toWan, bo
 }
 
 bool IsDown(const HubStatus& s) {
-    return s.downSince != 0 && (s.tunnel == HubStatus::Tunnel::NotConnected ||
+    return s.downSince != 0 && (s.tunnel == HubStatus::Tunnel::Disconnected ||
                                 s.tunnel == HubStatus::Tunnel::Connecting);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DisconnectCause.h"
+#include "TunnelState.h"
 
 #include <array>
 #include <cstddef>
@@ -48,7 +49,7 @@ struct DirectionCounts {
 // A snapshot of the hub for the status window and the status signal. Times are calendar
 // seconds; 0 means "never".
 struct HubStatus {
-    enum class Tunnel { NotConnected, Connecting, AwaitLogin, AwaitPassword, LoggedIn };
+    using Tunnel = TunnelState;
     struct FarStation {
         std::string name;
         std::int64_t firstHeard = 0;
@@ -56,7 +57,7 @@ struct HubStatus {
     };
 
     std::int64_t now = 0;
-    Tunnel tunnel = Tunnel::NotConnected;
+    Tunnel tunnel = Tunnel::Disconnected;
     std::int64_t tunnelSince = 0;
     // Since when the tunnel has not been logged in, and the connections tried since then.
     std::int64_t downSince = 0;

@@ -1,10 +1,9 @@
 #include "CTcpClient.h"
 
-#include "KavlinkEvents.h"
 #include "SocketOptions.h"
 #include "StoredText.h"
 
-#include <QCoreApplication>
+#include <QPointer>
 
 #include <cstring>
 #include <mutex>
@@ -37,7 +36,7 @@ struct CTcpClient::Lookup {
     CTcpClient* client = nullptr;
 };
 
-CTcpClient::CTcpClient(QObject* window) : m_window(window) {
+CTcpClient::CTcpClient(QObject* parent) : QTcpSocket(parent) {
     m_connections << connect(this, &QTcpSocket::readyRead, this, &CTcpClient::OnReceive)
                   << connect(this, &QTcpSocket::connected, this, [this] { OnConnect(0); })
                   << connect(this, &QTcpSocket::errorOccurred, this, &CTcpClient::OnError)
@@ -133,6 +132,11 @@ bool CTcpClient::SendText(const char* text) {
 }
 
 void CTcpClient::Close() {
+    m_silenced = true;
+    CloseSocket();
+}
+
+void CTcpClient::CloseSocket() {
     m_closedLocally = true;
     DisconnectSignals();
     if (state() == ConnectedState)
@@ -144,20 +148,19 @@ void CTcpClient::OnReceive() {
     const QPointer<CTcpClient> self(this);
     char chunk[kChunkSize + 1];
     // Qt does not signal again for bytes it already holds, so read until none are left.
-    // The handler may close the client (and schedule its deletion) at any chunk.
-    while (self && !m_closedLocally && isOpen() && m_window) {
+    // The receiver may close the client (and schedule its deletion) at any chunk.
+    while (self && !m_closedLocally && isOpen()) {
         const qint64 size = read(chunk, kChunkSize);
         if (size <= 0)
             return;
         chunk[size] = '\0';
-        CTunnelDataEvent data(QByteArray(chunk, static_cast<qsizetype>(std::strlen(chunk))));
-        QCoreApplication::sendEvent(m_window, &data);
+        emit textReceived(QByteArray(chunk, static_cast<qsizetype>(std::strlen(chunk))));
     }
 }
 
 void CTcpClient::OnConnect(int error) {
     if (error != 0) {
-        Close();
+        CloseSocket();
         PostClosed();
         return;
     }
@@ -166,10 +169,7 @@ void CTcpClient::OnConnect(int error) {
     SetUnacknowledgedTimeout(socketDescriptor());
     // Messages are short and should cross at once, not wait for the previous one's ACK.
     setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    if (m_window) {
-        QEvent connected(KavlinkEventType(WM_TUNNEL_CONNECTED));
-        QCoreApplication::sendEvent(m_window, &connected);
-    }
+    emit tunnelConnected();
 }
 
 void CTcpClient::OnClose() {
@@ -208,10 +208,16 @@ void CTcpClient::OnError(QAbstractSocket::SocketError error) {
 }
 
 void CTcpClient::PostClosed() {
-    if (m_closePosted || !m_window)
+    if (m_closePosted)
         return;
     m_closePosted = true;
-    QCoreApplication::postEvent(m_window, new QEvent(KavlinkEventType(WM_TUNNEL_CLOSED)));
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!m_silenced)
+                emit tunnelClosed();
+        },
+        Qt::QueuedConnection);
 }
 
 void CTcpClient::DisconnectSignals() {

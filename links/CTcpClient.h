@@ -3,27 +3,27 @@
 #include "DisconnectCause.h"
 #include "HostLookup.h"
 
+#include <QByteArray>
 #include <QHostAddress>
 #include <QList>
-#include <QPointer>
 #include <QTcpSocket>
 
 #include <memory>
 #include <string>
 
-// The TCP connection to the tunnel server. Sends WM_TUNNEL_DATA (chunks of at most 255
-// bytes) and WM_TUNNEL_CONNECTED to the window, posts WM_TUNNEL_CLOSED. Knows nothing of
+// The TCP connection to the tunnel server. Announces what it receives in chunks of at most
+// 255 bytes and its connection at once, and its end from the event loop. Knows nothing of
 // logins or message formats.
 class CTcpClient : public QTcpSocket {
     Q_OBJECT
 
 public:
-    explicit CTcpClient(QObject* window);
+    explicit CTcpClient(QObject* parent = nullptr);
     ~CTcpClient() override;
 
-    // Starts the connect; a failure of any kind ends in one posted WM_TUNNEL_CLOSED. A name is
-    // resolved afresh on a thread of its own and its addresses are tried in order; "[::1]" is
-    // taken as the address it brackets.
+    // Starts the connect; a failure of any kind ends in one tunnelClosed. A name is resolved
+    // afresh on a thread of its own and its addresses are tried in order; "[::1]" is taken as
+    // the address it brackets.
     void Connect(const std::string& host, int port);
     // Replaces the system's resolver (tests); it runs off the event thread.
     void SetResolver(HostResolver resolver) { m_resolver = std::move(resolver); }
@@ -34,7 +34,7 @@ public:
     bool CanTakeMore() const {
         return state() == ConnectedState && bytesToWrite() <= kMaxPendingWrite;
     }
-    // Closes without any closed notification.
+    // Closes without any tunnelClosed, even one already on its way.
     void Close();
     // Why the connection failed or ended, once it has; the socket's words for other errors.
     DisconnectCause Cause() const { return m_cause; }
@@ -42,6 +42,13 @@ public:
 
     static constexpr qint64 kMaxPendingWrite = qint64{1024} * 1024;
     static constexpr int kChunkSize = 255;
+
+signals:
+    // One received chunk, taken up to its first NUL; never empty-handed for a failed read.
+    void textReceived(const QByteArray& chunk);
+    void tunnelConnected();
+    // Emitted from the event loop, never inside a call into the client.
+    void tunnelClosed();
 
 private:
     struct Lookup;
@@ -53,10 +60,10 @@ private:
     void OnConnect(int error);
     void OnClose();
     void OnError(QAbstractSocket::SocketError error);
+    void CloseSocket();
     void PostClosed();
     void DisconnectSignals();
 
-    QPointer<QObject> m_window;
     HostResolver m_resolver = LookUpHost;
     std::shared_ptr<Lookup> m_lookup;
     QList<QHostAddress> m_addresses; // still to try
@@ -64,6 +71,7 @@ private:
     QList<QMetaObject::Connection> m_connections;
     bool m_connected = false;
     bool m_closedLocally = false;
+    bool m_silenced = false; // Close() was called: nothing more is announced
     bool m_closePosted = false;
     bool m_sending = false;
     bool m_closeDuringSend = false;

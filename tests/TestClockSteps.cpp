@@ -17,7 +17,7 @@ void AddWallSteps() {
 }
 
 bool LoggedIn(const Site& site) {
-    return site.hub->TunnelStateValue() == CTunnelHub::LoggedIn;
+    return site.hub->State() == TunnelState::LoggedIn;
 }
 } // namespace
 
@@ -33,14 +33,14 @@ private slots:
         QVERIFY(site.Connect());
         site.Advance(10);
         site.now += step;
-        site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
+        site.hub->OnTimer(TunnelTimer::Watchdog);
         QVERIFY(LoggedIn(site));
         site.Advance(50);
-        site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
+        site.hub->OnTimer(TunnelTimer::Watchdog);
         QVERIFY(LoggedIn(site));
         site.LogLines();
         site.Advance(1);
-        site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
+        site.hub->OnTimer(TunnelTimer::Watchdog);
         QCOMPARE(site.LogLines().first(), QString("Disconnecting tunnel (WAN timeout)"));
     }
 
@@ -54,8 +54,8 @@ private slots:
             site.Advance(15);
             if (beat == 2)
                 site.now += step;
-            site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
-            site.hub->OnTimer(CTunnelHub::TIMER_HEARTBEAT);
+            site.hub->OnTimer(TunnelTimer::Watchdog);
+            site.hub->OnTimer(TunnelTimer::Heartbeat);
         }
         QVERIFY(LoggedIn(site));
         QCOMPARE(site.Sent().count("HEARTBEAT"), 8);
@@ -72,12 +72,12 @@ private slots:
         for (int elapsed = 0; elapsed < 300; elapsed += 50) {
             site.Advance(50);
             site.Feed(Line("HEARTBEAT: \"~far\" \"\" "));
-            site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
+            site.hub->OnTimer(TunnelTimer::Watchdog);
             QVERIFY(site.hub->WanStations().IsWanStation("W1"));
         }
         site.LogLines();
         site.Advance(1);
-        site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
+        site.hub->OnTimer(TunnelTimer::Watchdog);
         QVERIFY(!site.hub->WanStations().IsWanStation("W1"));
         QCOMPARE(site.LogLines(), QStringList{"W1 removed from WAN stations (timeout)"});
     }
@@ -122,7 +122,7 @@ private slots:
         status = site.hub->Status();
         QCOMPARE(status.now - status.lastDisconnect, 2);
         QCOMPARE(status.nextReconnect - status.now, 3);
-        QCOMPARE(site.hub->TimerPeriodMs(CTunnelHub::TIMER_RECONNECT), 5000);
+        QCOMPARE(site.hub->TimerPeriodMs(TunnelTimer::Reconnect), 5000);
     }
 };
 

@@ -130,7 +130,7 @@ private slots:
         QVERIFY(w.dlg->isVisible());
         QVERIFY(w.dlg->IsHideTimerRunning());
         QVERIFY(w.dlg->HideTimerRemaining() > 4000);
-        w.dlg->OnTimer(CKavlinkDlg::TIMER_HIDE);
+        w.dlg->HideMainWindow(); // the hide timer's tick
         QVERIFY(!w.dlg->isVisible());
         QVERIFY(!w.dlg->IsHideTimerRunning());
         QVERIFY(w.Log().contains("Connecting tunnel..."));
@@ -238,7 +238,7 @@ private slots:
         QVERIFY(w.dlg->HasPanelButtons());
         QCOMPARE(w.dlg->size(), units.ToPixels(QSize(222, 75)));
         QVERIFY(!w.dlg->findChild<QLabel*>("credit")->text().contains("tray icon"));
-        w.dlg->OnTimer(CKavlinkDlg::TIMER_HIDE);
+        w.dlg->HideMainWindow(); // the hide timer's tick
         QTest::keyClick(w.dlg.get(), Qt::Key_Escape);
         QTest::mouseClick(w.dlg.get(), Qt::LeftButton, {}, QPoint(60, 20));
         QVERIFY(w.dlg->isVisible());
@@ -258,7 +258,7 @@ private slots:
         QCOMPARE(exits.count(), 1);
 
         w.dlg->TrayIcon().SetTrayHostForTest(CSystemTray::Host::Present);
-        w.dlg->OnTimer(CKavlinkDlg::TIMER_HIDE);
+        w.dlg->HideMainWindow(); // the hide timer's tick
         QVERIFY(!w.dlg->isVisible());
         QVERIFY(!w.dlg->HasPanelButtons());
         QCOMPARE(w.dlg->size(), units.ToPixels(QSize(222, 54)));
@@ -298,7 +298,7 @@ private slots:
         tray.SetTrayHostForTest(CSystemTray::Host::Present);
         for (int i = 0; i < 3; ++i) {
             w.dlg->ShowAboutPanel();
-            w.dlg->OnTimer(CKavlinkDlg::TIMER_HIDE);
+            w.dlg->HideMainWindow(); // the hide timer's tick
         }
         QCOMPARE(tray.MessagesShown(), 1);
         QVERIFY(tray.LastMessage().contains("No tunnel server is configured"));
@@ -317,7 +317,7 @@ private slots:
         QCOMPARE(w.dlg->CurrentSettings().Hostname, std::string("127.0.0.1"));
         CSystemTray& tray = w.dlg->TrayIcon();
         tray.SetTrayHostForTest(CSystemTray::Host::Present);
-        w.dlg->OnTimer(CKavlinkDlg::TIMER_HIDE);
+        w.dlg->HideMainWindow(); // the hide timer's tick
         QVERIFY(!w.dlg->isVisible());
         QCOMPARE(tray.MessagesShown(), 0);
     }
@@ -458,7 +458,8 @@ private slots:
         }
         QCOMPARE(site.server.Login(), fromProfile ? QByteArray("other") : login);
 
-        const QByteArray secondName = "\xC5\x81\xC3\xB3" "d\xC5\xBA"; // typed in the name dialog
+        const QByteArray secondName = "\xC5\x81\xC3\xB3"
+                                      "d\xC5\xBA"; // typed in the name dialog
         COptionsDlg::SetNextScript([&](COptionsDlg& options) {
             if (route == "Load") {
                 options.LoadServer(1);

@@ -1,5 +1,4 @@
 #include "CLanStation.h"
-#include "KavlinkEvents.h"
 #include "Orvane.h"
 #include "TestKit.h"
 
@@ -83,11 +82,14 @@ private slots:
     }
 
     void processWideOperations() {
-        CLanStation window;
-        ORVANE_init(&window, WM_LAN_MESSAGE, kBroadcast, m_port);
+        QList<QByteArray> received;
+        const QMetaObject::Connection delivery =
+            connect(&ORVANE_init(kBroadcast, m_port), &COrvaneLan::messageReceived,
+                    [&received](const QByteArray& text) { received.append(text); });
         ORVANE_send("TIME: \"A\" \"\"");
-        QTRY_COMPARE(window.Received(), QList<QByteArray>{"TIME: \"A\" \"\""});
+        QTRY_COMPARE(received, QList<QByteArray>{"TIME: \"A\" \"\""});
         ORVANE_close();
+        disconnect(delivery);
     }
 
     void receivedDatagram_data() {
@@ -201,12 +203,11 @@ private slots:
     }
 
     void burstBeyondBoundIsDroppedNotQueued() {
-        // The window's thread never runs, so every message stays waiting.
+        // The endpoint's thread never runs, so every message stays waiting.
         QThread stalled;
-        auto* window = new QObject;
-        window->moveToThread(&stalled);
         COrvaneLan lan;
-        QVERIFY(lan.Init(window, WM_LAN_MESSAGE, kBroadcast, m_port));
+        lan.moveToThread(&stalled);
+        QVERIFY(lan.Init(kBroadcast, m_port));
         QUdpSocket raw;
         const QByteArray text(COrvaneLan::kMaxTextBytes, 'x');
         const QByteArray datagram = Datagram(text);
@@ -232,14 +233,14 @@ private slots:
         }
         QVERIFY(lan.PendingBytes() <= COrvaneLan::kMaxPendingBytes);
         QVERIFY(lan.PendingBytes() > COrvaneLan::kMaxPendingBytes - cost);
-        // The window going away takes its waiting messages with it and closes the endpoint.
-        delete window;
+        // Closing takes the waiting messages with it.
+        lan.Close();
         QCOMPARE(lan.PendingBytes(), 0);
         QVERIFY(!lan.IsOpen());
     }
 
-    // A burst reaches the window in order, in batches: between two batches the window's event
-    // loop runs, so its sockets and timers are served during the burst.
+    // A burst is announced in order, in batches: between two batches the event loop runs, so
+    // the receiver's sockets and timers are served during the burst.
     void burstArrivesInOrderInBatches() {
         CLanStation station;
         QVERIFY(station.Open(m_port));

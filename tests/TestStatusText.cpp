@@ -78,7 +78,7 @@ private slots:
                };
 
         HubStatus timedOut = Base();
-        timedOut.tunnel = HubStatus::Tunnel::NotConnected;
+        timedOut.tunnel = HubStatus::Tunnel::Disconnected;
         timedOut.tunnelSince = kNow - 2;
         timedOut.downSince = kNow - 25;
         timedOut.attemptsSinceDown = 4;

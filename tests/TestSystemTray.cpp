@@ -1,6 +1,5 @@
 #include "CSystemTray.h"
 #include "KavlinkCommands.h"
-#include "KavlinkEvents.h"
 #include "KavlinkIcons.h"
 
 #include <QApplication>
@@ -26,8 +25,7 @@ public:
 
     // The program's own set-up of its tray.
     bool SetUpLikeTheMainWindow() {
-        const bool added =
-            CreateTrayIcon(WM_TRAY_NOTIFY, "Kavlink", LoadKavlinkIcon(IDI_MAIN), IDR_TRAY_MENU);
+        const bool added = CreateTrayIcon("Kavlink", LoadKavlinkIcon(IDI_MAIN), IDR_TRAY_MENU);
         LoadAnimationIcons(IDI_FRAME_FIRST, IDI_FRAME_LAST);
         ChangeDefaultMenuItem(CMD_OPTIONS);
         return added;
@@ -209,7 +207,7 @@ private slots:
 
     void noMenuResource() {
         TrayUnderTest tray;
-        tray.CreateTrayIcon(WM_TRAY_NOTIFY, "Kavlink", LoadKavlinkIcon(IDI_MAIN), 77);
+        tray.CreateTrayIcon("Kavlink", LoadKavlinkIcon(IDI_MAIN), 77);
         QVERIFY(!tray.ChangeDefaultMenuItem(CMD_OPTIONS));
         QVERIFY(!tray.BuildTrayMenu());
         QCOMPARE(tray.HandleTrayMessage(77, WM_RBUTTONUP), 0L);

@@ -1,6 +1,5 @@
 #include "CScriptedTunnelServer.h"
 #include "CTcpClient.h"
-#include "KavlinkEvents.h"
 #include "SocketOptions.h"
 
 #include <QPointer>
@@ -19,7 +18,9 @@
 namespace {
 const QEvent::Type kMarker = static_cast<QEvent::Type>(QEvent::User + 100);
 
-// Stands in for the main window: records the client's notifications in order.
+enum Notification { Data, Connected, Closed };
+
+// Stands in for the hub: records the client's signals in order.
 class CRecorder : public QObject {
 public:
     QList<QByteArray> chunks;
@@ -31,27 +32,36 @@ public:
 
     QByteArray Joined() const { return chunks.join(); }
 
+    // The client to record; returned for chaining.
+    CTcpClient* Watch(CTcpClient* client) {
+        connect(client, &CTcpClient::textReceived, this, [this](const QByteArray& chunk) {
+            chunks << chunk;
+            Note(Data, QStringLiteral("data"));
+        });
+        connect(client, &CTcpClient::tunnelConnected, this, [this] {
+            ++connected;
+            Note(Connected, QStringLiteral("connected"));
+        });
+        connect(client, &CTcpClient::tunnelClosed, this, [this] {
+            ++closed;
+            Note(Closed, QStringLiteral("closed"));
+        });
+        return client;
+    }
+
 protected:
     bool event(QEvent* e) override {
-        const int type = e->type();
-        if (type == WM_TUNNEL_DATA) {
-            chunks << static_cast<CTunnelDataEvent*>(e)->Text();
-            order << QStringLiteral("data");
-        } else if (type == WM_TUNNEL_CONNECTED) {
-            ++connected;
-            order << QStringLiteral("connected");
-        } else if (type == WM_TUNNEL_CLOSED) {
-            ++closed;
-            order << QStringLiteral("closed");
-        } else if (type == kMarker) {
-            ++markers;
-            return true;
-        } else {
+        if (e->type() != kMarker)
             return QObject::event(e);
-        }
+        ++markers;
+        return true;
+    }
+
+private:
+    void Note(Notification type, const QString& name) {
+        order << name;
         if (onNotification)
             onNotification(type);
-        return true;
     }
 };
 
@@ -94,7 +104,7 @@ private slots:
         m_server = new QTcpServer;
         QVERIFY2(m_server->listen(QHostAddress::LocalHost, 0), qPrintable(m_server->errorString()));
         m_recorder = new CRecorder;
-        m_client = new CTcpClient(m_recorder);
+        m_client = m_recorder->Watch(new CTcpClient(m_recorder));
         m_peer = nullptr;
     }
     void cleanup() {
@@ -228,7 +238,7 @@ private slots:
         QCOMPARE(m_client->Cause(), DisconnectCause::Refused);
         delete m_client;
 
-        m_client = new CTcpClient(m_recorder);
+        m_client = m_recorder->Watch(new CTcpClient(m_recorder));
         m_client->SetResolver(resolver);
         m_client->Connect("[tunnel.test]", m_server->serverPort());
         QTRY_COMPARE(m_recorder->connected, 1);
@@ -236,7 +246,7 @@ private slots:
         QCOMPARE(m_server->nextPendingConnection()->peerAddress(), QHostAddress::LocalHost);
         delete m_client;
 
-        m_client = new CTcpClient(m_recorder);
+        m_client = m_recorder->Watch(new CTcpClient(m_recorder));
         m_client->SetResolver(resolver);
         m_client->Connect("tunnel.test", m_server->serverPort());
         QTRY_COMPARE(m_recorder->closed, 2);
@@ -302,7 +312,7 @@ private slots:
         QVERIFY(server.Listen());
         server.SetCredentials("user", "secret");
         m_recorder->onNotification = [this](int type) {
-            if (type != WM_TUNNEL_DATA)
+            if (type != Data)
                 return;
             if (m_recorder->chunks.last() == "login:")
                 m_client->SendText("user\n");
@@ -328,9 +338,8 @@ private slots:
     void closeAndDeleteFromWithinNotification_data() {
         QTest::addColumn<int>("notification");
         QTest::addColumn<QStringList>("order");
-        QTest::newRow("on connected") << WM_TUNNEL_CONNECTED << QStringList{"connected"};
-        QTest::newRow("on first chunk of a burst")
-            << WM_TUNNEL_DATA << QStringList{"connected", "data"};
+        QTest::newRow("on connected") << int(Connected) << QStringList{"connected"};
+        QTest::newRow("on first chunk of a burst") << int(Data) << QStringList{"connected", "data"};
     }
     void closeAndDeleteFromWithinNotification() {
         QFETCH(int, notification);

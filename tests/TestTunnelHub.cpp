@@ -7,7 +7,6 @@
 #include "CHubSite.h"
 #include "CTcpClient.h"
 #include "CTunnelHub.h"
-#include "IKavlinkView.h"
 #include "Settings.h"
 #include "TunnelLine.h"
 
@@ -96,11 +95,13 @@ private slots:
             QCOMPARE(site.Sent(), QByteArray("user\n"));
         }
         const QByteArray answer = isPassword ? "secret\n" : "user\n";
-        const int waiting = isPassword ? CTunnelHub::AwaitPassword : CTunnelHub::AwaitLogin;
+        const TunnelState waiting =
+            isPassword ? TunnelState::AwaitPassword : TunnelState::AwaitLogin;
+        const TunnelState next = isPassword ? TunnelState::LoggedIn : TunnelState::AwaitPassword;
         for (const QByteArray& read : reads)
             site.Feed(read);
         QCOMPARE(site.Sent(), answered ? answer : QByteArray());
-        QCOMPARE(site.hub->TunnelStateValue(), answered ? waiting + 1 : waiting);
+        QCOMPARE(site.hub->State(), answered ? next : waiting);
         if (!answered) {
             site.Feed(prompt);
             QCOMPARE(site.Sent(), answer);
@@ -113,8 +114,8 @@ private slots:
         QCOMPARE(site.view.animating, 1);
         site.Feed("login:");
         site.Feed("password:");
-        QCOMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::LoggedIn));
-        QVERIFY(site.hub->IsTimerRunning(CTunnelHub::TIMER_HEARTBEAT));
+        QCOMPARE(site.hub->State(), TunnelState::LoggedIn);
+        QVERIFY(site.hub->IsTimerRunning(TunnelTimer::Heartbeat));
         QCOMPARE(site.Sent(), QByteArray("user\nsecret\n"));
         // A prompt after log-in is tunnel data, never answered.
         site.Feed("login:");
@@ -230,22 +231,22 @@ private slots:
         QVERIFY(site.Connect());
         site.LogLines();
         site.Advance(60);
-        site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
-        QCOMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::LoggedIn));
+        site.hub->OnTimer(TunnelTimer::Watchdog);
+        QCOMPARE(site.hub->State(), TunnelState::LoggedIn);
         site.Advance(1);
-        site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
+        site.hub->OnTimer(TunnelTimer::Watchdog);
         QCOMPARE(site.LogLines(),
                  (QStringList{"Disconnecting tunnel (WAN timeout)", "Tunnel disconnected",
                               "Disconnect cause : time-out (nothing from the tunnel for 60 s)"}));
-        QCOMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::Disconnected));
+        QCOMPARE(site.hub->State(), TunnelState::Disconnected);
         QVERIFY(site.hub->TunnelClient() == nullptr);
-        QVERIFY(site.hub->IsTimerRunning(CTunnelHub::TIMER_RECONNECT));
-        QVERIFY(!site.hub->IsTimerRunning(CTunnelHub::TIMER_WATCHDOG));
+        QVERIFY(site.hub->IsTimerRunning(TunnelTimer::Reconnect));
+        QVERIFY(!site.hub->IsTimerRunning(TunnelTimer::Watchdog));
         QCOMPARE(site.view.animating, 0);
-        site.hub->OnTimer(CTunnelHub::TIMER_RECONNECT);
+        site.hub->OnTimer(TunnelTimer::Reconnect);
         QCOMPARE(site.LogLines(), QStringList{"Connecting tunnel..."});
-        QCOMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::Connecting));
-        QVERIFY(!site.hub->IsTimerRunning(CTunnelHub::TIMER_RECONNECT));
+        QCOMPARE(site.hub->State(), TunnelState::Connecting);
+        QVERIFY(!site.hub->IsTimerRunning(TunnelTimer::Reconnect));
     }
 
     void heartbeatKeepsTunnelAndHasExactBytes() {
@@ -254,11 +255,11 @@ private slots:
         const QByteArray beat = QByteArray("HEARTBEAT: \"~\" \"\" ") + '\xB0';
         for (int i = 0; i < 8; ++i) {
             site.Advance(15);
-            site.hub->OnTimer(CTunnelHub::TIMER_HEARTBEAT);
+            site.hub->OnTimer(TunnelTimer::Heartbeat);
             QCOMPARE(site.Sent(), beat);
-            site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
+            site.hub->OnTimer(TunnelTimer::Watchdog);
         }
-        QCOMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::LoggedIn));
+        QCOMPARE(site.hub->State(), TunnelState::LoggedIn);
         const QByteArray logIn = "user\nsecret\n";
         QCOMPARE(site.Wire(logIn.size() + 8 * beat.size()), logIn + beat.repeated(8));
     }
@@ -266,7 +267,7 @@ private slots:
     void heartbeatOnlyWhenLoggedIn() {
         Site site(1);
         QVERIFY(site.Connect(false));
-        site.hub->OnTimer(CTunnelHub::TIMER_HEARTBEAT);
+        site.hub->OnTimer(TunnelTimer::Heartbeat);
         QCOMPARE(site.Sent(), QByteArray());
     }
 
@@ -280,7 +281,7 @@ private slots:
         QCOMPARE(site.LogLines(), (QStringList{"Disconnect cause : reconnected after new options",
                                                "Connecting tunnel..."}));
         QVERIFY(!site.hub->WanStations().IsWanStation("S1"));
-        QVERIFY(!site.hub->IsTimerRunning(CTunnelHub::TIMER_WATCHDOG));
+        QVERIFY(!site.hub->IsTimerRunning(TunnelTimer::Watchdog));
         site.hub->OnTunnelClosed();
         site.hub->OnTunnelClosed();
         // The second call has no connection of its own to give a cause for.
@@ -288,7 +289,7 @@ private slots:
         QCOMPARE(lines.filter("Tunnel disconnected").size(), 2);
         QCOMPARE(lines.filter("Disconnect cause : ").size(), 1);
         QCOMPARE(lines.size(), 3);
-        QCOMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::Disconnected));
+        QCOMPARE(site.hub->State(), TunnelState::Disconnected);
         // Untimely LAN messages are dropped silently.
         site.Lan("ADDQSO: \"L1\" \"\" 1");
         QCOMPARE(site.LogLines(), QStringList{});
@@ -678,7 +679,7 @@ private slots:
     // stations' first and last hearing, and the last minute's rate.
     void statusFollowsTheTunnel() {
         Site site;
-        QCOMPARE(site.hub->Status().tunnel, HubStatus::Tunnel::NotConnected);
+        QCOMPARE(site.hub->Status().tunnel, HubStatus::Tunnel::Disconnected);
         QVERIFY(site.Connect(false));
         QCOMPARE(site.hub->Status().downSince, site.now);
         QCOMPARE(site.hub->Status().attemptsSinceDown, 1u);
@@ -706,9 +707,9 @@ private slots:
         QCOMPARE(site.hub->Status().toLanLastMinute, 1u);
 
         site.Advance(61);
-        site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
+        site.hub->OnTimer(TunnelTimer::Watchdog);
         status = site.hub->Status();
-        QCOMPARE(status.tunnel, HubStatus::Tunnel::NotConnected);
+        QCOMPARE(status.tunnel, HubStatus::Tunnel::Disconnected);
         QCOMPARE(status.lastCause, DisconnectCause::WanTimeout);
         QCOMPARE(status.lastDisconnect, site.now);
         QCOMPARE(status.nextReconnect, site.now + 5);
@@ -719,7 +720,7 @@ private slots:
         // Failed attempts leave the time down running; each counts.
         for (std::uint64_t attempt = 1; attempt <= 3; ++attempt) {
             site.Advance(5);
-            site.hub->OnTimer(CTunnelHub::TIMER_RECONNECT);
+            site.hub->OnTimer(TunnelTimer::Reconnect);
             QVERIFY(site.server.waitForNewConnection(5000));
             delete site.server.nextPendingConnection();
             site.hub->OnTunnelClosed();
@@ -734,7 +735,7 @@ private slots:
         QCOMPARE(site.hub->Status().nextReconnect, 0);
         site.LogLines();
         site.peer->close();
-        QTRY_COMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::Disconnected));
+        QTRY_COMPARE(site.hub->State(), TunnelState::Disconnected);
         QCOMPARE(site.hub->Status().lastCause, DisconnectCause::ClosedByServer);
         QCOMPARE(site.LogLines(),
                  (QStringList{"Tunnel disconnected", "Disconnect cause : closed by the server"}));

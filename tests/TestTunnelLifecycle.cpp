@@ -5,7 +5,6 @@
 #include "CHubSite.h"
 #include "CTcpClient.h"
 #include "CTunnelHub.h"
-#include "IKavlinkView.h"
 #include "Settings.h"
 #include "TunnelLine.h"
 
@@ -75,7 +74,7 @@ private slots:
         if (duringLogIn) {
             site.Feed("login:");
             site.Feed("password:");
-            QCOMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::LoggedIn));
+            QCOMPARE(site.hub->State(), TunnelState::LoggedIn);
         } else {
             for (qsizetype at = 0; at < bytes.size(); at += 255)
                 site.Feed(bytes.mid(at, 255));
@@ -84,10 +83,10 @@ private slots:
         QCOMPARE(site.hub->LastWanActivity(), start);
         site.LogLines();
         site.Advance(31);
-        site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
+        site.hub->OnTimer(TunnelTimer::Watchdog);
         QCOMPARE(site.LogLines().filter("WAN timeout"),
                  QStringList{"Disconnecting tunnel (WAN timeout)"});
-        QCOMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::Disconnected));
+        QCOMPARE(site.hub->State(), TunnelState::Disconnected);
     }
 
     // The watchdog forgets a far station 300 s after it was last seen while the link stays up.
@@ -100,16 +99,16 @@ private slots:
         while (site.Second() < seen + 300) {
             site.Advance(50);
             site.Feed(Line("HEARTBEAT: \"~far\" \"\" "));
-            site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
+            site.hub->OnTimer(TunnelTimer::Watchdog);
         }
         QCOMPARE(site.Second(), seen + 300);
         QVERIFY(site.hub->WanStations().IsWanStation("W1"));
         site.Advance(1);
-        site.hub->OnTimer(CTunnelHub::TIMER_WATCHDOG);
+        site.hub->OnTimer(TunnelTimer::Watchdog);
         QVERIFY(!site.hub->WanStations().IsWanStation("W1"));
         QCOMPARE(site.LogLines().filter("WAN stations"),
                  QStringList{"W1 removed from WAN stations (timeout)"});
-        QCOMPARE(site.hub->TunnelStateValue(), int(CTunnelHub::LoggedIn));
+        QCOMPARE(site.hub->State(), TunnelState::LoggedIn);
         // A LAN message from W1 is now a LAN station's again and crosses.
         site.Lan("ADDQSO: \"W1\" \"\" 2");
         QCOMPARE(site.Sent(), Line("ADDQSO: \"W1\" \"\" 2"));
@@ -138,21 +137,21 @@ private slots:
         QFETCH(int, heartBeat);
         Site site(heartBeat);
         QVERIFY(site.Connect(false));
-        QVERIFY(site.hub->IsTimerRunning(CTunnelHub::TIMER_WATCHDOG));
-        QCOMPARE(site.hub->TimerPeriodMs(CTunnelHub::TIMER_WATCHDOG), 1000);
-        QVERIFY(!site.hub->IsTimerRunning(CTunnelHub::TIMER_HEARTBEAT));
+        QVERIFY(site.hub->IsTimerRunning(TunnelTimer::Watchdog));
+        QCOMPARE(site.hub->TimerPeriodMs(TunnelTimer::Watchdog), 1000);
+        QVERIFY(!site.hub->IsTimerRunning(TunnelTimer::Heartbeat));
         site.Feed("login:");
         site.Feed("password:");
-        QCOMPARE(site.hub->IsTimerRunning(CTunnelHub::TIMER_HEARTBEAT), heartBeat != 0);
+        QCOMPARE(site.hub->IsTimerRunning(TunnelTimer::Heartbeat), heartBeat != 0);
         if (heartBeat != 0)
-            QCOMPARE(site.hub->TimerPeriodMs(CTunnelHub::TIMER_HEARTBEAT), 15000);
+            QCOMPARE(site.hub->TimerPeriodMs(TunnelTimer::Heartbeat), 15000);
         // The setting switched off before a reconnection stops the heartbeat.
         site.settings.HeartBeat = 0;
         site.hub->OnTunnelClosed();
-        QCOMPARE(site.hub->TimerPeriodMs(CTunnelHub::TIMER_RECONNECT), 5000);
-        QVERIFY(!site.hub->IsTimerRunning(CTunnelHub::TIMER_HEARTBEAT));
+        QCOMPARE(site.hub->TimerPeriodMs(TunnelTimer::Reconnect), 5000);
+        QVERIFY(!site.hub->IsTimerRunning(TunnelTimer::Heartbeat));
         QVERIFY(site.Connect());
-        QVERIFY(!site.hub->IsTimerRunning(CTunnelHub::TIMER_HEARTBEAT));
+        QVERIFY(!site.hub->IsTimerRunning(TunnelTimer::Heartbeat));
     }
 
     void heartbeatCarriesTunnelName() {
@@ -160,7 +159,7 @@ private slots:
         QVERIFY(site.Connect());
         site.Lan("IHAVEWAN: \"OP1\" \"\" 1");
         QCOMPARE(site.Sent(), Line("IHAVEWAN: \"OP1\" \"\" 1"));
-        site.hub->OnTimer(CTunnelHub::TIMER_HEARTBEAT);
+        site.hub->OnTimer(TunnelTimer::Heartbeat);
         QCOMPARE(site.Sent(), Line("HEARTBEAT: \"~OP1\" \"\" "));
     }
 

@@ -37,18 +37,6 @@ template <typename Predicate> bool WaitFor(Predicate predicate) {
 
 const QByteArray kLongLogin(255, 'L');
 
-// Stands for a window that the LAN library posts its messages to.
-class LanWindow : public QObject {
-public:
-    QList<QByteArray> texts;
-    bool event(QEvent* event) override {
-        if (event->type() != QEvent::Type(1528))
-            return QObject::event(event);
-        texts.append(static_cast<COrvaneMessageEvent*>(event)->Text());
-        return true;
-    }
-};
-
 // A scripted client on loopback that records what it receives, chunk by chunk. A client
 // made with a small read buffer and no reader stands for one that stopped reading.
 struct Client {
@@ -957,9 +945,11 @@ private slots:
             return match.hasMatch();
         }));
         const auto port = static_cast<quint16>(match.captured(1).toUInt());
-        LanWindow window;
+        QList<QByteArray> texts;
         COrvaneLan lan;
-        QVERIFY(lan.Init(&window, 1528, "127.255.255.255", port));
+        connect(&lan, &COrvaneLan::messageReceived,
+                [&texts](const QByteArray& text) { texts.append(text); });
+        QVERIFY(lan.Init("127.255.255.255", port));
 
         QCOMPARE(
             QProcess::execute(KAVLINK_LAN_BINARY, {"send", "--port", QString::number(port),
@@ -976,8 +966,8 @@ private slots:
         QVERIFY2(lines[0].endsWith(" HELLO: \"A\" \"\" caf\\xE9"), lines[0].constData());
         QVERIFY2(lines[1].contains("BAD DATAGRAM (checksum 0xA7, expected 0xA6"),
                  lines[1].constData());
-        QVERIFY(WaitFor([&] { return window.texts.size() == 1; }));
-        QCOMPARE(window.texts[0], QByteArray("HELLO: \"A\" \"\" caf\xE9"));
+        QVERIFY(WaitFor([&] { return texts.size() == 1; }));
+        QCOMPARE(texts[0], QByteArray("HELLO: \"A\" \"\" caf\xE9"));
         lan.Close();
         listener.terminate();
         QVERIFY(listener.waitForFinished(10000));

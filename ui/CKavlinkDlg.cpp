@@ -10,7 +10,6 @@
 #include "CommandLine.h"
 #include "DialogUnits.h"
 #include "KavlinkCommands.h"
-#include "KavlinkEvents.h"
 #include "KavlinkIcons.h"
 #include "StatusText.h"
 #include "StringTable.h"
@@ -55,10 +54,14 @@ constexpr const char* kNoServerMessage =
 CKavlinkDlg::CKavlinkDlg(CSettingsStore& store, std::string configDirectory, QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::FramelessWindowHint), m_store(store),
       m_configDirectory(std::move(configDirectory)), m_mainIcon(LoadKavlinkIcon(IDI_MAIN)) {
-    m_hub = std::make_unique<CTunnelHub>(m_settings, m_log, this);
+    m_hub = std::make_unique<CTunnelHub>(m_settings, m_log);
+    connect(m_hub.get(), &CTunnelHub::tunnelNamed, this, &CKavlinkDlg::ShowTunnelName);
+    connect(m_hub.get(), &CTunnelHub::tunnelConnected, this,
+            &CKavlinkDlg::StartConnectionAnimation);
+    connect(m_hub.get(), &CTunnelHub::tunnelEnded, this, &CKavlinkDlg::EndConnectionAnimation);
     m_trayIcon = std::make_unique<CSystemTray>(this, [this](int id) { OnCommand(id); });
     m_hideTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_hideTimer, &QTimer::timeout, this, [this] { OnTimer(TIMER_HIDE); });
+    connect(&m_hideTimer, &QTimer::timeout, this, &CKavlinkDlg::HideMainWindow);
     BuildPanel();
 }
 
@@ -126,7 +129,7 @@ bool CKavlinkDlg::OnInitDialog() {
     setWindowIcon(m_mainIcon);
     setWindowTitle("Kavlink");
     m_hideTimer.start(kHideMs);
-    m_trayIcon->CreateTrayIcon(WM_TRAY_NOTIFY, "Kavlink", m_mainIcon, IDR_TRAY_MENU);
+    m_trayIcon->CreateTrayIcon("Kavlink", m_mainIcon, IDR_TRAY_MENU);
     if (AwaitingTrayHost()) {
         // On a desktop without a notification area nothing would show that Kavlink runs.
         std::fputs("Kavlink: no notification area found; the about panel stays open with "
@@ -225,11 +228,6 @@ void CKavlinkDlg::HideMainWindow() {
     }
     ShowPendingNotice();
     hide();
-}
-
-void CKavlinkDlg::OnTimer(int id) {
-    if (id == TIMER_HIDE)
-        HideMainWindow();
 }
 
 void CKavlinkDlg::OnOK() {

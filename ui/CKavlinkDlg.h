@@ -3,7 +3,6 @@
 #include "CDebugLog.h"
 #include "COptionsDlg.h"
 #include "CStatusDlg.h"
-#include "IKavlinkView.h"
 #include "Settings.h"
 
 #include <QDialog>
@@ -26,11 +25,10 @@ class CTunnelHub;
 // The main window: a small borderless about panel shown for five seconds at start and on
 // request, and the hub that owns the settings, the debug log, the tray icon and the relay
 // for the whole run. "Exit" while the panel is hidden ends the application loop.
-class CKavlinkDlg : public QDialog, public IKavlinkView {
+class CKavlinkDlg : public QDialog {
     Q_OBJECT
 
 public:
-    static constexpr int TIMER_HIDE = 1;
     static constexpr int kHideMs = 5000;
 
     CKavlinkDlg(CSettingsStore& store, std::string configDirectory, QWidget* parent = nullptr);
@@ -57,12 +55,12 @@ public:
     static QString UsageShown(const std::string& usage);
     void OnOK();
     void OnCancel();
-    void OnTimer(int id);
 
-    // IKavlinkView
-    void ShowTunnelName(const std::string& tunnelName) override;
-    void StartConnectionAnimation() override;
-    void EndConnectionAnimation() override;
+    // What the relay shows: "Kavlink (~NAME)" as title and tooltip, and the tray's
+    // animation while the tunnel is connected.
+    void ShowTunnelName(const std::string& tunnelName);
+    void StartConnectionAnimation();
+    void EndConnectionAnimation();
 
     const Settings& CurrentSettings() const { return m_settings; }
     CDebugLog& DebugLog() { return m_log; }

@@ -61,8 +61,7 @@ CSystemTray::~CSystemTray() {
     RemoveTrayIcon();
 }
 
-bool CSystemTray::CreateTrayIcon(int /*callbackMessage*/, const std::string& tooltip,
-                                 const QIcon& icon, unsigned iconId) {
+bool CSystemTray::CreateTrayIcon(const std::string& tooltip, const QIcon& icon, unsigned iconId) {
     m_iconId = iconId;
     m_tray.setIcon(icon);
     m_tray.setToolTip(TooltipText(tooltip));

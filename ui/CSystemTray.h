@@ -29,10 +29,8 @@ public:
     CSystemTray(QWidget* mainWindow, CommandSink sendCommand, QObject* parent = nullptr);
     ~CSystemTray() override;
 
-    // Qt reports activations by signal, so callbackMessage only keeps the caller's shape.
     // Tells whether a tray host displays the icon now; without one the icon waits for a host.
-    bool CreateTrayIcon(int callbackMessage, const std::string& tooltip, const QIcon& icon,
-                        unsigned iconId);
+    bool CreateTrayIcon(const std::string& tooltip, const QIcon& icon, unsigned iconId);
     void RemoveTrayIcon();
     bool ChangeIcon(const QIcon& icon);
     QIcon CurrentIcon() const;

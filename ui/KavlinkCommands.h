@@ -13,9 +13,6 @@ inline constexpr int IDI_MAIN = 128;
 inline constexpr int IDI_FRAME_FIRST = 140;
 inline constexpr int IDI_FRAME_LAST = 142;
 
-// The tray's animation timer (WM_TRAY_NOTIFY lives in KavlinkEvents.h).
-inline constexpr int TIMER_ANIMATION = 4567;
-
 // Mouse events of a tray notification, in its low 16 bits. <windows.h> defines them as
 // macros with the same values.
 #ifndef WM_LBUTTONUP

@@ -5,7 +5,6 @@
 
 #include <QCoreApplication>
 #include <QHostAddress>
-#include <QPointer>
 
 #include <cstring>
 #include <deque>
@@ -38,41 +37,37 @@ char* CutField(char* p, char* end, char*& field) {
 
 } // namespace
 
-// What the reader thread and the window's thread share for one Init: the inbox between them,
-// and where the messages go.
+// What the reader thread and the endpoint's thread share for one Init: the inbox between
+// them, and who announces the messages.
 struct COrvaneLan::Delivery {
-    Delivery(QObject* target, QEvent::Type eventType)
-        : inbox(std::make_shared<COrvaneInbox>(kMaxPendingBytes)), window(target),
-          windowContext(target), type(eventType) {}
+    explicit Delivery(COrvaneLan* owner)
+        : inbox(std::make_shared<COrvaneInbox>(kMaxPendingBytes)), lan(owner) {}
 
-    // Runs on the window's thread: one batch, then the event loop's turn before the next.
+    // Runs on the endpoint's thread: one batch, then the event loop's turn before the next.
     static void Pass(const std::shared_ptr<Delivery>& self) {
         if (self->closed)
             return;
         std::deque<QByteArray> batch;
         const bool more = self->inbox->Take(batch, kBatch);
         for (const QByteArray& text : batch) {
-            // A handler may close the endpoint or delete the window.
-            if (!self->closed && self->window) {
-                COrvaneMessageEvent event(self->type, text);
-                QCoreApplication::sendEvent(self->window, &event);
-            }
+            // A receiver may close the endpoint or delete it.
+            if (!self->closed)
+                emit self->lan->messageReceived(text);
             self->inbox->Release(text);
         }
         if (more && !self->closed)
             Post(self);
     }
 
-    // Any thread. A posted call waits behind the window's other events, sockets and timers.
+    // Any thread. A posted call waits behind the endpoint's other events, sockets and timers;
+    // one still queued when the endpoint goes is dropped with it.
     static void Post(const std::shared_ptr<Delivery>& self) {
         QMetaObject::invokeMethod(
-            self->windowContext, [self] { Pass(self); }, Qt::QueuedConnection);
+            self->lan, [self] { Pass(self); }, Qt::QueuedConnection);
     }
 
     std::shared_ptr<COrvaneInbox> inbox;
-    QPointer<QObject> window;     // the window's thread only
-    QObject* const windowContext; // outlives the reader: the reader stops when it goes
-    const QEvent::Type type;
+    COrvaneLan* const lan; // outlives the reader: the reader stops when it goes
     std::atomic<bool> closed{false};
 };
 
@@ -83,17 +78,18 @@ struct COrvaneLan::Sender {
     quint16 port = 0;
 };
 
-COrvaneLan::COrvaneLan() : m_drops(std::make_shared<OrvaneDropCounts>()) {}
+COrvaneLan::COrvaneLan(QObject* parent)
+    : QObject(parent), m_drops(std::make_shared<OrvaneDropCounts>()) {}
 
 COrvaneLan::~COrvaneLan() {
     Close();
 }
 
-bool COrvaneLan::Init(QObject* window, int message, const char* broadcastAddress, int port) {
+bool COrvaneLan::Init(const char* broadcastAddress, int port) {
     Close();
-    if (window == nullptr || port < 1 || port > 65535)
+    if (port < 1 || port > 65535)
         return false;
-    auto delivery = std::make_shared<Delivery>(window, static_cast<QEvent::Type>(message));
+    auto delivery = std::make_shared<Delivery>(this);
     auto reader = std::make_unique<COrvaneReader>(
         delivery->inbox, [delivery] { Delivery::Post(delivery); }, m_drops);
     if (!reader->Start(static_cast<quint16>(port)))
@@ -103,8 +99,6 @@ bool COrvaneLan::Init(QObject* window, int message, const char* broadcastAddress
     m_port = port;
     m_broadcastAddress = broadcastAddress != nullptr ? broadcastAddress : "";
     OpenSender();
-    // Nothing may be posted to a window that is gone.
-    m_windowGone = QObject::connect(window, &QObject::destroyed, [this] { Close(); });
     return true;
 }
 
@@ -129,7 +123,6 @@ void COrvaneLan::Send(const char* text) {
 }
 
 void COrvaneLan::Close() {
-    QObject::disconnect(m_windowGone);
     if (m_delivery)
         m_delivery->closed = true;
     m_reader.reset();
@@ -216,8 +209,9 @@ COrvaneLan& ProcessLan() {
 }
 } // namespace
 
-void ORVANE_init(QObject* window, int message, const char* broadcastAddress, int port) {
-    ProcessLan().Init(window, message, broadcastAddress, port);
+COrvaneLan& ORVANE_init(const char* broadcastAddress, int port) {
+    ProcessLan().Init(broadcastAddress, port);
+    return ProcessLan();
 }
 
 void ORVANE_send(const char* text) {

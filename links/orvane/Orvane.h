@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QEvent>
 #include <QObject>
 
 #include <atomic>
@@ -12,41 +11,30 @@
 
 inline constexpr int ORVANE_MAX_FIELDS = 34;
 
-// The notification: one received message text (without checksum byte), sent to the window.
-class COrvaneMessageEvent : public QEvent {
-public:
-    COrvaneMessageEvent(QEvent::Type type, QByteArray text)
-        : QEvent(type), m_text(std::move(text)) {}
-    const QByteArray& Text() const { return m_text; }
-
-private:
-    QByteArray m_text;
-};
-
 class COrvaneReader;
 struct OrvaneDropCounts;
 
 // One LAN endpoint: a UDP socket on the LAN port, with address sharing and broadcast, read
-// on a thread of its own. Every valid datagram reaches the window as one event, in order,
-// in batches that leave the window's event loop free between them.
-class COrvaneLan {
+// on a thread of its own. Every valid datagram is announced once by messageReceived, in
+// order, on the endpoint's own thread, in batches that leave its event loop free between them.
+class COrvaneLan : public QObject {
+    Q_OBJECT
+
 public:
-    COrvaneLan();
-    ~COrvaneLan();
-    COrvaneLan(const COrvaneLan&) = delete;
-    COrvaneLan& operator=(const COrvaneLan&) = delete;
+    explicit COrvaneLan(QObject* parent = nullptr);
+    ~COrvaneLan() override;
 
     // Returns whether the port could be bound; on failure the LAN side stays closed.
-    bool Init(QObject* window, int message, const char* broadcastAddress, int port);
+    bool Init(const char* broadcastAddress, int port);
     void Send(const char* text);
     void Close();
     bool IsOpen() const;
-    // Datagrams dropped because too much was already waiting for the window.
+    // Datagrams dropped because too much was already waiting for the receiver.
     std::uint64_t DroppedCount() const;
     // Datagrams dropped on arrival: texts longer than kMaxTextBytes, and broken datagrams.
     std::uint64_t TooLongCount() const;
     std::uint64_t BadDatagramCount() const;
-    // Bytes of the messages that the window has not handled yet, the one in hand included.
+    // Bytes of the messages not handled yet, the one in hand included.
     std::int64_t PendingBytes() const;
     // What one waiting message counts against the bound.
     static std::int64_t AccountedSize(std::int64_t textSize);
@@ -54,8 +42,12 @@ public:
     static constexpr std::int64_t kMaxPendingBytes = 64ll * 1024 * 1024;
     // No message of the logging network is longer; a longer one could never be used.
     static constexpr qsizetype kMaxTextBytes = 255;
-    // Messages handed to the window before its event loop gets a turn again.
+    // Messages announced before the event loop gets a turn again.
     static constexpr std::size_t kBatch = 64;
+
+signals:
+    // One received message text, without its checksum byte.
+    void messageReceived(const QByteArray& text);
 
 private:
     struct Delivery;
@@ -67,7 +59,6 @@ private:
     bool m_sendAddressValid = false;
     struct Sender;
     std::unique_ptr<Sender> m_sender;
-    QMetaObject::Connection m_windowGone;
 
     void OpenSender();
 };
@@ -80,7 +71,8 @@ bool OrvaneCheckDatagram(const char* data, std::size_t size, QByteArray& text);
 // Splits text in place; fills at most ORVANE_MAX_FIELDS pointers into it; returns the count.
 int ORVANE_parse(char* fields[ORVANE_MAX_FIELDS], char* text);
 
-// The library's four operations on one process-wide endpoint.
-void ORVANE_init(QObject* window, int message, const char* broadcastAddress, int port);
+// The library's four operations on one process-wide endpoint; its messageReceived announces
+// what arrives.
+COrvaneLan& ORVANE_init(const char* broadcastAddress, int port);
 void ORVANE_send(const char* text);
 void ORVANE_close();

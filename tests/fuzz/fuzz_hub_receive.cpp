@@ -17,14 +17,14 @@ namespace {
 std::vector<std::string> Relay(const std::string& bytes, std::uint32_t seed, bool whole) {
     Settings settings;
     CDebugLog log;
-    CTunnelHub hub(settings, log, nullptr, [] { return std::int64_t{1000}; });
+    CTunnelHub hub(settings, log, [] { return std::int64_t{1000}; });
     hub.SetManualTimers(true);
     std::vector<std::string> out;
     hub.SetLanSendObserver([&](const std::string& text) { out.push_back(text); });
     hub.OnTunnelConnected();
     hub.OnTunnelData("login:");
     hub.OnTunnelData("password:");
-    if (hub.TunnelStateValue() != CTunnelHub::LoggedIn)
+    if (hub.State() != TunnelState::LoggedIn)
         std::abort();
     std::mt19937 random(seed);
     std::size_t at = 0;

@@ -4,6 +4,13 @@
 
 #include <utility>
 
+void ViewRecorder::Watch(CTunnelHub& hub) {
+    QObject::connect(&hub, &CTunnelHub::tunnelNamed,
+                     [this](const std::string& name) { names.push_back(name); });
+    QObject::connect(&hub, &CTunnelHub::tunnelConnected, [this] { animating = 1; });
+    QObject::connect(&hub, &CTunnelHub::tunnelEnded, [this] { animating = 0; });
+}
+
 CHubSite::CHubSite(int heartBeat, int filter) {
     const QString dir = tempDir.path();
     settings.Hostname = "127.0.0.1";
@@ -15,7 +22,8 @@ CHubSite::CHubSite(int heartBeat, int filter) {
     log.StartDebugLog(3, iniPath, dir.toStdString() + "/");
     server.listen(QHostAddress::LocalHost);
     settings.TunnelPortNumber = server.serverPort();
-    hub = std::make_unique<CTunnelHub>(settings, log, &view, [this] { return now; });
+    hub = std::make_unique<CTunnelHub>(settings, log, [this] { return now; });
+    view.Watch(*hub);
     hub->SetMonotonicClock([this] { return monotonic; });
     hub->SetManualTimers(true);
     hub->SetLanSendObserver([this](const std::string& t) { lan.push_back(t); });
@@ -29,14 +37,14 @@ bool CHubSite::Connect(bool logIn) {
     if (!server.waitForNewConnection(5000))
         return false;
     peer.reset(server.nextPendingConnection());
-    if (!QTest::qWaitFor([this] { return hub->TunnelStateValue() == CTunnelHub::AwaitLogin; }))
+    if (!QTest::qWaitFor([this] { return hub->State() == TunnelState::AwaitLogin; }))
         return false;
     if (logIn) {
         Feed("login:");
         Feed("password:");
         Sent(); // the two answers
     }
-    return hub->TunnelStateValue() == (logIn ? CTunnelHub::LoggedIn : CTunnelHub::AwaitLogin);
+    return hub->State() == (logIn ? TunnelState::LoggedIn : TunnelState::AwaitLogin);
 }
 
 QByteArray CHubSite::Sent() {

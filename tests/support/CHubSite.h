@@ -2,7 +2,6 @@
 
 #include "CDebugLog.h"
 #include "CTunnelHub.h"
-#include "IKavlinkView.h"
 #include "Settings.h"
 #include "TestKit.h"
 
@@ -16,13 +15,11 @@
 #include <string>
 #include <vector>
 
-// What the hub shows, recorded.
-struct ViewRecorder : IKavlinkView {
+// What the hub shows, recorded from its signals.
+struct ViewRecorder {
     std::vector<std::string> names;
     int animating = 0;
-    void ShowTunnelName(const std::string& name) override { names.push_back(name); }
-    void StartConnectionAnimation() override { animating = 1; }
-    void EndConnectionAnimation() override { animating = 0; }
+    void Watch(CTunnelHub& hub);
 };
 
 // One hub driven directly, with its log, clocks, view and a loopback server socket standing

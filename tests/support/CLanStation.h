@@ -26,9 +26,6 @@ public:
 signals:
     void messageReceived(const QByteArray& text);
 
-protected:
-    bool event(QEvent* e) override;
-
 private:
     COrvaneLan m_lan;
     QList<QByteArray> m_received;
