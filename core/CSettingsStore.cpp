@@ -9,26 +9,8 @@ namespace {
 // A read returns at most this many characters of a value.
 constexpr std::size_t kMaxValueLength = 1022;
 
-// The ini file's section and key names.
-constexpr std::pair<int, const char*> kKeyTexts[] = {
-    {SET_LAN, "Lan"},
-    {SET_LAN_BROADCAST_ADDRESS, "BroadcastAddress"},
-    {SET_LAN_PORT_NUMBER, "PortNumber"},
-    {SET_TUNNEL, "TunnelSrv"},
-    {SET_TUNNEL_HOSTNAME, "Hostname"},
-    {SET_TUNNEL_PORT_NUMBER, "PortNumber"},
-    {SET_TUNNEL_LOGIN, "Login"},
-    {SET_TUNNEL_PASSWORD, "Password"},
-    {SET_TUNNEL_HEARTBEAT, "HeartBeat"},
-    {SET_TUNNEL_FILTER_TIME_SYNC, "FilterTimeSync"},
-    {SET_GENERAL, "General"},
-    {SET_GENERAL_DEBUG, "Debug"},
-    {SET_SERVER_NAME, "Name"},
-    {SET_SERVER_HOSTNAME, "Hostname"},
-    {SET_SERVER_PORT_NUMBER, "PortNumber"},
-    {SET_SERVER_LOGIN, "Login"},
-    {SET_SERVER_PASSWORD, "Password"},
-};
+// The key of a profile's name.
+constexpr const char* kNameKey = "Name";
 
 bool ValidProfile(int n) {
     return n >= 1 && n <= kServerProfileCount;
@@ -56,72 +38,35 @@ bool CSettingsStore::IniWrite(const std::string& section, const char* key,
     return CIniFile(m_iniPath).Write(section, key, value);
 }
 
-std::string CSettingsStore::KeyText(int id) {
-    for (const auto& [key, text] : kKeyTexts) {
-        if (key == id)
-            return text;
-    }
-    return {};
-}
-
-int CSettingsStore::ReadText(int sectionId, int keyId, const std::string& def,
-                             std::string& out) const {
-    const std::string section = KeyText(sectionId);
-    if (section.empty())
-        return 0;
-    return IniRead(section, KeyText(keyId), def, out);
-}
-
-int CSettingsStore::ReadInt(int sectionId, int keyId, std::int32_t def, std::int32_t& out) const {
-    const std::string section = KeyText(sectionId);
-    if (section.empty())
-        return 0;
+void CSettingsStore::Read(const SettingDef& def, const std::string& section,
+                          Settings& settings) const {
     std::string text;
-    const int count = IniRead(section, KeyText(keyId), std::to_string(def), text);
-    out = DecimalToInt32(text.c_str());
-    return count;
+    IniRead(section, def.key, DefaultText(def), text);
+    Parse(def, text, settings);
 }
 
-int CSettingsStore::ReadBool(int sectionId, int keyId, int def, int& out) const {
-    const std::string section = KeyText(sectionId);
-    if (section.empty())
-        return 0;
-    std::string text;
-    const int count = IniRead(section, KeyText(keyId), def != 0 ? "1" : "0", text);
-    // Only the exact text "0" is off: empty, "00" and "false" are all on.
-    out = text == "0" ? 0 : 1;
-    return count;
+void CSettingsStore::Write(CIniBatch& batch, const SettingDef& def, const std::string& section,
+                           const Settings& settings) {
+    batch.Write(section, def.key, Format(def, settings));
 }
 
-void CSettingsStore::WriteText(int sectionId, int keyId, const std::string& value) const {
-    CIniBatch batch;
-    WriteText(batch, sectionId, keyId, value);
-    Commit(batch);
-}
-
-void CSettingsStore::WriteInt(int sectionId, int keyId, std::int32_t value) const {
-    WriteText(sectionId, keyId, std::to_string(value));
-}
-
-void CSettingsStore::WriteBool(int sectionId, int keyId, int value) const {
-    WriteText(sectionId, keyId, value != 0 ? "1" : "0");
-}
-
-void CSettingsStore::WriteText(CIniBatch& batch, int sectionId, int keyId,
-                               const std::string& value) {
-    const std::string section = KeyText(sectionId);
-    if (section.empty())
+void CSettingsStore::Parse(const SettingDef& def, const std::string& text, Settings& settings) {
+    if (const auto* text_member = std::get_if<std::string Settings::*>(&def.field)) {
+        settings.** text_member = text;
         return;
-    const std::string key = KeyText(keyId);
-    batch.Write(section, key.c_str(), value);
+    }
+    std::int32_t& number = settings.*std::get<std::int32_t Settings::*>(def.field);
+    // Only the exact text "0" is off: empty, "00" and "false" are all on.
+    number = def.type == SettingType::Switch ? (text == "0" ? 0 : 1) : DecimalToInt32(text.c_str());
 }
 
-void CSettingsStore::WriteInt(CIniBatch& batch, int sectionId, int keyId, std::int32_t value) {
-    WriteText(batch, sectionId, keyId, std::to_string(value));
-}
-
-void CSettingsStore::WriteBool(CIniBatch& batch, int sectionId, int keyId, int value) {
-    WriteText(batch, sectionId, keyId, value != 0 ? "1" : "0");
+std::string CSettingsStore::Format(const SettingDef& def, const Settings& settings) {
+    if (const auto* text_member = std::get_if<std::string Settings::*>(&def.field))
+        return settings.**text_member;
+    const std::int32_t number = settings.*std::get<std::int32_t Settings::*>(def.field);
+    if (def.type == SettingType::Switch)
+        return number != 0 ? "1" : "0";
+    return std::to_string(number);
 }
 
 bool CSettingsStore::Commit(const CIniBatch& batch) const {
@@ -135,26 +80,23 @@ std::string CSettingsStore::ServerSection(int n) {
 std::string CSettingsStore::ReadServerName(int n) const {
     std::string name;
     if (ValidProfile(n))
-        IniRead(ServerSection(n), KeyText(SET_SERVER_NAME), {}, name);
+        IniRead(ServerSection(n), kNameKey, {}, name);
     return name;
 }
 
-ServerProfile CSettingsStore::LoadServer(int n) const {
-    ServerProfile profile;
+Settings CSettingsStore::LoadServer(int n) const {
+    Settings profile;
     if (!ValidProfile(n))
         return profile;
     const std::string section = ServerSection(n);
-    std::string port;
-    IniRead(section, KeyText(SET_SERVER_HOSTNAME), {}, profile.Hostname);
-    IniRead(section, KeyText(SET_SERVER_PORT_NUMBER), std::to_string(kDefaultTunnelPort), port);
-    profile.PortNumber = DecimalToInt32(port.c_str());
-    IniRead(section, KeyText(SET_SERVER_LOGIN), {}, profile.Login);
-    IniRead(section, KeyText(SET_SERVER_PASSWORD), {}, profile.Password);
+    for (const SettingDef& def : SettingsTable()) {
+        if (def.inProfile)
+            Read(def, section, profile);
+    }
     return profile;
 }
 
-bool CSettingsStore::SaveServer(int n, const std::string& name,
-                                const ServerProfile& profile) const {
+bool CSettingsStore::SaveServer(int n, const std::string& name, const Settings& profile) const {
     if (!ValidProfile(n))
         return false;
     const std::string section = ServerSection(n);
@@ -162,19 +104,18 @@ bool CSettingsStore::SaveServer(int n, const std::string& name,
     if (ReadServerName(n).empty()) {
         if (name.empty())
             return false;
-        batch.Write(section, KeyText(SET_SERVER_NAME).c_str(), name);
+        batch.Write(section, kNameKey, name);
     }
-    batch.Write(section, KeyText(SET_SERVER_HOSTNAME).c_str(), profile.Hostname);
-    batch.Write(section, KeyText(SET_SERVER_PORT_NUMBER).c_str(),
-                std::to_string(profile.PortNumber));
-    batch.Write(section, KeyText(SET_SERVER_LOGIN).c_str(), profile.Login);
-    batch.Write(section, KeyText(SET_SERVER_PASSWORD).c_str(), profile.Password);
+    for (const SettingDef& def : SettingsTable()) {
+        if (def.inProfile)
+            Write(batch, def, section, profile);
+    }
     return Commit(batch);
 }
 
 void CSettingsStore::RenameServer(int n, const std::string& name) const {
     if (ValidProfile(n) && !name.empty())
-        IniWrite(ServerSection(n), KeyText(SET_SERVER_NAME).c_str(), name);
+        IniWrite(ServerSection(n), kNameKey, name);
 }
 
 void CSettingsStore::DeleteServer(int n) const {

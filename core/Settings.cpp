@@ -3,41 +3,79 @@
 #include "CIniFile.h"
 #include "CSettingsStore.h"
 
+#include <cstring>
+#include <string>
+
+namespace {
+// clang-format off
+const SettingDef kSettings[] = {
+    // section     key                 type                  default text / number
+    //   field                          saved  profile control             label
+    {"Lan",        "BroadcastAddress", SettingType::Text,    kDefaultBroadcastAddress, 0,
+     &Settings::BroadcastAddress,       true,  false, "broadcastAddress", "Broadcast IP address"},
+    {"Lan",        "PortNumber",       SettingType::Number,  "", kDefaultLanPort,
+     &Settings::LanPortNumber,          true,  false, "lanPort",          "Port number"},
+    {"TunnelSrv",  "Hostname",         SettingType::Text,    "", 0,
+     &Settings::Hostname,               true,  true,  "tunnelHost",       "Hostname or IP address"},
+    {"TunnelSrv",  "PortNumber",       SettingType::Number,  "", kDefaultTunnelPort,
+     &Settings::TunnelPortNumber,       true,  true,  "tunnelPort",       "Port number"},
+    {"TunnelSrv",  "Login",            SettingType::Text,    "", 0,
+     &Settings::Login,                  true,  true,  "login",            "Login"},
+    {"TunnelSrv",  "Password",         SettingType::Text,    "", 0,
+     &Settings::Password,               true,  true,  "password",         "Password"},
+    {"TunnelSrv",  "HeartBeat",        SettingType::Switch,  "", 0,
+     &Settings::HeartBeat,              true,  false, "keepAlive",        "Keep alive"},
+    {"TunnelSrv",  "FilterTimeSync",   SettingType::Switch,  "", 0,
+     &Settings::FilterTimeSync,         true,  false, "filterTimeSync",   "Filter time sync"},
+    {"General",    "Debug",            SettingType::Number,  "", 0,
+     &Settings::Debug,                  false, false, nullptr,            nullptr},
+};
+// clang-format on
+} // namespace
+
+std::span<const SettingDef> SettingsTable() {
+    return kSettings;
+}
+
+const SettingDef* SettingOfControl(const char* control) {
+    for (const SettingDef& def : kSettings) {
+        if (def.control != nullptr && control != nullptr && std::strcmp(def.control, control) == 0)
+            return &def;
+    }
+    return nullptr;
+}
+
+std::string DefaultText(const SettingDef& def) {
+    return def.type == SettingType::Text ? def.defaultText : std::to_string(def.defaultNumber);
+}
+
+Settings::Settings() {
+    for (const SettingDef& def : kSettings)
+        CSettingsStore::Parse(def, DefaultText(def), *this);
+}
+
 void LoadSettings(const CSettingsStore& store, Settings& settings) {
-    store.ReadInt(SET_GENERAL, SET_GENERAL_DEBUG, 0, settings.Debug);
-    store.ReadText(SET_LAN, SET_LAN_BROADCAST_ADDRESS, kDefaultBroadcastAddress,
-                   settings.BroadcastAddress);
-    store.ReadInt(SET_LAN, SET_LAN_PORT_NUMBER, kDefaultLanPort, settings.LanPortNumber);
-    store.ReadText(SET_TUNNEL, SET_TUNNEL_HOSTNAME, {}, settings.Hostname);
-    store.ReadInt(SET_TUNNEL, SET_TUNNEL_PORT_NUMBER, kDefaultTunnelPort,
-                  settings.TunnelPortNumber);
-    store.ReadText(SET_TUNNEL, SET_TUNNEL_LOGIN, {}, settings.Login);
-    store.ReadText(SET_TUNNEL, SET_TUNNEL_PASSWORD, {}, settings.Password);
-    store.ReadBool(SET_TUNNEL, SET_TUNNEL_HEARTBEAT, 0, settings.HeartBeat);
-    store.ReadBool(SET_TUNNEL, SET_TUNNEL_FILTER_TIME_SYNC, 0, settings.FilterTimeSync);
+    for (const SettingDef& def : kSettings)
+        store.Read(def, def.section, settings);
 }
 
 // Debug is edited by hand only and never written. One replacement: a crash never leaves the
 // login of one server beside the password of another.
 void SaveSettings(const CSettingsStore& store, const Settings& settings) {
     CIniBatch batch;
-    CSettingsStore::WriteText(batch, SET_LAN, SET_LAN_BROADCAST_ADDRESS, settings.BroadcastAddress);
-    CSettingsStore::WriteInt(batch, SET_LAN, SET_LAN_PORT_NUMBER, settings.LanPortNumber);
-    CSettingsStore::WriteText(batch, SET_TUNNEL, SET_TUNNEL_HOSTNAME, settings.Hostname);
-    CSettingsStore::WriteInt(batch, SET_TUNNEL, SET_TUNNEL_PORT_NUMBER, settings.TunnelPortNumber);
-    CSettingsStore::WriteText(batch, SET_TUNNEL, SET_TUNNEL_LOGIN, settings.Login);
-    CSettingsStore::WriteText(batch, SET_TUNNEL, SET_TUNNEL_PASSWORD, settings.Password);
-    CSettingsStore::WriteBool(batch, SET_TUNNEL, SET_TUNNEL_HEARTBEAT, settings.HeartBeat);
-    CSettingsStore::WriteBool(batch, SET_TUNNEL, SET_TUNNEL_FILTER_TIME_SYNC,
-                              settings.FilterTimeSync);
+    for (const SettingDef& def : kSettings) {
+        if (def.saved)
+            CSettingsStore::Write(batch, def, def.section, settings);
+    }
     store.Commit(batch);
 }
 
-void UseServerProfile(Settings& settings, const ServerProfile& profile) {
-    settings.Hostname = profile.Hostname;
-    settings.TunnelPortNumber = profile.PortNumber;
-    settings.Login = profile.Login;
-    settings.Password = profile.Password;
+void UseServerProfile(Settings& settings, const Settings& profile) {
+    for (const SettingDef& def : kSettings) {
+        if (!def.inProfile)
+            continue;
+        std::visit([&](auto member) { settings.*member = profile.*member; }, def.field);
+    }
 }
 
 bool ApplyProfile(const CSettingsStore& store, Settings& settings, const std::string& profileName) {

@@ -3,28 +3,59 @@
 #include "Defaults.h"
 
 #include <cstdint>
+#include <span>
 #include <string>
+#include <variant>
 
 class CSettingsStore;
-struct ServerProfile;
 
-// The configuration values the main window holds, named after their ini keys.
+// The configuration values the main window holds, named after their ini keys. A fresh one
+// holds every default of the table below.
 struct Settings {
-    std::string BroadcastAddress = kDefaultBroadcastAddress;
+    Settings();
+
+    std::string BroadcastAddress;
     std::string Hostname;
     std::string Login;
     std::string Password;
-    std::int32_t TunnelPortNumber = kDefaultTunnelPort;
-    std::int32_t LanPortNumber = kDefaultLanPort;
-    int HeartBeat = 0;
-    int FilterTimeSync = 0;
+    std::int32_t TunnelPortNumber = 0;
+    std::int32_t LanPortNumber = 0;
+    std::int32_t HeartBeat = 0;
+    std::int32_t FilterTimeSync = 0;
     std::int32_t Debug = 0;
 };
 
+// How a value is kept in the ini file: text as its bytes, a number in decimal, a switch as
+// "0" for off and anything else for on.
+enum class SettingType { Text, Number, Switch };
+
+// One setting, defined once: where the ini file keeps it, its default, where it lives in
+// Settings, and the options dialog's control that shows it.
+struct SettingDef {
+    const char* section;
+    const char* key;
+    SettingType type;
+    const char* defaultText;    // of a text
+    std::int32_t defaultNumber; // of a number or a switch
+    std::variant<std::string Settings::*, std::int32_t Settings::*> field;
+    bool saved;     // written by SaveSettings; the rest is edited by hand only
+    bool inProfile; // a server profile keeps it too, under the same key
+    // The dialog control's object name, and how a message names the field; null for none.
+    const char* control;
+    const char* label;
+};
+
+// Every setting, in the order the ini file is written.
+std::span<const SettingDef> SettingsTable();
+// The default as the ini file would hold it.
+std::string DefaultText(const SettingDef& def);
+// The row of a dialog control, or null.
+const SettingDef* SettingOfControl(const char* control);
+
 void LoadSettings(const CSettingsStore& store, Settings& settings);
 void SaveSettings(const CSettingsStore& store, const Settings& settings);
-// The profile's four tunnel fields (server, port, login, password) become the settings'.
-void UseServerProfile(Settings& settings, const ServerProfile& profile);
-// The first profile whose name equals profileName supplies the four tunnel fields, which are
-// then saved. Returns whether one matched.
+// The profile's fields (the tunnel server, its port, login and password) become the settings'.
+void UseServerProfile(Settings& settings, const Settings& profile);
+// The first profile whose name equals profileName supplies the tunnel fields, which are then
+// saved. Returns whether one matched.
 bool ApplyProfile(const CSettingsStore& store, Settings& settings, const std::string& profileName);

@@ -21,11 +21,11 @@ bool Open(CGenericStringDlg& dlg) {
 }
 
 QLineEdit* Field(const CGenericStringDlg& dlg) {
-    return dlg.findChild<QLineEdit*>(QStringLiteral("1018"));
+    return dlg.findChild<QLineEdit*>(QStringLiteral("entry"));
 }
 
 void ClickOk(const CGenericStringDlg& dlg) {
-    dlg.findChild<QPushButton*>(QStringLiteral("1"))->click();
+    dlg.findChild<QPushButton*>(QStringLiteral("ok"))->click();
 }
 } // namespace
 
@@ -38,26 +38,26 @@ private slots:
         CGenericStringDlg::ResetNextAnswer();
     }
 
-    // Template 136 as written, converted with the dialog's own font.
+    // The layout as written, converted with the dialog's own font.
     void controls_data() {
-        QTest::addColumn<QString>("id");
+        QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("className");
         QTest::addColumn<QRect>("du");
-        QTest::newRow("prompt") << "1016"
+        QTest::newRow("prompt") << "prompt"
                                 << "QLabel" << QRect(7, 7, 172, 19);
-        QTest::newRow("entry") << "1018"
+        QTest::newRow("entry") << "entry"
                                << "QLineEdit" << QRect(7, 32, 172, 12);
-        QTest::newRow("OK") << "1"
+        QTest::newRow("OK") << "ok"
                             << "QPushButton" << QRect(39, 51, 50, 14);
-        QTest::newRow("Cancel") << "2"
+        QTest::newRow("Cancel") << "cancel"
                                 << "QPushButton" << QRect(101, 51, 50, 14);
     }
     void controls() {
-        QFETCH(QString, id);
+        QFETCH(QString, name);
         QFETCH(QString, className);
         QFETCH(QRect, du);
         CGenericStringDlg dlg;
-        QWidget* w = dlg.findChild<QWidget*>(id);
+        QWidget* w = dlg.findChild<QWidget*>(name);
         QVERIFY(w);
         QVERIFY(w->inherits(className.toLatin1().constData()));
         QCOMPARE(w->geometry(), DialogUnits(dlg.font()).ToPixels(du));
@@ -70,14 +70,14 @@ private slots:
         QCOMPARE(dlg.windowType(), Qt::Tool);
         QVERIFY(dlg.windowFlags().testFlag(Qt::WindowCloseButtonHint));
         QCOMPARE(dlg.windowTitle(), QString());
-        QVERIFY(dlg.findChild<QPushButton*>(QStringLiteral("1"))->isDefault());
+        QVERIFY(dlg.findChild<QPushButton*>(QStringLiteral("ok"))->isDefault());
         QCOMPARE(Field(dlg)->maxLength(), 80);
         QStringList visited{FocusName()};
         for (int i = 0; i < 3; ++i) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             visited << FocusName();
         }
-        QCOMPARE(visited.join(' '), QStringLiteral("1018 1 2 1018"));
+        QCOMPARE(visited.join(' '), QStringLiteral("entry ok cancel entry"));
     }
 
     void titleAndPrompt_data() {
@@ -115,7 +115,7 @@ private slots:
         dlg.promptText = promptText;
         dlg.show();
         QCOMPARE(dlg.windowTitle(), title);
-        QCOMPARE(dlg.findChild<QLabel*>(QStringLiteral("1016"))->text(), prompt);
+        QCOMPARE(dlg.findChild<QLabel*>(QStringLiteral("prompt"))->text(), prompt);
     }
 
     void ok_data() {
@@ -171,7 +171,7 @@ private slots:
         QCOMPARE(CMessageBox::LastText(),
                  QStringLiteral("Please enter no more than 80 characters."));
         QCOMPARE(CMessageBox::LastIcon(), QMessageBox::Warning);
-        QCOMPARE(FocusName(), QStringLiteral("1018"));
+        QCOMPARE(FocusName(), QStringLiteral("entry"));
         QCOMPARE(dlg.enteredText, QString(100, 'x'));
 
         Field(dlg)->setText(QString(80, 'x'));
@@ -185,7 +185,7 @@ private slots:
         dlg.enteredText = "Alpha";
         dlg.show();
         Field(dlg)->setText("Beta");
-        dlg.findChild<QPushButton*>(QStringLiteral("2"))->click();
+        dlg.findChild<QPushButton*>(QStringLiteral("cancel"))->click();
         QCOMPARE(dlg.result(), int(QDialog::Rejected));
         QCOMPARE(dlg.enteredText, QStringLiteral("Alpha"));
     }

@@ -42,9 +42,9 @@ struct Window {
                     const char* hostname = "127.0.0.1") {
         dir = tempDir.path().toStdString() + "/";
         store.SetIniPath(dir + "Kavlink.ini");
-        store.WriteText(SET_TUNNEL, SET_TUNNEL_HOSTNAME, hostname);
-        store.WriteInt(SET_TUNNEL, SET_TUNNEL_PORT_NUMBER, 1);
-        store.WriteInt(SET_LAN, SET_LAN_PORT_NUMBER, lanPort.Port());
+        store.IniWrite("TunnelSrv", "Hostname", hostname);
+        store.IniWrite("TunnelSrv", "PortNumber", "1");
+        store.IniWrite("Lan", "PortNumber", std::to_string(lanPort.Port()));
         QFile ini(QString::fromStdString(dir + "Kavlink.ini"));
         ini.open(QIODevice::Append);
         ini.write("[General]\nDebug=1\n");
@@ -124,7 +124,7 @@ private slots:
     void panelHidesAfterFiveSeconds() {
         Window w;
         QCOMPARE(w.dlg->windowTitle(), QString("Kavlink"));
-        const auto* version = w.dlg->findChild<QLabel*>("1000");
+        const auto* version = w.dlg->findChild<QLabel*>("version");
         QVERIFY(version != nullptr);
         QCOMPARE(version->text(), QString("Kavlink version 1.18.0"));
         QVERIFY(w.dlg->isVisible());
@@ -223,7 +223,7 @@ private slots:
             const DialogUnits units(large);
             QCOMPARE(w.dlg->font(), large);
             QCOMPARE(w.dlg->size(), units.ToPixels(QSize(222, 75)));
-            QCOMPARE(w.dlg->findChild<QLabel*>("1000")->font().pixelSize(), units.Y(11));
+            QCOMPARE(w.dlg->findChild<QLabel*>("version")->font().pixelSize(), units.Y(11));
             for (const QLabel* label : w.dlg->findChildren<QLabel*>())
                 QVERIFY2(label->sizeHint().width() <= label->width(), qPrintable(label->text()));
         }
@@ -310,7 +310,7 @@ private slots:
         Window w(CSystemTray::Host::Awaited, "");
         w.dlg->NoticeMissingHost(w.dir + "Kavlink.ini");
         COptionsDlg::SetNextScript([](COptionsDlg& options) {
-            options.findChild<QLineEdit*>("1003")->setText("127.0.0.1");
+            options.findChild<QLineEdit*>("tunnelHost")->setText("127.0.0.1");
             options.accept();
         });
         w.dlg->findChild<QPushButton*>("options")->click();
@@ -331,15 +331,16 @@ private slots:
             // A second "Options..." while open brings this one forward, no second dialog.
             w.dlg->OnCommand(CMD_OPTIONS);
             nested = w.dlg->OpenOptionsDialog() == &options ? 1 : 0;
-            options.findChild<QLineEdit*>("1004")->setText(QString::number(server.serverPort()));
+            options.findChild<QLineEdit*>("tunnelPort")
+                ->setText(QString::number(server.serverPort()));
             options.accept();
         });
         w.dlg->OnCommand(CMD_OPTIONS);
         QCOMPARE(nested, 1);
         QCOMPARE(w.dlg->CurrentSettings().TunnelPortNumber, int(server.serverPort()));
-        std::int32_t stored = 0;
-        w.store.ReadInt(SET_TUNNEL, SET_TUNNEL_PORT_NUMBER, 0, stored);
-        QCOMPARE(stored, int(server.serverPort()));
+        Settings stored;
+        LoadSettings(w.store, stored);
+        QCOMPARE(stored.TunnelPortNumber, int(server.serverPort()));
         QVERIFY(server.waitForNewConnection(5000));
         QCOMPARE(w.Log().count("Connecting tunnel..."), 2);
         QCOMPARE(w.Log().count("Opening LAN..."), 2);
@@ -493,7 +494,7 @@ private slots:
         Window w;
         const QString before = w.Log();
         COptionsDlg::SetNextScript([](COptionsDlg& options) {
-            options.findChild<QLineEdit*>("1003")->setText("elsewhere.example");
+            options.findChild<QLineEdit*>("tunnelHost")->setText("elsewhere.example");
             options.reject();
         });
         w.dlg->OnCommand(CMD_OPTIONS);

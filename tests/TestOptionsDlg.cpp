@@ -49,12 +49,12 @@ public:
         return QTest::qWaitForWindowActive(dlg.get());
     }
 
-    template <class T = QWidget> T* Control(int id) const {
-        return dlg->findChild<T*>(QString::number(id));
+    template <class T = QWidget> T* Control(const QString& name) const {
+        return dlg->findChild<T*>(name);
     }
-    QLineEdit* Edit(int id) const { return Control<QLineEdit>(id); }
-    QPushButton* Button(int id) const { return Control<QPushButton>(id); }
-    void Click(int id) const { Button(id)->click(); }
+    QLineEdit* Edit(const QString& name) const { return Control<QLineEdit>(name); }
+    QPushButton* Button(const QString& name) const { return Control<QPushButton>(name); }
+    void Click(const QString& name) const { Button(name)->click(); }
 
     QString IniPath() const { return m_dir.filePath(QStringLiteral("cfg/Kavlink.ini")); }
     QString CfgDir() const { return m_dir.filePath(QStringLiteral("cfg")); }
@@ -169,47 +169,47 @@ private slots:
         QApplication::setFont(desktop);
     }
 
-    // Template 135 as written, converted with the dialog's own font.
+    // The layout as written, converted with the dialog's own font.
     void controls_data() {
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("className");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QRect>("du");
-        QTest::newRow("tunnel host") << "1003"
+        QTest::newRow("tunnel host") << "tunnelHost"
                                      << "QLineEdit"
                                      << "" << QRect(100, 20, 87, 12);
-        QTest::newRow("password") << "1006"
+        QTest::newRow("password") << "password"
                                   << "QLineEdit"
                                   << "" << QRect(100, 65, 87, 12);
-        QTest::newRow("broadcast") << "1001"
+        QTest::newRow("broadcast") << "broadcastAddress"
                                    << "QLineEdit"
                                    << "" << QRect(295, 20, 87, 12);
-        QTest::newRow("lan port") << "1002"
+        QTest::newRow("lan port") << "lanPort"
                                   << "QLineEdit"
                                   << "" << QRect(295, 36, 87, 12);
         QTest::newRow("keep alive")
-            << "1008"
+            << "keepAlive"
             << "QCheckBox"
             << "Keep the tunnel connection alive" << QRect(217, 75, 171, 10);
-        QTest::newRow("filter") << "1009"
+        QTest::newRow("filter") << "filterTimeSync"
                                 << "QCheckBox"
                                 << "Filter time sync. related frames" << QRect(217, 105, 183, 10);
-        QTest::newRow("OK") << "1"
+        QTest::newRow("OK") << "ok"
                             << "QPushButton"
                             << "OK" << QRect(245, 174, 50, 14);
-        QTest::newRow("Cancel") << "2"
+        QTest::newRow("Cancel") << "cancel"
                                 << "QPushButton"
                                 << "Cancel" << QRect(307, 174, 50, 14);
-        QTest::newRow("load 3") << "1012"
+        QTest::newRow("load 3") << "load3"
                                 << "QPushButton"
                                 << "Server 3" << QRect(135, 92, 50, 14);
-        QTest::newRow("load 4") << "1017"
+        QTest::newRow("load 4") << "load4"
                                 << "QPushButton"
                                 << "Server 4" << QRect(23, 110, 50, 14);
-        QTest::newRow("save 1") << "1013"
+        QTest::newRow("save 1") << "save1"
                                 << "QPushButton"
                                 << "Server 1" << QRect(23, 150, 50, 14);
-        QTest::newRow("save 6") << "1023"
+        QTest::newRow("save 6") << "save6"
                                 << "QPushButton"
                                 << "Server 6" << QRect(135, 170, 50, 14);
         QTest::newRow("host label") << ""
@@ -239,7 +239,7 @@ private slots:
         QFETCH(QRect, du);
         Fixture f;
         QVERIFY(f.Open());
-        QWidget* w = key.isEmpty() ? FindByText(*f.dlg, text) : f.Control(key.toInt());
+        QWidget* w = key.isEmpty() ? FindByText(*f.dlg, text) : f.Control(key);
         QVERIFY(w);
         QVERIFY(w->inherits(className.toLatin1().constData()));
         if (!qobject_cast<QLineEdit*>(w)) {
@@ -258,8 +258,8 @@ private slots:
         const DialogUnits units(f.dlg->font());
         QCOMPARE(f.dlg->windowTitle(), QStringLiteral("Options..."));
         QCOMPARE(f.dlg->size(), units.ToPixels(QSize(408, 206)));
-        QVERIFY(f.Button(COptionsDlg::IDC_OK)->isDefault());
-        QCOMPARE(f.Edit(COptionsDlg::IDC_PASSWORD)->echoMode(), QLineEdit::Normal);
+        QVERIFY(f.Button("ok")->isDefault());
+        QCOMPARE(f.Edit("password")->echoMode(), QLineEdit::Normal);
         const QLabel* hostLabel =
             static_cast<QLabel*>(FindByText(*f.dlg, QStringLiteral("Hostname or IP address:")));
         QVERIFY(hostLabel->alignment().testFlag(Qt::AlignRight));
@@ -268,13 +268,15 @@ private slots:
     void tabOrderFirstFocusAndHelp() {
         Fixture f;
         QVERIFY(f.Open());
-        QCOMPARE(Fixture::FocusName(), QStringLiteral("1003"));
+        QCOMPARE(Fixture::FocusName(), QStringLiteral("tunnelHost"));
         QStringList visited;
         for (int i = 0; i < 10; ++i) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             visited << Fixture::FocusName();
         }
-        QCOMPARE(visited.join(' '), QStringLiteral("1004 1005 1006 1001 1002 1008 1009 1 2 1003"));
+        QCOMPARE(visited.join(' '),
+                 QStringLiteral("tunnelPort login password broadcastAddress lanPort keepAlive "
+                                "filterTimeSync ok cancel tunnelHost"));
 
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_F1);
         QVERIFY(f.dlg->isVisible());
@@ -288,8 +290,8 @@ private slots:
                                       "Server 4", "R&&D",  "Server 6"};
         for (int n = 1; n <= kServerProfileCount; ++n) {
             const std::size_t i = static_cast<std::size_t>(n - 1);
-            QPushButton* load = f.Button(COptionsDlg::kLoadButtonIds[i]);
-            QPushButton* save = f.Button(COptionsDlg::kSaveButtonIds[i]);
+            QPushButton* load = f.Button(COptionsDlg::LoadButtonName(i + 1));
+            QPushButton* save = f.Button(COptionsDlg::SaveButtonName(i + 1));
             QCOMPARE(load->text(), captions[n - 1]);
             QCOMPARE(save->text(), captions[n - 1]);
             QCOMPARE(load->isEnabled(), n == 2 || n == 5);
@@ -315,22 +317,22 @@ private slots:
         QFETCH(QString, port);
         Fixture f(ini);
         QVERIFY(f.Open());
-        f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->setText("typed.example");
-        f.Edit(COptionsDlg::IDC_BROADCAST_ADDRESS)->setText("10.1.2.255");
-        f.Edit(COptionsDlg::IDC_LAN_PORT)->setText("5000");
-        f.Control<QCheckBox>(COptionsDlg::IDC_KEEP_ALIVE)->setChecked(true);
-        f.Control<QCheckBox>(COptionsDlg::IDC_FILTER_TIME_SYNC)->setChecked(true);
+        f.Edit("tunnelHost")->setText("typed.example");
+        f.Edit("broadcastAddress")->setText("10.1.2.255");
+        f.Edit("lanPort")->setText("5000");
+        f.Control<QCheckBox>("keepAlive")->setChecked(true);
+        f.Control<QCheckBox>("filterTimeSync")->setChecked(true);
 
-        f.Click(1010);
-        QCOMPARE(f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->text(), QStringLiteral("one.example"));
-        QCOMPARE(f.Edit(COptionsDlg::IDC_TUNNEL_PORT)->text(), port);
-        QCOMPARE(f.Edit(COptionsDlg::IDC_LOGIN)->text(), QStringLiteral("l1"));
-        QCOMPARE(f.Edit(COptionsDlg::IDC_PASSWORD)->text(), QStringLiteral("p1"));
-        QCOMPARE(f.Edit(COptionsDlg::IDC_BROADCAST_ADDRESS)->text(), QStringLiteral("10.1.2.255"));
-        QCOMPARE(f.Edit(COptionsDlg::IDC_LAN_PORT)->text(), QStringLiteral("5000"));
-        QVERIFY(f.Control<QCheckBox>(COptionsDlg::IDC_KEEP_ALIVE)->isChecked());
-        QVERIFY(f.Control<QCheckBox>(COptionsDlg::IDC_FILTER_TIME_SYNC)->isChecked());
-        QCOMPARE(Fixture::FocusName(), QStringLiteral("1"));
+        f.Click("load1");
+        QCOMPARE(f.Edit("tunnelHost")->text(), QStringLiteral("one.example"));
+        QCOMPARE(f.Edit("tunnelPort")->text(), port);
+        QCOMPARE(f.Edit("login")->text(), QStringLiteral("l1"));
+        QCOMPARE(f.Edit("password")->text(), QStringLiteral("p1"));
+        QCOMPARE(f.Edit("broadcastAddress")->text(), QStringLiteral("10.1.2.255"));
+        QCOMPARE(f.Edit("lanPort")->text(), QStringLiteral("5000"));
+        QVERIFY(f.Control<QCheckBox>("keepAlive")->isChecked());
+        QVERIFY(f.Control<QCheckBox>("filterTimeSync")->isChecked());
+        QCOMPARE(Fixture::FocusName(), QStringLiteral("ok"));
         QCOMPARE(f.IniBytes(), ini);
     }
 
@@ -355,13 +357,13 @@ private slots:
         QFETCH(QString, storedName);
         Fixture f;
         QVERIFY(f.Open());
-        f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->setText("host.example");
-        f.Edit(COptionsDlg::IDC_TUNNEL_PORT)->setText("4000");
-        f.Edit(COptionsDlg::IDC_LOGIN)->setText("me");
-        f.Edit(COptionsDlg::IDC_PASSWORD)->setText("secret");
+        f.Edit("tunnelHost")->setText("host.example");
+        f.Edit("tunnelPort")->setText("4000");
+        f.Edit("login")->setText("me");
+        f.Edit("password")->setText("secret");
         CGenericStringDlg::SetNextAnswer(QDialog::DialogCode(answer), typed);
 
-        f.Click(1014);
+        f.Click("save2");
         QCOMPARE(CGenericStringDlg::AskedCount(), 1);
         QCOMPARE(CGenericStringDlg::LastRequest().title, QStringLiteral("Set server name..."));
         QCOMPARE(CGenericStringDlg::LastRequest().prompt,
@@ -373,7 +375,7 @@ private slots:
             QVERIFY(CMessageBox::LastText().contains("\"kavlink -p\" cannot select it"));
         if (storedName.isEmpty()) {
             QVERIFY(!QFile::exists(f.IniPath()));
-            QCOMPARE(f.Button(1011)->text(), QStringLiteral("Server 2"));
+            QCOMPARE(f.Button("load2")->text(), QStringLiteral("Server 2"));
             return;
         }
         QCOMPARE(f.Value(2, "Name"), storedName);
@@ -381,19 +383,19 @@ private slots:
         QCOMPARE(f.Value(2, "PortNumber"), QStringLiteral("4000"));
         QCOMPARE(f.Value(2, "Login"), QStringLiteral("me"));
         QCOMPARE(f.Value(2, "Password"), QStringLiteral("secret"));
-        QCOMPARE(f.Button(1011)->text(), storedName);
-        QVERIFY(f.Button(1011)->isEnabled());
-        QCOMPARE(Fixture::FocusName(), QStringLiteral("1"));
+        QCOMPARE(f.Button("load2")->text(), storedName);
+        QVERIFY(f.Button("load2")->isEnabled());
+        QCOMPARE(Fixture::FocusName(), QStringLiteral("ok"));
     }
 
     void saveOverwritesNamedProfile() {
         Fixture f(kProfileOne);
         QVERIFY(f.Open());
-        f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->setText("new.example");
-        f.Edit(COptionsDlg::IDC_TUNNEL_PORT)->setText("2222");
-        f.Edit(COptionsDlg::IDC_LOGIN)->setText("l2");
-        f.Edit(COptionsDlg::IDC_PASSWORD)->setText("");
-        f.Click(1013);
+        f.Edit("tunnelHost")->setText("new.example");
+        f.Edit("tunnelPort")->setText("2222");
+        f.Edit("login")->setText("l2");
+        f.Edit("password")->setText("");
+        f.Click("save1");
         QCOMPARE(CGenericStringDlg::AskedCount(), 0);
         QCOMPARE(CMessageBox::ShownCount(), 0);
         QCOMPARE(f.Value(1, "Name"), QStringLiteral("One"));
@@ -407,14 +409,14 @@ private slots:
         Fixture f(kProfileOne);
         QVERIFY(f.Open());
         f.shift = true;
-        f.Click(1014);
+        f.Click("save2");
         QCOMPARE(CMessageBox::ShownCount(), 1);
         QCOMPARE(CMessageBox::LastText(),
                  QStringLiteral("You need to create a server by saving it before renaming."));
         QCOMPARE(CMessageBox::LastIcon(), QMessageBox::Critical);
         QCOMPARE(CGenericStringDlg::AskedCount(), 0);
         QCOMPARE(f.IniBytes(), kProfileOne);
-        QCOMPARE(f.Button(1011)->text(), QStringLiteral("Server 2"));
+        QCOMPARE(f.Button("load2")->text(), QStringLiteral("Server 2"));
     }
 
     void rename_data() {
@@ -449,7 +451,7 @@ private slots:
             CMessageBox::SetNextAnswer(QMessageBox::StandardButton(boxAnswer));
         }
         f.shift = true;
-        f.Click(1014);
+        f.Click("save2");
 
         QCOMPARE(CGenericStringDlg::LastRequest().title, QStringLiteral("Set server name..."));
         QCOMPARE(CGenericStringDlg::LastRequest().prompt,
@@ -470,9 +472,9 @@ private slots:
             QCOMPARE(f.Value(2, "Hostname"), QStringLiteral("alpha.example"));
         }
         QCOMPARE(f.Value(3, "Name"), QStringLiteral("Gamma"));
-        QCOMPARE(f.Button(1011)->text(), caption);
-        QCOMPARE(f.Button(1014)->text(), caption);
-        QCOMPARE(f.Button(1011)->isEnabled(), !storedName.isEmpty());
+        QCOMPARE(f.Button("load2")->text(), caption);
+        QCOMPARE(f.Button("save2")->text(), caption);
+        QCOMPARE(f.Button("load2")->isEnabled(), !storedName.isEmpty());
     }
 
     // With nobody to answer, the delete question gets No.
@@ -481,7 +483,7 @@ private slots:
         QVERIFY(f.Open());
         CGenericStringDlg::SetNextAnswer(QDialog::Accepted, "");
         f.shift = true;
-        f.Click(1014);
+        f.Click("save2");
         QCOMPARE(CMessageBox::ShownCount(), 1);
         QCOMPARE(f.Value(2, "Name"), QStringLiteral("Alpha"));
     }
@@ -493,21 +495,23 @@ private slots:
         QTest::addColumn<QString>("focus");
         QTest::addColumn<int>("tunnelPort");
         QTest::newRow("zero") << "0"
-                              << "9871" << kBetween << "1004" << 0;
+                              << "9871" << kBetween << "tunnelPort" << 0;
         QTest::newRow("65536") << "65536"
-                               << "9871" << kBetween << "1004" << 0;
+                               << "9871" << kBetween << "tunnelPort" << 0;
         QTest::newRow("32-bit wrap is not 1") << "4294967297"
-                                              << "9871" << kBetween << "1004" << 0;
+                                              << "9871" << kBetween << "tunnelPort" << 0;
         QTest::newRow("minus one") << "-1"
-                                   << "9871" << kPositive << "1004" << 0;
+                                   << "9871" << kPositive << "tunnelPort" << 0;
         QTest::newRow("empty") << ""
-                               << "9871" << kPositive << "1004" << 0;
+                               << "9871" << kPositive << "tunnelPort" << 0;
         QTest::newRow("letters") << "abc"
-                                 << "9871" << kPositive << "1004" << 0;
-        QTest::newRow("10000 digits") << QString(10000, '9') << "9871" << kBetween << "1004" << 0;
-        QTest::newRow("10000 letters") << QString(10000, 'a') << "9871" << kPositive << "1004" << 0;
+                                 << "9871" << kPositive << "tunnelPort" << 0;
+        QTest::newRow("10000 digits")
+            << QString(10000, '9') << "9871" << kBetween << "tunnelPort" << 0;
+        QTest::newRow("10000 letters")
+            << QString(10000, 'a') << "9871" << kPositive << "tunnelPort" << 0;
         QTest::newRow("digits past 63 characters") << QString(63, ' ') + "80"
-                                                   << "9871" << kPositive << "1004" << 0;
+                                                   << "9871" << kPositive << "tunnelPort" << 0;
         QTest::newRow("blank, digits, junk") << " 80x"
                                              << "9871"
                                              << ""
@@ -525,9 +529,9 @@ private slots:
                                 << ""
                                 << "" << 1;
         QTest::newRow("LAN port bad") << "80"
-                                      << "0" << kBetween << "1002" << 0;
+                                      << "0" << kBetween << "lanPort" << 0;
         QTest::newRow("tunnel port checked first") << "x"
-                                                   << "0" << kPositive << "1004" << 0;
+                                                   << "0" << kPositive << "tunnelPort" << 0;
     }
     void portValidation() {
         QFETCH(QString, tunnelText);
@@ -538,10 +542,10 @@ private slots:
         Fixture f;
         f.dlg->settings.Hostname = "before";
         QVERIFY(f.Open());
-        f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->setText("after");
-        f.Edit(COptionsDlg::IDC_TUNNEL_PORT)->setText(tunnelText);
-        f.Edit(COptionsDlg::IDC_LAN_PORT)->setText(lanText);
-        f.Click(COptionsDlg::IDC_OK);
+        f.Edit("tunnelHost")->setText("after");
+        f.Edit("tunnelPort")->setText(tunnelText);
+        f.Edit("lanPort")->setText(lanText);
+        f.Click("ok");
 
         if (message.isEmpty()) {
             QCOMPARE(CMessageBox::ShownCount(), 0);
@@ -560,51 +564,52 @@ private slots:
     }
 
     void badPortStopsProfileOperations_data() {
-        QTest::addColumn<int>("button");
+        QTest::addColumn<QString>("button");
         QTest::addColumn<bool>("asksName");
-        QTest::newRow("save as named") << 1013 << false;
-        QTest::newRow("save as unnamed") << 1014 << true;
+        QTest::newRow("save as named") << QString("save1") << false;
+        QTest::newRow("save as unnamed") << QString("save2") << true;
     }
     void badPortStopsProfileOperations() {
-        QFETCH(int, button);
+        QFETCH(QString, button);
         QFETCH(bool, asksName);
         Fixture f(kProfileOne);
         QVERIFY(f.Open());
-        f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->setText("typed.example");
-        f.Edit(COptionsDlg::IDC_TUNNEL_PORT)->setText("0");
+        f.Edit("tunnelHost")->setText("typed.example");
+        f.Edit("tunnelPort")->setText("0");
         CGenericStringDlg::SetNextAnswer(QDialog::Accepted, "New");
         f.Click(button);
         QCOMPARE(CGenericStringDlg::AskedCount(), asksName ? 1 : 0);
         QCOMPARE(CMessageBox::LastText(), kBetween);
         QCOMPARE(f.IniBytes(), kProfileOne);
-        QCOMPARE(f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->text(), QStringLiteral("typed.example"));
-        QCOMPARE(Fixture::FocusName(), QStringLiteral("1004"));
+        QCOMPARE(f.Edit("tunnelHost")->text(), QStringLiteral("typed.example"));
+        QCOMPARE(Fixture::FocusName(), QStringLiteral("tunnelPort"));
     }
 
     // Loading replaces the tunnel port, so a bad value there does not stop it; a bad LAN
     // port, which loading keeps, does.
     void loadWithBadPort_data() {
-        QTest::addColumn<int>("field");
+        QTest::addColumn<QString>("field");
         QTest::addColumn<QString>("typed");
         QTest::addColumn<bool>("loads");
-        QTest::newRow("tunnel port out of range")
-            << int(COptionsDlg::IDC_TUNNEL_PORT) << "0" << true;
-        QTest::newRow("tunnel port no number") << int(COptionsDlg::IDC_TUNNEL_PORT) << "x" << true;
-        QTest::newRow("LAN port bad") << int(COptionsDlg::IDC_LAN_PORT) << "x" << false;
+        QTest::newRow("tunnel port out of range") << "tunnelPort"
+                                                  << "0" << true;
+        QTest::newRow("tunnel port no number") << "tunnelPort"
+                                               << "x" << true;
+        QTest::newRow("LAN port bad") << "lanPort"
+                                      << "x" << false;
     }
     void loadWithBadPort() {
-        QFETCH(int, field);
+        QFETCH(QString, field);
         QFETCH(QString, typed);
         QFETCH(bool, loads);
         Fixture f(kProfileOne);
         QVERIFY(f.Open());
         f.Edit(field)->setText(typed);
-        f.Click(1010);
+        f.Click("load1");
         QCOMPARE(CMessageBox::ShownCount(), loads ? 0 : 1);
-        QCOMPARE(f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->text(),
-                 loads ? QStringLiteral("one.example") : QString());
-        QCOMPARE(f.Edit(COptionsDlg::IDC_TUNNEL_PORT)->text(), QStringLiteral("1111"));
-        QCOMPARE(Fixture::FocusName(), loads ? QStringLiteral("1") : QString::number(field));
+        QCOMPARE(f.Edit("tunnelHost")->text(), loads ? QStringLiteral("one.example") : QString());
+        QCOMPARE(f.Edit("tunnelPort")->text(), QStringLiteral("1111"));
+        QCOMPARE(Fixture::FocusName(), loads ? QStringLiteral("ok") : field);
         QCOMPARE(f.IniBytes(), kProfileOne);
     }
 
@@ -636,12 +641,12 @@ private slots:
         Fixture f(handEdited ? ini : QByteArray());
         if (!handEdited) {
             QVERIFY(f.Open());
-            f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->setText(host);
-            f.Edit(COptionsDlg::IDC_TUNNEL_PORT)->setText("1234");
-            f.Edit(COptionsDlg::IDC_LOGIN)->setText(name);
+            f.Edit("tunnelHost")->setText(host);
+            f.Edit("tunnelPort")->setText("1234");
+            f.Edit("login")->setText(name);
             CGenericStringDlg::SetNextAnswer(QDialog::Accepted, name);
-            f.Click(1013);
-            f.Click(COptionsDlg::IDC_OK);
+            f.Click("save1");
+            f.Click("ok");
             QCOMPARE(f.dlg->result(), int(QDialog::Accepted));
             QCOMPARE(QByteArray::fromStdString(f.dlg->settings.Hostname), hostBytes);
             QCOMPARE(QByteArray::fromStdString(f.dlg->settings.Login), nameBytes);
@@ -654,10 +659,10 @@ private slots:
         again.settings.TunnelPortNumber = 1;
         again.settings.LanPortNumber = 1;
         again.show();
-        QCOMPARE(again.findChild<QPushButton*>("1010")->text(), name);
+        QCOMPARE(again.findChild<QPushButton*>("load1")->text(), name);
         again.LoadServer(1);
-        QCOMPARE(again.findChild<QLineEdit*>("1003")->text(), host);
-        QCOMPARE(again.findChild<QLineEdit*>("1005")->text(), name);
+        QCOMPARE(again.findChild<QLineEdit*>("tunnelHost")->text(), host);
+        QCOMPARE(again.findChild<QLineEdit*>("login")->text(), name);
 
         // -p NAME from a UTF-8 terminal reaches the program as these bytes.
         Settings settings;
@@ -674,25 +679,25 @@ private slots:
         f.dlg->settings.BroadcastAddress = "b\xE9";
         QVERIFY(f.Open());
         const QString shownName = QStringLiteral("M\u00FCnchen");
-        QCOMPARE(f.Button(1010)->text(), shownName);
-        QCOMPARE(f.Edit(COptionsDlg::IDC_BROADCAST_ADDRESS)->text(), QStringLiteral("b\u00E9"));
+        QCOMPARE(f.Button("load1")->text(), shownName);
+        QCOMPARE(f.Edit("broadcastAddress")->text(), QStringLiteral("b\u00E9"));
 
         // Renamed to the text it showed: nothing changes in the file.
         const QByteArray before = f.IniBytes();
         f.shift = true;
         CGenericStringDlg::SetNextAnswer(QDialog::Accepted, shownName);
-        f.Click(1013);
+        f.Click("save1");
         QCOMPARE(f.IniBytes(), before);
         CGenericStringDlg::SetNextAnswer(QDialog::Accepted, shownName + " 2");
-        f.Click(1013);
+        f.Click("save1");
         QCOMPARE(f.store->ReadServerName(1), std::string("M\xC3\xBCnchen 2"));
         f.shift = false;
 
-        f.Click(1010);
-        QCOMPARE(f.Edit(COptionsDlg::IDC_LOGIN)->text(), QStringLiteral("J\u009Argen"));
-        QCOMPARE(f.Edit(COptionsDlg::IDC_PASSWORD)->text(), QStringLiteral("caf\u00E9"));
-        f.Edit(COptionsDlg::IDC_TUNNEL_HOST)->setText(QStringLiteral("h\u00E9"));
-        f.Click(COptionsDlg::IDC_OK);
+        f.Click("load1");
+        QCOMPARE(f.Edit("login")->text(), QStringLiteral("J\u009Argen"));
+        QCOMPARE(f.Edit("password")->text(), QStringLiteral("caf\u00E9"));
+        f.Edit("tunnelHost")->setText(QStringLiteral("h\u00E9"));
+        f.Click("ok");
         QCOMPARE(f.dlg->result(), int(QDialog::Accepted));
         QCOMPARE(f.dlg->settings.Hostname, std::string("h\xC3\xA9"));
         QCOMPARE(f.dlg->settings.Login, std::string("J\x9Argen"));
@@ -705,37 +710,42 @@ private slots:
     // dialog for the next try. Load replaces the tunnel texts, so a bad one there is no reason
     // to refuse it.
     void unstorableValueRefusedByItsField_data() {
-        QTest::addColumn<int>("field");
+        QTest::addColumn<QString>("field");
         QTest::addColumn<QString>("typed");
-        QTest::addColumn<int>("button");
+        QTest::addColumn<QString>("button");
         QTest::addColumn<QString>("named"); // empty: accepted
-        const int ok = COptionsDlg::IDC_OK;
-        QTest::newRow("password pasted with its line break")
-            << int(COptionsDlg::IDC_PASSWORD) << "secret\n"
-            << ok << "Password";
-        QTest::newRow("login with a CR") << int(COptionsDlg::IDC_LOGIN) << "op\rx" << ok << "Login";
+        const QString ok = "ok";
+        QTest::newRow("password pasted with its line break") << "password"
+                                                             << "secret\n"
+                                                             << ok << "Password";
+        QTest::newRow("login with a CR") << "login"
+                                         << "op\rx" << ok << "Login";
         QTest::newRow("host with a NUL")
-            << int(COptionsDlg::IDC_TUNNEL_HOST) << QString::fromLatin1("a\0b", 3) << ok
-            << "Hostname or IP address";
-        QTest::newRow("broadcast address with CR LF")
-            << int(COptionsDlg::IDC_BROADCAST_ADDRESS) << "127.0.0.255\r\n"
-            << ok << "Broadcast IP address";
-        QTest::newRow("Save as with a bad login") << int(COptionsDlg::IDC_LOGIN) << "op\n"
-                                                  << 1013 << "Login";
-        QTest::newRow("Load over a bad password") << int(COptionsDlg::IDC_PASSWORD) << "x\n"
-                                                  << 1010 << "";
-        QTest::newRow("Load with a bad broadcast address")
-            << int(COptionsDlg::IDC_BROADCAST_ADDRESS) << "x\n"
-            << 1010 << "Broadcast IP address";
+            << "tunnelHost" << QString::fromLatin1("a\0b", 3) << ok << "Hostname or IP address";
+        QTest::newRow("broadcast address with CR LF") << "broadcastAddress"
+                                                      << "127.0.0.255\r\n"
+                                                      << ok << "Broadcast IP address";
+        QTest::newRow("Save as with a bad login") << "login"
+                                                  << "op\n"
+                                                  << "save1"
+                                                  << "Login";
+        QTest::newRow("Load over a bad password") << "password"
+                                                  << "x\n"
+                                                  << "load1"
+                                                  << "";
+        QTest::newRow("Load with a bad broadcast address") << "broadcastAddress"
+                                                           << "x\n"
+                                                           << "load1"
+                                                           << "Broadcast IP address";
     }
     void unstorableValueRefusedByItsField() {
-        QFETCH(int, field);
+        QFETCH(QString, field);
         QFETCH(QString, typed);
-        QFETCH(int, button);
+        QFETCH(QString, button);
         QFETCH(QString, named);
         Fixture f(kProfileOne);
         QVERIFY(f.Open());
-        f.Control<QCheckBox>(COptionsDlg::IDC_KEEP_ALIVE)->setChecked(true);
+        f.Control<QCheckBox>("keepAlive")->setChecked(true);
         f.Edit(field)->setText(typed);
         f.Click(button);
         QCOMPARE(f.IniBytes(), kProfileOne);
@@ -749,12 +759,12 @@ private slots:
         QCOMPARE(CMessageBox::LastIcon(), QMessageBox::Warning);
         QVERIFY2(CMessageBox::LastText().startsWith(named + " holds a line break or a NUL"),
                  qPrintable(CMessageBox::LastText()));
-        QCOMPARE(Fixture::FocusName(), QString::number(field));
+        QCOMPARE(Fixture::FocusName(), field);
         QCOMPARE(f.dlg->settings.HeartBeat, 0);
 
         // Mended, the same OK takes every change.
         f.Edit(field)->setText(QStringLiteral("fixed"));
-        f.Click(COptionsDlg::IDC_OK);
+        f.Click("ok");
         QCOMPARE(f.dlg->result(), int(QDialog::Accepted));
         QCOMPARE(f.dlg->settings.HeartBeat, 1);
     }
@@ -763,7 +773,7 @@ private slots:
         Fixture f;
         QVERIFY(f.Open());
         CGenericStringDlg::SetNextAnswer(QDialog::Accepted, "two\nlines");
-        f.Click(1013);
+        f.Click("save1");
         QVERIFY(CMessageBox::LastText().startsWith("The server name holds a line break"));
         QCOMPARE(f.IniBytes(), QByteArray());
     }
@@ -791,24 +801,24 @@ private slots:
             QVERIFY(
                 QFile::setPermissions(f.CfgDir(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
         }
-        f.Click(1010);
+        f.Click("load1");
         CGenericStringDlg::SetNextAnswer(QDialog::Accepted, "Again");
-        f.Click(1013);
+        f.Click("save1");
         f.shift = true;
         CGenericStringDlg::SetNextAnswer(QDialog::Accepted, "");
         CMessageBox::SetNextAnswer(QMessageBox::Yes);
-        f.Click(1014);
+        f.Click("save2");
         f.shift = false;
-        f.Click(COptionsDlg::IDC_OK);
+        f.Click("ok");
         QCOMPARE(f.dlg->result(), int(QDialog::Accepted));
         // Whatever the file now holds, the buttons show it.
         for (int n = 1; n <= kServerProfileCount; ++n) {
             const std::string name = f.store->ReadServerName(n);
             const std::size_t i = static_cast<std::size_t>(n - 1);
-            QCOMPARE(f.Button(COptionsDlg::kSaveButtonIds[i])->text(),
+            QCOMPARE(f.Button(COptionsDlg::SaveButtonName(i + 1))->text(),
                      name.empty() ? QStringLiteral("Server %1").arg(n)
                                   : QString::fromStdString(name));
-            QCOMPARE(f.Button(COptionsDlg::kLoadButtonIds[i])->isEnabled(), !name.empty());
+            QCOMPARE(f.Button(COptionsDlg::LoadButtonName(i + 1))->isEnabled(), !name.empty());
         }
         QFile::setPermissions(f.CfgDir(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                               QFileDevice::ExeOwner);
@@ -818,15 +828,15 @@ private slots:
     void scriptedExec() {
         Fixture f;
         COptionsDlg::SetNextScript([](COptionsDlg& dlg) {
-            dlg.findChild<QLineEdit*>("1003")->setText("scripted.example");
-            dlg.findChild<QPushButton*>("1")->click();
+            dlg.findChild<QLineEdit*>("tunnelHost")->setText("scripted.example");
+            dlg.findChild<QPushButton*>("ok")->click();
         });
         QCOMPARE(f.dlg->exec(), int(QDialog::Accepted));
         QCOMPARE(f.dlg->settings.Hostname, std::string("scripted.example"));
 
         Fixture g;
         COptionsDlg::SetNextScript(
-            [](COptionsDlg& dlg) { dlg.findChild<QLineEdit*>("1003")->setText("dropped"); });
+            [](COptionsDlg& dlg) { dlg.findChild<QLineEdit*>("tunnelHost")->setText("dropped"); });
         QCOMPARE(g.dlg->exec(), int(QDialog::Rejected));
         QVERIFY(!g.dlg->isVisible());
         QCOMPARE(g.dlg->settings.Hostname, std::string());

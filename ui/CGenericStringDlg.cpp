@@ -48,13 +48,13 @@ void CGenericStringDlg::CreateControls() {
     setFixedSize(units.ToPixels(QSize(186, 72)));
 
     m_prompt = new QLabel(this);
-    m_prompt->setObjectName(QString::number(IDC_PROMPT));
+    m_prompt->setObjectName(QStringLiteral("prompt"));
     m_prompt->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_prompt->setWordWrap(true);
     units.Place(*m_prompt, QRect(7, 7, 172, 19));
 
     m_edit = new QLineEdit(this);
-    m_edit->setObjectName(QString::number(IDC_ENTERED_TEXT));
+    m_edit->setObjectName(QStringLiteral("entry"));
     units.Place(*m_edit, QRect(7, 32, 172, 12));
     // The edit refuses what goes past its limit without a word, a paste cut in the middle too.
     connect(m_edit, &QLineEdit::inputRejected, this, [this] {
@@ -67,12 +67,12 @@ void CGenericStringDlg::CreateControls() {
     });
 
     m_ok = new QPushButton(tr("OK"), this);
-    m_ok->setObjectName(QStringLiteral("1"));
+    m_ok->setObjectName(QStringLiteral("ok"));
     m_ok->setDefault(true);
     units.Place(*m_ok, QRect(39, 51, 50, 14));
 
     m_cancel = new QPushButton(tr("Cancel"), this);
-    m_cancel->setObjectName(QStringLiteral("2"));
+    m_cancel->setObjectName(QStringLiteral("cancel"));
     units.Place(*m_cancel, QRect(101, 51, 50, 14));
 
     setTabOrder(m_edit, m_ok);

@@ -7,12 +7,11 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 
-// The one-line text entry of template 136, asking for a server profile's name.
+// The one-line text entry that asks for a server profile's name.
 class CGenericStringDlg : public QDialog {
     Q_OBJECT
 
 public:
-    enum ControlId { IDC_PROMPT = 1016, IDC_ENTERED_TEXT = 1018 };
     static constexpr int kMaxLength = 80;
 
     explicit CGenericStringDlg(QWidget* parent = nullptr);

@@ -24,12 +24,11 @@
 #include <cstdio>
 
 namespace {
-// The about panel's template, in dialog units.
+// The about panel's layout, in dialog units.
 constexpr QSize kPanelSize(222, 54);
 constexpr QRect kIconRect(7, 14, 20, 20);
 constexpr QRect kVersionRect(34, 7, 181, 11);
 constexpr QRect kCreditRect(35, 29, 180, 19);
-constexpr int kVersionLabelId = 1000;
 constexpr const char* kCredit = "Joins this site's logging network to the other sites.\n"
                                 "Right-click the tray icon for its options.";
 // Without a tray host, a row of buttons below the template stands for the tray menu.
@@ -82,7 +81,7 @@ void CKavlinkDlg::BuildPanel() {
     icon->setPixmap(m_mainIcon.pixmap(icon->size()));
     icon->setAlignment(Qt::AlignCenter);
     m_versionLabel = new CLabel(this);
-    m_versionLabel->setObjectName(QString::number(kVersionLabelId));
+    m_versionLabel->setObjectName("version");
     m_versionLabel->setText("Kavlink");
     units.Place(*m_versionLabel, kVersionRect);
     m_credit = new QLabel(QString::fromLatin1(kCredit), this);

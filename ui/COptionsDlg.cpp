@@ -18,17 +18,16 @@
 #include <iterator>
 
 namespace {
-// A control of the template by its id, of the type the template gives it; anything else is a
-// fault in the template, caught at once.
-template <typename T> T* Control(QWidget& dialog, int id) {
+// A control of the template by its name, of the type the template gives it; anything else is
+// a fault in the template, caught at once.
+template <typename T> T* Control(QWidget& dialog, const char* name) {
     T* const control = qobject_cast<T*>(
-        dialog.findChild<QWidget*>(QString::number(id), Qt::FindDirectChildrenOnly));
+        dialog.findChild<QWidget*>(QString::fromLatin1(name), Qt::FindDirectChildrenOnly));
     if (control == nullptr)
-        qFatal("Options dialog: control %d missing or of another kind", id);
+        qFatal("Options dialog: control %s missing or of another kind", name);
     return control;
 }
 
-constexpr int kNoId = -1;
 constexpr int kPortCharsRead = 63;
 constexpr std::int32_t kPortMin = 1;
 constexpr std::int32_t kPortMax = 65535;
@@ -36,38 +35,36 @@ constexpr std::int32_t kPortMax = 65535;
 enum class Kind { Group, RightText, Text, Edit, Check, Button, DefaultButton };
 
 struct Item {
-    int id;
+    const char* name; // the control's object name; null for one nothing refers to
     Kind kind;
     int x, y, width, height;
     const char* text;
 };
 
-// Template 135 in its own order, which is also the stacking order; profile buttons come after.
+// The dialog's layout in dialog units, in tab and stacking order; profile buttons come after.
 constexpr Item kTemplate[] = {
-    {kNoId, Kind::Group, 7, 9, 194, 190, "Tunnel server information"},
-    {kNoId, Kind::RightText, 13, 23, 82, 9, "Hostname or IP address:"},
-    {COptionsDlg::IDC_TUNNEL_HOST, Kind::Edit, 100, 20, 87, 12, ""},
-    {kNoId, Kind::RightText, 23, 37, 72, 9, "Port number:"},
-    {COptionsDlg::IDC_TUNNEL_PORT, Kind::Edit, 100, 34, 87, 12, ""},
-    {kNoId, Kind::RightText, 23, 53, 72, 9, "Login:"},
-    {COptionsDlg::IDC_LOGIN, Kind::Edit, 100, 50, 87, 12, ""},
-    {kNoId, Kind::RightText, 23, 68, 72, 9, "Password:"},
-    {COptionsDlg::IDC_PASSWORD, Kind::Edit, 100, 65, 87, 12, ""},
-    {kNoId, Kind::Group, 17, 81, 176, 51, "Load"},
-    {kNoId, Kind::Group, 16, 138, 176, 53, "Save as (shift-click to rename)"},
-    {kNoId, Kind::Group, 210, 9, 191, 44, "Local network information"},
-    {kNoId, Kind::RightText, 218, 23, 72, 9, "Broadcast IP address:"},
-    {COptionsDlg::IDC_BROADCAST_ADDRESS, Kind::Edit, 295, 20, 87, 12, ""},
-    {kNoId, Kind::RightText, 246, 39, 44, 9, "Port number:"},
-    {COptionsDlg::IDC_LAN_PORT, Kind::Edit, 295, 36, 87, 12, ""},
-    {kNoId, Kind::Group, 210, 60, 190, 65, "Advanced settings"},
-    {COptionsDlg::IDC_KEEP_ALIVE, Kind::Check, 217, 75, 171, 10,
-     "Keep the tunnel connection alive"},
-    {kNoId, Kind::Text, 228, 89, 163, 11, "Useful if there is no Zentrik running in the LAN."},
-    {COptionsDlg::IDC_FILTER_TIME_SYNC, Kind::Check, 217, 105, 183, 10,
-     "Filter time sync. related frames"},
-    {COptionsDlg::IDC_OK, Kind::DefaultButton, 245, 174, 50, 14, "OK"},
-    {COptionsDlg::IDC_CANCEL, Kind::Button, 307, 174, 50, 14, "Cancel"},
+    {nullptr, Kind::Group, 7, 9, 194, 190, "Tunnel server information"},
+    {nullptr, Kind::RightText, 13, 23, 82, 9, "Hostname or IP address:"},
+    {"tunnelHost", Kind::Edit, 100, 20, 87, 12, ""},
+    {nullptr, Kind::RightText, 23, 37, 72, 9, "Port number:"},
+    {"tunnelPort", Kind::Edit, 100, 34, 87, 12, ""},
+    {nullptr, Kind::RightText, 23, 53, 72, 9, "Login:"},
+    {"login", Kind::Edit, 100, 50, 87, 12, ""},
+    {nullptr, Kind::RightText, 23, 68, 72, 9, "Password:"},
+    {"password", Kind::Edit, 100, 65, 87, 12, ""},
+    {nullptr, Kind::Group, 17, 81, 176, 51, "Load"},
+    {nullptr, Kind::Group, 16, 138, 176, 53, "Save as (shift-click to rename)"},
+    {nullptr, Kind::Group, 210, 9, 191, 44, "Local network information"},
+    {nullptr, Kind::RightText, 218, 23, 72, 9, "Broadcast IP address:"},
+    {"broadcastAddress", Kind::Edit, 295, 20, 87, 12, ""},
+    {nullptr, Kind::RightText, 246, 39, 44, 9, "Port number:"},
+    {"lanPort", Kind::Edit, 295, 36, 87, 12, ""},
+    {nullptr, Kind::Group, 210, 60, 190, 65, "Advanced settings"},
+    {"keepAlive", Kind::Check, 217, 75, 171, 10, "Keep the tunnel connection alive"},
+    {nullptr, Kind::Text, 228, 89, 163, 11, "Useful if there is no Zentrik running in the LAN."},
+    {"filterTimeSync", Kind::Check, 217, 105, 183, 10, "Filter time sync. related frames"},
+    {"ok", Kind::DefaultButton, 245, 174, 50, 14, "OK"},
+    {"cancel", Kind::Button, 307, 174, 50, 14, "Cancel"},
 };
 
 // Profile n sits in column (n - 1) % 3 and row (n - 1) / 3 of its group.
@@ -155,29 +152,31 @@ void COptionsDlg::CreateControls() {
     const DialogUnits units(font());
     setFixedSize(units.ToPixels(QSize(408, 206)));
 
+    std::vector<QWidget*> tabOrder;
     for (const Item& item : kTemplate) {
         QWidget* control = CreateItem(item, this);
-        if (item.id != kNoId) {
-            control->setObjectName(QString::number(item.id));
-        }
         units.Place(*control, QRect(item.x, item.y, item.width, item.height));
+        if (item.name == nullptr) {
+            continue;
+        }
+        control->setObjectName(QString::fromLatin1(item.name));
+        tabOrder.push_back(control);
+        if (const SettingDef* def = SettingOfControl(item.name)) {
+            const bool edit = def->type != SettingType::Switch;
+            if (edit ? qobject_cast<QLineEdit*>(control) == nullptr
+                     : qobject_cast<QCheckBox*>(control) == nullptr) {
+                qFatal("Options dialog: control %s is not of its setting's kind", item.name);
+            }
+            m_bindings.push_back({def, control});
+        }
     }
-    m_tunnelHost = Control<QLineEdit>(*this, IDC_TUNNEL_HOST);
-    m_tunnelPort = Control<QLineEdit>(*this, IDC_TUNNEL_PORT);
-    m_login = Control<QLineEdit>(*this, IDC_LOGIN);
-    m_password = Control<QLineEdit>(*this, IDC_PASSWORD);
-    m_broadcastAddress = Control<QLineEdit>(*this, IDC_BROADCAST_ADDRESS);
-    m_lanPort = Control<QLineEdit>(*this, IDC_LAN_PORT);
-    m_keepAlive = Control<QCheckBox>(*this, IDC_KEEP_ALIVE);
-    m_filterTimeSync = Control<QCheckBox>(*this, IDC_FILTER_TIME_SYNC);
-    m_ok = Control<QPushButton>(*this, IDC_OK);
-    m_cancel = Control<QPushButton>(*this, IDC_CANCEL);
+    m_tunnelHost = Control<QLineEdit>(*this, "tunnelHost");
+    m_tunnelPort = Control<QLineEdit>(*this, "tunnelPort");
+    m_ok = Control<QPushButton>(*this, "ok");
+    m_cancel = Control<QPushButton>(*this, "cancel");
     CreateProfileButtons();
 
-    QWidget* const tabOrder[] = {
-        m_tunnelHost, m_tunnelPort, m_login,          m_password, m_broadcastAddress,
-        m_lanPort,    m_keepAlive,  m_filterTimeSync, m_ok,       m_cancel};
-    for (std::size_t i = 1; i < std::size(tabOrder); ++i) {
+    for (std::size_t i = 1; i < tabOrder.size(); ++i) {
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
     }
     connect(m_ok, &QPushButton::clicked, this, &COptionsDlg::accept);
@@ -192,8 +191,8 @@ void COptionsDlg::CreateProfileButtons() {
         const int x = kProfileColumnX[i % 3];
         auto* load = new QPushButton(this);
         auto* save = new QPushButton(this);
-        load->setObjectName(QString::number(kLoadButtonIds[static_cast<std::size_t>(i)]));
-        save->setObjectName(QString::number(kSaveButtonIds[static_cast<std::size_t>(i)]));
+        load->setObjectName(LoadButtonName(n));
+        save->setObjectName(SaveButtonName(n));
         units.Place(*load, QRect(x, kLoadRowY[i / 3], 50, 14));
         units.Place(*save, QRect(x, kSaveRowY[i / 3], 50, 14));
         for (QPushButton* button : {load, save}) {
@@ -210,46 +209,57 @@ void COptionsDlg::CreateProfileButtons() {
 
 void COptionsDlg::OnInitDialog() {
     m_initialised = true;
-    UpdateData(false);
+    ShowSettings();
     RefreshServerButtons();
     m_tunnelHost->setFocus();
 }
 
-bool COptionsDlg::UpdateData(bool saveAndValidate, Take take) {
-    if (!saveAndValidate) {
-        // The settings keep the bytes behind the shown text, so that an untouched field goes
-        // back byte for byte.
-        m_broadcastAddress->setText(StoredText(settings.BroadcastAddress));
-        m_tunnelHost->setText(StoredText(settings.Hostname));
-        m_login->setText(StoredText(settings.Login));
-        m_password->setText(StoredText(settings.Password));
-        m_tunnelPort->setText(QString::number(settings.TunnelPortNumber));
-        m_lanPort->setText(QString::number(settings.LanPortNumber));
-        m_keepAlive->setChecked(settings.HeartBeat != 0);
-        m_filterTimeSync->setChecked(settings.FilterTimeSync != 0);
-        return true;
+void COptionsDlg::ShowSettings() {
+    for (const Binding& binding : m_bindings) {
+        const SettingDef& def = *binding.def;
+        if (def.type == SettingType::Switch) {
+            static_cast<QCheckBox*>(binding.control)
+                ->setChecked(settings.*std::get<std::int32_t Settings::*>(def.field) != 0);
+            continue;
+        }
+        auto* edit = static_cast<QLineEdit*>(binding.control);
+        if (def.type == SettingType::Number) {
+            edit->setText(QString::number(settings.*std::get<std::int32_t Settings::*>(def.field)));
+        } else {
+            // The settings keep the bytes behind the shown text, so that an untouched field
+            // goes back byte for byte.
+            edit->setText(StoredText(settings.*std::get<std::string Settings::*>(def.field)));
+        }
     }
-    // All or nothing: the values change only when every field is good. Checked in tab order,
-    // so the first bad field is the one the message names and the focus goes to.
-    std::int32_t newTunnelPort = 0;
-    std::int32_t newLanPort = 0;
-    const bool checkTunnel = take == Take::All;
-    if ((checkTunnel && !CheckStorable(*m_tunnelHost, tr("Hostname or IP address"))) ||
-        !TakePort(*m_tunnelPort, newTunnelPort) ||
-        (checkTunnel &&
-         (!CheckStorable(*m_login, tr("Login")) || !CheckStorable(*m_password, tr("Password")))) ||
-        !CheckStorable(*m_broadcastAddress, tr("Broadcast IP address")) ||
-        !TakePort(*m_lanPort, newLanPort)) {
-        return false;
+}
+
+bool COptionsDlg::TakeSettings(Take take) {
+    Settings taken = settings;
+    for (const Binding& binding : m_bindings) {
+        const SettingDef& def = *binding.def;
+        if (def.type == SettingType::Switch) {
+            taken.*std::get<std::int32_t Settings::*>(def.field) =
+                static_cast<QCheckBox*>(binding.control)->isChecked() ? 1 : 0;
+            continue;
+        }
+        auto& edit = *static_cast<QLineEdit*>(binding.control);
+        if (def.type == SettingType::Number) {
+            if (!TakePort(edit, taken.*std::get<std::int32_t Settings::*>(def.field))) {
+                return false;
+            }
+            continue;
+        }
+        std::string& value = taken.*std::get<std::string Settings::*>(def.field);
+        // Loading a profile replaces its texts, so what they hold now is no reason to refuse.
+        if (take == Take::KeptByLoad && def.inProfile) {
+            continue;
+        }
+        if (!CheckStorable(edit, tr(def.label))) {
+            return false;
+        }
+        value = StoredBytes(edit.text(), value);
     }
-    settings.BroadcastAddress = StoredBytes(m_broadcastAddress->text(), settings.BroadcastAddress);
-    settings.Hostname = StoredBytes(m_tunnelHost->text(), settings.Hostname);
-    settings.Login = StoredBytes(m_login->text(), settings.Login);
-    settings.Password = StoredBytes(m_password->text(), settings.Password);
-    settings.TunnelPortNumber = newTunnelPort;
-    settings.LanPortNumber = newLanPort;
-    settings.HeartBeat = m_keepAlive->isChecked() ? 1 : 0;
-    settings.FilterTimeSync = m_filterTimeSync->isChecked() ? 1 : 0;
+    settings = std::move(taken);
     return true;
 }
 
@@ -306,13 +316,13 @@ void COptionsDlg::RefreshServerButtons() {
 // Loading replaces the four tunnel fields, so whatever they hold is no reason to refuse; a bad
 // LAN field, which stays, still stops the load with its message.
 void COptionsDlg::LoadServer(int n) {
-    const ServerProfile profile = m_settingsStore.LoadServer(n);
-    m_tunnelPort->setText(QString::number(profile.PortNumber));
-    if (!UpdateData(true, Take::KeptByLoad)) {
+    const Settings profile = m_settingsStore.LoadServer(n);
+    m_tunnelPort->setText(QString::number(profile.TunnelPortNumber));
+    if (!TakeSettings(Take::KeptByLoad)) {
         return;
     }
     UseServerProfile(settings, profile);
-    UpdateData(false);
+    ShowSettings();
     m_ok->setFocus();
 }
 
@@ -331,12 +341,10 @@ void COptionsDlg::SaveServer(int n) {
         }
         name = asked->toUtf8().toStdString();
     }
-    if (!UpdateData(true)) {
+    if (!TakeSettings()) {
         return;
     }
-    m_settingsStore.SaveServer(n, name,
-                               ServerProfile{settings.Hostname, settings.TunnelPortNumber,
-                                             settings.Login, settings.Password});
+    m_settingsStore.SaveServer(n, name, settings);
     RefreshServerButtons();
     m_ok->setFocus();
 }
@@ -401,7 +409,7 @@ void COptionsDlg::setVisible(bool visible) {
 }
 
 void COptionsDlg::accept() {
-    if (UpdateData(true)) {
+    if (TakeSettings()) {
         QDialog::accept();
     }
 }

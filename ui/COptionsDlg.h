@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 class QCheckBox;
 class QLineEdit;
@@ -21,28 +22,15 @@ class QPushButton;
 enum class PortText { Valid, NotANumber, OutOfRange };
 PortText ReadPortText(const QString& text, std::int32_t& port);
 
-// The options dialog of template 135: the connection settings and the six server profiles.
+// The options dialog: the connection settings and the six server profiles. Each setting's
+// control is named in the settings table, which binds it to its value.
 class COptionsDlg : public QDialog {
     Q_OBJECT
 
 public:
-    enum ControlId {
-        IDC_OK = 1,
-        IDC_CANCEL = 2,
-        IDC_BROADCAST_ADDRESS = 1001,
-        IDC_LAN_PORT = 1002,
-        IDC_TUNNEL_HOST = 1003,
-        IDC_TUNNEL_PORT = 1004,
-        IDC_LOGIN = 1005,
-        IDC_PASSWORD = 1006,
-        IDC_KEEP_ALIVE = 1008,
-        IDC_FILTER_TIME_SYNC = 1009,
-    };
-    // By profile number 1 to 6, at index number - 1.
-    static constexpr std::array<int, kServerProfileCount> kLoadButtonIds{1010, 1011, 1012,
-                                                                         1017, 1019, 1020};
-    static constexpr std::array<int, kServerProfileCount> kSaveButtonIds{1013, 1014, 1015,
-                                                                         1021, 1022, 1023};
+    // Object names of the profile buttons, by profile number 1 to 6.
+    static QString LoadButtonName(int n) { return QStringLiteral("load%1").arg(n); }
+    static QString SaveButtonName(int n) { return QStringLiteral("save%1").arg(n); }
 
     explicit COptionsDlg(CSettingsStore& settingsStore, Settings initial = {},
                          QWidget* parent = nullptr);
@@ -80,22 +68,26 @@ private:
     void OnInitDialog();
     // KeptByLoad: the tunnel texts, which loading a profile replaces, are not checked.
     enum class Take { All, KeptByLoad };
-    bool UpdateData(bool saveAndValidate, Take take = Take::All);
+    // Shows the settings in their controls, or takes them back: all or nothing, checked in
+    // tab order, so that the first bad field is the one named and focused.
+    void ShowSettings();
+    bool TakeSettings(Take take = Take::All);
     bool TakePort(QLineEdit& edit, std::int32_t& port);
     bool CheckStorable(QLineEdit& edit, const QString& fieldName);
+
+    // A control and the setting it shows.
+    struct Binding {
+        const SettingDef* def;
+        QWidget* control;
+    };
     std::optional<QString> AskName(int promptId, const QString& initialText);
 
     CSettingsStore& m_settingsStore;
     std::array<QPushButton*, kServerProfileCount> m_loadButtons{};
     std::array<QPushButton*, kServerProfileCount> m_saveButtons{};
-    QLineEdit* m_broadcastAddress = nullptr;
-    QLineEdit* m_lanPort = nullptr;
+    std::vector<Binding> m_bindings; // in tab order
     QLineEdit* m_tunnelHost = nullptr;
     QLineEdit* m_tunnelPort = nullptr;
-    QLineEdit* m_login = nullptr;
-    QLineEdit* m_password = nullptr;
-    QCheckBox* m_keepAlive = nullptr;
-    QCheckBox* m_filterTimeSync = nullptr;
     QPushButton* m_ok = nullptr;
     QPushButton* m_cancel = nullptr;
     ModifierQuery m_queryModifiers;
