@@ -139,10 +139,10 @@ private slots:
 
     void aboutTwiceRestartsTheFiveSeconds() {
         Window w;
-        w.dlg->OnCommand(CMD_ABOUT);
+        w.dlg->OnCommand(TrayCommand::About);
         QTest::qWait(500);
         QVERIFY(w.dlg->HideTimerRemaining() < 4700);
-        w.dlg->OnCommand(CMD_ABOUT);
+        w.dlg->OnCommand(TrayCommand::About);
         QVERIFY(w.dlg->HideTimerRemaining() > 4800);
         QVERIFY(w.dlg->isVisible());
     }
@@ -150,13 +150,13 @@ private slots:
     void exitHidesFirstThenEnds() {
         Window w;
         QSignalSpy exits(w.dlg.get(), &CKavlinkDlg::exitRequested);
-        w.dlg->OnCommand(IDOK_EXIT);
+        w.dlg->OnCommand(TrayCommand::Exit);
         QVERIFY(!w.dlg->isVisible());
         QCOMPARE(exits.count(), 0);
         // Escape never ends the program.
         QTest::keyClick(w.dlg.get(), Qt::Key_Escape);
         QCOMPARE(exits.count(), 0);
-        w.dlg->OnCommand(IDOK_EXIT);
+        w.dlg->OnCommand(TrayCommand::Exit);
         QCOMPARE(exits.count(), 1);
     }
 
@@ -178,7 +178,7 @@ private slots:
     void usageBox() {
         Window w;
         CMessageBox::SetNextAnswer(QMessageBox::Ok);
-        w.dlg->OnCommand(CMD_USAGE);
+        w.dlg->OnCommand(TrayCommand::Usage);
         QCOMPARE(CMessageBox::LastText(), QString::fromStdString(UsageText()));
         QCOMPARE(CMessageBox::LastIcon(), QMessageBox::Information);
     }
@@ -329,13 +329,13 @@ private slots:
         int nested = 0;
         COptionsDlg::SetNextScript([&](COptionsDlg& options) {
             // A second "Options..." while open brings this one forward, no second dialog.
-            w.dlg->OnCommand(CMD_OPTIONS);
+            w.dlg->OnCommand(TrayCommand::Options);
             nested = w.dlg->OpenOptionsDialog() == &options ? 1 : 0;
             options.findChild<QLineEdit*>("tunnelPort")
                 ->setText(QString::number(server.serverPort()));
             options.accept();
         });
-        w.dlg->OnCommand(CMD_OPTIONS);
+        w.dlg->OnCommand(TrayCommand::Options);
         QCOMPARE(nested, 1);
         QCOMPARE(w.dlg->CurrentSettings().TunnelPortNumber, int(server.serverPort()));
         Settings stored;
@@ -355,10 +355,10 @@ private slots:
                 count += qobject_cast<CStatusDlg*>(widget) != nullptr ? 1 : 0;
             return count;
         };
-        w.dlg->OnCommand(CMD_STATUS);
+        w.dlg->OnCommand(TrayCommand::Status);
         const QPointer<CStatusDlg> status = w.dlg->OpenStatusWindow();
         QVERIFY(status && status->isVisible() && !status->isModal());
-        w.dlg->OnCommand(CMD_STATUS);
+        w.dlg->OnCommand(TrayCommand::Status);
         QCOMPARE(statusWindows(), 1);
         QVERIFY(status->IsRefreshing());
         QVERIFY(status->Text().startsWith("Kavlink status at "));
@@ -473,7 +473,7 @@ private slots:
             options.accept();
         });
         const int before = site.server.Connections();
-        site.dlg->OnCommand(CMD_OPTIONS);
+        site.dlg->OnCommand(TrayCommand::Options);
         if (route == "Save as, then -p") {
             QVERIFY(site.Ini().endsWith(
                 "[Server2]\nName=" + secondName +
@@ -497,7 +497,7 @@ private slots:
             options.findChild<QLineEdit*>("tunnelHost")->setText("elsewhere.example");
             options.reject();
         });
-        w.dlg->OnCommand(CMD_OPTIONS);
+        w.dlg->OnCommand(TrayCommand::Options);
         QCOMPARE(w.dlg->CurrentSettings().Hostname, std::string("127.0.0.1"));
         QCOMPARE(w.Log(), before);
     }

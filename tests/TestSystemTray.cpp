@@ -2,6 +2,7 @@
 #include "KavlinkCommands.h"
 #include "KavlinkIcons.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMenu>
@@ -15,23 +16,23 @@ namespace {
 // A tray whose icon counts as added although the offscreen platform has no tray host.
 class TrayUnderTest : public CSystemTray {
 public:
-    explicit TrayUnderTest(bool trayHost = true)
-        : CSystemTray(nullptr, [this](int id) { commands.push_back(id); }), m_trayHost(trayHost) {
+    explicit TrayUnderTest(bool trayHost = true) : CSystemTray(nullptr), m_trayHost(trayHost) {
         SetClock([this] { return now * 1'000'000; }); // now in milliseconds
+        connect(this, &CSystemTray::commandChosen,
+                [this](TrayCommand command) { commands.push_back(command); });
     }
-    using CSystemTray::BuildTrayMenu;
     using CSystemTray::OnActivated;
     using CSystemTray::Tooltip;
 
     // The program's own set-up of its tray.
     bool SetUpLikeTheMainWindow() {
-        const bool added = CreateTrayIcon("Kavlink", LoadKavlinkIcon(IDI_MAIN), IDR_TRAY_MENU);
+        const bool added = CreateTrayIcon("Kavlink", LoadKavlinkIcon(IDI_MAIN));
         LoadAnimationIcons(IDI_FRAME_FIRST, IDI_FRAME_LAST);
-        ChangeDefaultMenuItem(CMD_OPTIONS);
+        ChangeDefaultMenuItem(TrayCommand::Options);
         return added;
     }
 
-    std::vector<int> commands;
+    std::vector<TrayCommand> commands;
     std::int64_t now = 1'000'000;
 
 protected:
@@ -59,20 +60,6 @@ int Shown(const CSystemTray& tray) {
     return -1;
 }
 
-// Answers the next popup menu as a person would, once it is open. Dropped with the tray, so
-// that a menu which never opens cannot leak the answer into a later test.
-void AnswerNextMenu(const CSystemTray& tray, int key, int commandId) {
-    QTimer::singleShot(0, &tray, [key, commandId] {
-        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-        QVERIFY(menu);
-        for (QAction* action : menu->actions()) {
-            if (action->data().toInt() == commandId) {
-                menu->setActiveAction(action);
-            }
-        }
-        QTest::keyClick(menu, static_cast<Qt::Key>(key));
-    });
-}
 } // namespace
 
 class TestSystemTray : public QObject {
@@ -161,109 +148,55 @@ private slots:
     }
 
     void trayMenu_data() {
-        QTest::addColumn<unsigned>("defaultItem");
-        QTest::newRow("options, as the program sets it") << unsigned(CMD_OPTIONS);
-        QTest::newRow("about") << unsigned(CMD_ABOUT);
+        QTest::addColumn<TrayCommand>("defaultItem");
+        QTest::newRow("options, as the program sets it") << TrayCommand::Options;
+        QTest::newRow("about") << TrayCommand::About;
     }
     void trayMenu() {
-        QFETCH(unsigned, defaultItem);
+        QFETCH(TrayCommand, defaultItem);
         TrayUnderTest tray;
         tray.SetUpLikeTheMainWindow();
-        QVERIFY(tray.ChangeDefaultMenuItem(defaultItem));
-        const std::unique_ptr<QMenu> menu = tray.BuildTrayMenu();
-        QVERIFY(menu);
-        const QList<QAction*> actions = menu->actions();
+        tray.ChangeDefaultMenuItem(defaultItem);
+        const QList<QAction*> actions = tray.Menu().actions();
         QCOMPARE(actions.size(), 6);
         const QStringList texts{"About Kavlink...",          "",    "Status...", "Options...",
                                 "Command-line arguments...", "Exit"};
-        const QList<int> ids{CMD_ABOUT, 0, CMD_STATUS, CMD_OPTIONS, CMD_USAGE, IDOK_EXIT};
         for (int i = 0; i < actions.size(); ++i) {
             QCOMPARE(actions[i]->isSeparator(), i == 1);
             QCOMPARE(actions[i]->text(), texts[i]);
-            QCOMPARE(actions[i]->data().toInt(), ids[i]);
         }
-        QVERIFY(menu->defaultAction());
-        QCOMPARE(menu->defaultAction()->data().toUInt(), defaultItem);
+        QCOMPARE(tray.Menu().defaultAction(), tray.Action(defaultItem));
     }
 
-    void menuChoiceReachesTheMainWindow_data() {
-        QTest::addColumn<int>("key");
-        QTest::addColumn<int>("commandId");
-        QTest::addColumn<std::vector<int>>("delivered");
-        QTest::newRow("about") << int(Qt::Key_Return) << CMD_ABOUT << std::vector<int>{CMD_ABOUT};
-        QTest::newRow("exit") << int(Qt::Key_Return) << IDOK_EXIT << std::vector<int>{IDOK_EXIT};
-        QTest::newRow("dismissed") << int(Qt::Key_Escape) << CMD_USAGE << std::vector<int>{};
-    }
+    // Each entry of the menu, chosen, reaches the main window as its own command.
     void menuChoiceReachesTheMainWindow() {
-        QFETCH(int, key);
-        QFETCH(int, commandId);
-        QFETCH(std::vector<int>, delivered);
         TrayUnderTest tray;
         tray.SetUpLikeTheMainWindow();
-        AnswerNextMenu(tray, key, commandId);
-        QCOMPARE(tray.HandleTrayMessage(IDR_TRAY_MENU, WM_RBUTTONUP), 1L);
-        QCOMPARE(tray.commands, delivered);
-    }
-
-    void noMenuResource() {
-        TrayUnderTest tray;
-        tray.CreateTrayIcon("Kavlink", LoadKavlinkIcon(IDI_MAIN), 77);
-        QVERIFY(!tray.ChangeDefaultMenuItem(CMD_OPTIONS));
-        QVERIFY(!tray.BuildTrayMenu());
-        QCOMPARE(tray.HandleTrayMessage(77, WM_RBUTTONUP), 0L);
-    }
-
-    void trayMessages_data() {
-        QTest::addColumn<quint64>("iconId");
-        QTest::addColumn<qint64>("event");
-        QTest::addColumn<long>("result");
-        QTest::addColumn<std::vector<int>>("delivered");
-        QTest::newRow("double click") << quint64(IDR_TRAY_MENU) << qint64(WM_LBUTTONDBLCLK) << 1L
-                                      << std::vector<int>{CMD_OPTIONS};
-        QTest::newRow("double click, high bits set")
-            << quint64(IDR_TRAY_MENU) << qint64(0x7fff0000 | WM_LBUTTONDBLCLK) << 1L
-            << std::vector<int>{CMD_OPTIONS};
-        QTest::newRow("single click")
-            << quint64(IDR_TRAY_MENU) << qint64(WM_LBUTTONUP) << 1L << std::vector<int>{};
-        QTest::newRow("mouse move")
-            << quint64(IDR_TRAY_MENU) << qint64(0x200) << 1L << std::vector<int>{};
-        QTest::newRow("another icon")
-            << quint64(IDR_TRAY_MENU + 1) << qint64(WM_LBUTTONDBLCLK) << 0L << std::vector<int>{};
-    }
-    void trayMessages() {
-        QFETCH(quint64, iconId);
-        QFETCH(qint64, event);
-        QFETCH(long, result);
-        QFETCH(std::vector<int>, delivered);
-        TrayUnderTest tray;
-        tray.SetUpLikeTheMainWindow();
-        QCOMPARE(tray.HandleTrayMessage(iconId, event), result);
-        QCOMPARE(tray.commands, delivered);
+        const std::vector<TrayCommand> all{TrayCommand::About, TrayCommand::Status,
+                                           TrayCommand::Options, TrayCommand::Usage,
+                                           TrayCommand::Exit};
+        for (TrayCommand command : all)
+            tray.Action(command)->trigger();
+        QCOMPARE(tray.commands, all);
     }
 
     void activations_data() {
         QTest::addColumn<QSystemTrayIcon::ActivationReason>("reason");
-        QTest::addColumn<std::vector<int>>("delivered");
+        QTest::addColumn<std::vector<TrayCommand>>("delivered");
         QTest::newRow("double click")
-            << QSystemTrayIcon::DoubleClick << std::vector<int>{CMD_OPTIONS};
-        QTest::newRow("single click") << QSystemTrayIcon::Trigger << std::vector<int>{};
-        QTest::newRow("middle click") << QSystemTrayIcon::MiddleClick << std::vector<int>{};
+            << QSystemTrayIcon::DoubleClick << std::vector<TrayCommand>{TrayCommand::Options};
+        QTest::newRow("single click") << QSystemTrayIcon::Trigger << std::vector<TrayCommand>{};
+        QTest::newRow("middle click") << QSystemTrayIcon::MiddleClick << std::vector<TrayCommand>{};
+        // The tray host opens the menu itself; nothing is chosen yet.
+        QTest::newRow("right click") << QSystemTrayIcon::Context << std::vector<TrayCommand>{};
     }
     void activations() {
         QFETCH(QSystemTrayIcon::ActivationReason, reason);
-        QFETCH(std::vector<int>, delivered);
+        QFETCH(std::vector<TrayCommand>, delivered);
         TrayUnderTest tray;
         tray.SetUpLikeTheMainWindow();
         tray.OnActivated(reason);
         QCOMPARE(tray.commands, delivered);
-    }
-
-    void contextActivationOpensTheMenu() {
-        TrayUnderTest tray;
-        tray.SetUpLikeTheMainWindow();
-        AnswerNextMenu(tray, Qt::Key_Return, CMD_USAGE);
-        tray.OnActivated(QSystemTrayIcon::Context);
-        QCOMPARE(tray.commands, std::vector<int>{CMD_USAGE});
     }
 
     void tooltip_data() {
@@ -302,8 +235,8 @@ private slots:
         QCOMPARE(Shown(tray), 141);
         tray.EndAnimation();
         QCOMPARE(Shown(tray), IDI_MAIN);
-        QCOMPARE(tray.HandleTrayMessage(IDR_TRAY_MENU, WM_LBUTTONDBLCLK), 1L);
-        QCOMPARE(tray.commands, std::vector<int>{CMD_OPTIONS});
+        tray.OnActivated(QSystemTrayIcon::DoubleClick);
+        QCOMPARE(tray.commands, std::vector<TrayCommand>{TrayCommand::Options});
         tray.RemoveTrayIcon();
         QVERIFY(tray.CurrentIcon().isNull());
     }

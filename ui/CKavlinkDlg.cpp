@@ -36,15 +36,15 @@ constexpr QSize kPanelWithButtonsSize(222, 75);
 constexpr const char* kCreditNoTray = "Joins this site's logging network to the other sites.\n"
                                       "No notification area to show its icon yet:";
 struct PanelButton {
-    int commandId;
+    TrayCommand command;
     const char* name;
     const char* text;
     QRect du;
 };
 constexpr PanelButton kPanelButtons[] = {
-    {CMD_OPTIONS, "options", "Options...", QRect(53, 54, 50, 14)},
-    {CMD_STATUS, "status", "Status...", QRect(109, 54, 50, 14)},
-    {IDOK_EXIT, "exit", "Exit", QRect(165, 54, 50, 14)},
+    {TrayCommand::Options, "options", "Options...", QRect(53, 54, 50, 14)},
+    {TrayCommand::Status, "status", "Status...", QRect(109, 54, 50, 14)},
+    {TrayCommand::Exit, "exit", "Exit", QRect(165, 54, 50, 14)},
 };
 constexpr const char* kNoServerMessage =
     "No tunnel server is configured. Choose Options... in this icon's menu to set one.";
@@ -58,7 +58,8 @@ CKavlinkDlg::CKavlinkDlg(CSettingsStore& store, std::string configDirectory, QWi
     connect(m_hub.get(), &CTunnelHub::tunnelConnected, this,
             &CKavlinkDlg::StartConnectionAnimation);
     connect(m_hub.get(), &CTunnelHub::tunnelEnded, this, &CKavlinkDlg::EndConnectionAnimation);
-    m_trayIcon = std::make_unique<CSystemTray>(this, [this](int id) { OnCommand(id); });
+    m_trayIcon = std::make_unique<CSystemTray>(this);
+    connect(m_trayIcon.get(), &CSystemTray::commandChosen, this, &CKavlinkDlg::OnCommand);
     m_hideTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_hideTimer, &QTimer::timeout, this, &CKavlinkDlg::HideMainWindow);
     BuildPanel();
@@ -99,9 +100,10 @@ void CKavlinkDlg::BuildPanel() {
         button->setAutoDefault(false);
         units.Place(*button, entry.du);
         button->hide();
-        const int command = entry.commandId;
-        connect(button, &QPushButton::clicked, this,
-                [this, command] { command == IDOK_EXIT ? EndProgram() : OnCommand(command); });
+        const TrayCommand command = entry.command;
+        connect(button, &QPushButton::clicked, this, [this, command] {
+            command == TrayCommand::Exit ? EndProgram() : OnCommand(command);
+        });
         m_panelButtons.push_back(button);
     }
 }
@@ -128,7 +130,7 @@ bool CKavlinkDlg::OnInitDialog() {
     setWindowIcon(m_mainIcon);
     setWindowTitle("Kavlink");
     m_hideTimer.start(kHideMs);
-    m_trayIcon->CreateTrayIcon("Kavlink", m_mainIcon, IDR_TRAY_MENU);
+    m_trayIcon->CreateTrayIcon("Kavlink", m_mainIcon);
     if (AwaitingTrayHost()) {
         // On a desktop without a notification area nothing would show that Kavlink runs.
         std::fputs("Kavlink: no notification area found; the about panel stays open with "
@@ -138,7 +140,7 @@ bool CKavlinkDlg::OnInitDialog() {
     }
     UpdatePanel();
     m_trayIcon->LoadAnimationIcons(IDI_FRAME_FIRST, IDI_FRAME_LAST);
-    m_trayIcon->ChangeDefaultMenuItem(CMD_OPTIONS);
+    m_trayIcon->ChangeDefaultMenuItem(TrayCommand::Options);
     m_versionLabel->SetLabelText(
         QString("Kavlink version %1").arg(QString::fromStdString(LoadKavlinkString(IDS_VERSION))));
     m_versionLabel->SetBold(true);
@@ -187,24 +189,22 @@ void CKavlinkDlg::ShowPendingNotice() {
 
 // ---- Commands
 
-void CKavlinkDlg::OnCommand(int commandId) {
-    switch (commandId) {
-    case CMD_ABOUT:
+void CKavlinkDlg::OnCommand(TrayCommand command) {
+    switch (command) {
+    case TrayCommand::About:
         ShowAboutPanel();
         break;
-    case CMD_STATUS:
+    case TrayCommand::Status:
         ShowStatus();
         break;
-    case CMD_OPTIONS:
+    case TrayCommand::Options:
         RunOptionsDialog();
         break;
-    case CMD_USAGE:
+    case TrayCommand::Usage:
         ShowUsage();
         break;
-    case IDOK_EXIT:
+    case TrayCommand::Exit:
         OnOK();
-        break;
-    default:
         break;
     }
 }

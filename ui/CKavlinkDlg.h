@@ -3,6 +3,7 @@
 #include "CDebugLog.h"
 #include "COptionsDlg.h"
 #include "CStatusDlg.h"
+#include "KavlinkCommands.h"
 #include "Settings.h"
 
 #include <QDialog>
@@ -42,7 +43,7 @@ public:
     void NoticeMissingHost(const std::string& iniPath);
 
     // Tray menu commands and the dialog's own buttons.
-    void OnCommand(int commandId);
+    void OnCommand(TrayCommand command);
     void ShowAboutPanel();
     void HideMainWindow();
     void RunOptionsDialog();

@@ -3,7 +3,7 @@
 #include "KavlinkCommands.h"
 #include "KavlinkIcons.h"
 
-#include <QCursor>
+#include <QAction>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QWidget>
@@ -11,19 +11,19 @@
 #include <algorithm>
 
 namespace {
-// The tray menu resource: its first popup, command id 0 being the separator.
+// The tray menu in its order; an entry without text is the separator.
 struct MenuEntry {
-    int commandId;
+    TrayCommand command;
     const char* text;
 };
 // clang-format off
 constexpr MenuEntry kTrayMenu[] = {
-    {CMD_ABOUT, "About Kavlink..."},
-    {0, nullptr},
-    {CMD_STATUS, "Status..."},
-    {CMD_OPTIONS, "Options..."},
-    {CMD_USAGE, "Command-line arguments..."},
-    {IDOK_EXIT, "Exit"},
+    {TrayCommand::About, "About Kavlink..."},
+    {TrayCommand::About, nullptr},
+    {TrayCommand::Status, "Status..."},
+    {TrayCommand::Options, "Options..."},
+    {TrayCommand::Usage, "Command-line arguments..."},
+    {TrayCommand::Exit, "Exit"},
 };
 // clang-format on
 
@@ -50,19 +50,46 @@ QString TooltipText(const std::string& text) {
 }
 } // namespace
 
-CSystemTray::CSystemTray(QWidget* mainWindow, CommandSink sendCommand, QObject* parent)
-    : QObject(parent), m_mainWindow(mainWindow), m_sendCommand(std::move(sendCommand)),
-      m_clock(SystemMonotonicNanoseconds) {
+CSystemTray::CSystemTray(QWidget* mainWindow, QObject* parent)
+    : QObject(parent), m_mainWindow(mainWindow), m_clock(SystemMonotonicNanoseconds),
+      m_menu(std::make_unique<QMenu>()) {
+    BuildMenu();
     connect(&m_tray, &QSystemTrayIcon::activated, this, &CSystemTray::OnActivated);
     connect(&m_animationTimer, &QTimer::timeout, this, &CSystemTray::OnAnimationTimer);
+}
+
+void CSystemTray::BuildMenu() {
+    for (const MenuEntry& entry : kTrayMenu) {
+        if (entry.text == nullptr) {
+            m_menu->addSeparator();
+            continue;
+        }
+        QAction* action = m_menu->addAction(QString::fromLatin1(entry.text));
+        action->setData(static_cast<int>(entry.command));
+        const TrayCommand command = entry.command;
+        connect(action, &QAction::triggered, this,
+                [this, command] { emit commandChosen(command); });
+    }
+    // The window the menu belongs to comes forward with it.
+    connect(m_menu.get(), &QMenu::aboutToShow, this, &CSystemTray::BringMainWindowForward);
+    ChangeDefaultMenuItem(m_defaultCommand);
+    m_tray.setContextMenu(m_menu.get());
+}
+
+QAction* CSystemTray::Action(TrayCommand command) const {
+    for (QAction* action : m_menu->actions()) {
+        if (!action->isSeparator() && action->data().toInt() == static_cast<int>(command)) {
+            return action;
+        }
+    }
+    return nullptr;
 }
 
 CSystemTray::~CSystemTray() {
     RemoveTrayIcon();
 }
 
-bool CSystemTray::CreateTrayIcon(const std::string& tooltip, const QIcon& icon, unsigned iconId) {
-    m_iconId = iconId;
+bool CSystemTray::CreateTrayIcon(const std::string& tooltip, const QIcon& icon) {
     m_tray.setIcon(icon);
     m_tray.setToolTip(TooltipText(tooltip));
     // Shown even while no tray host runs (a session's panel often starts after us): Qt embeds
@@ -183,86 +210,19 @@ void CSystemTray::OnAnimationTimer() {
     }
 }
 
-bool CSystemTray::ChangeDefaultMenuItem(unsigned commandId) {
-    if (commandId == m_defaultMenuItem) {
-        return true;
-    }
-    // Stored even without a menu: it takes effect whenever the menu is built.
-    m_defaultMenuItem = commandId;
-    return m_iconId == IDR_TRAY_MENU;
+void CSystemTray::ChangeDefaultMenuItem(TrayCommand command) {
+    m_defaultCommand = command;
+    // Drawn bold; the platform's menu may not show it, the double click keeps it all the same.
+    m_menu->setDefaultAction(Action(command));
 }
 
-long CSystemTray::HandleTrayMessage(std::uintptr_t wParam, std::intptr_t lParam) {
-    if (wParam != m_iconId) {
-        return 0;
-    }
-    switch (static_cast<int>(lParam & 0xFFFF)) {
-    case WM_RBUTTONUP:
-        return ShowTrayMenu() ? 1 : 0;
-    case WM_LBUTTONDBLCLK:
-        BringMainWindowForward();
-        SendDefaultCommand();
-        return 1;
-    default:
-        return 1;
-    }
-}
-
+// A right click opens the context menu, which the tray host shows by itself.
 void CSystemTray::OnActivated(QSystemTrayIcon::ActivationReason reason) {
-    switch (reason) {
-    case QSystemTrayIcon::Context:
-        HandleTrayMessage(m_iconId, WM_RBUTTONUP);
-        break;
-    case QSystemTrayIcon::DoubleClick:
-        HandleTrayMessage(m_iconId, WM_LBUTTONDBLCLK);
-        break;
-    case QSystemTrayIcon::Trigger:
-        HandleTrayMessage(m_iconId, WM_LBUTTONUP);
-        break;
-    default:
-        break;
-    }
-}
-
-std::unique_ptr<QMenu> CSystemTray::BuildTrayMenu() const {
-    if (m_iconId != IDR_TRAY_MENU) {
-        return nullptr;
-    }
-    auto menu = std::make_unique<QMenu>();
-    for (const MenuEntry& entry : kTrayMenu) {
-        if (entry.commandId == 0) {
-            menu->addSeparator();
-            continue;
-        }
-        QAction* action = menu->addAction(QString::fromLatin1(entry.text));
-        action->setData(entry.commandId);
-        if (static_cast<unsigned>(entry.commandId) == m_defaultMenuItem) {
-            menu->setDefaultAction(action); // drawn bold
-        }
-    }
-    return menu;
-}
-
-bool CSystemTray::ShowTrayMenu() {
-    std::unique_ptr<QMenu> menu = BuildTrayMenu();
-    if (!menu) {
-        return false;
+    if (reason != QSystemTrayIcon::DoubleClick) {
+        return;
     }
     BringMainWindowForward();
-    // A nested event loop: relaying and timers go on while the menu is open.
-    const QAction* chosen = menu->exec(QCursor::pos());
-    const int command = chosen ? chosen->data().toInt() : 0;
-    menu.reset();
-    if (command != 0 && m_sendCommand) {
-        m_sendCommand(command);
-    }
-    return true;
-}
-
-void CSystemTray::SendDefaultCommand() {
-    if (m_defaultMenuItem != 0 && m_sendCommand) {
-        m_sendCommand(static_cast<int>(m_defaultMenuItem));
-    }
+    emit commandChosen(m_defaultCommand);
 }
 
 void CSystemTray::BringMainWindowForward() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Clock.h"
+#include "KavlinkCommands.h"
 
 #include <QIcon>
 #include <QObject>
@@ -14,23 +15,22 @@
 #include <string>
 #include <vector>
 
+class QAction;
 class QMenu;
 class QWidget;
 
-// The notification-area icon: tooltip, popup menu, default command on a double click, and an
-// animation that cycles through frames on a timer.
+// The notification-area icon: tooltip, context menu, default command on a double click, and an
+// animation that cycles through frames on a timer. The menu is the platform's own, shown by
+// the tray host; what is chosen comes out as commandChosen.
 class CSystemTray : public QObject {
     Q_OBJECT
 
 public:
-    // Delivers a menu command to the main window.
-    using CommandSink = std::function<void(int commandId)>;
-
-    CSystemTray(QWidget* mainWindow, CommandSink sendCommand, QObject* parent = nullptr);
+    explicit CSystemTray(QWidget* mainWindow, QObject* parent = nullptr);
     ~CSystemTray() override;
 
     // Tells whether a tray host displays the icon now; without one the icon waits for a host.
-    bool CreateTrayIcon(const std::string& tooltip, const QIcon& icon, unsigned iconId);
+    bool CreateTrayIcon(const std::string& tooltip, const QIcon& icon);
     void RemoveTrayIcon();
     bool ChangeIcon(const QIcon& icon);
     QIcon CurrentIcon() const;
@@ -42,8 +42,10 @@ public:
     void AdvanceAnimation();
     void OnAnimationTimer();
 
-    bool ChangeDefaultMenuItem(unsigned commandId);
-    virtual long HandleTrayMessage(std::uintptr_t wParam, std::intptr_t lParam);
+    // The command of a double click, drawn bold in the menu.
+    void ChangeDefaultMenuItem(TrayCommand command);
+    QMenu& Menu() const { return *m_menu; }
+    QAction* Action(TrayCommand command) const;
 
     void SetClock(MonotonicClock clock) { m_clock = std::move(clock); }
     // Whether a tray host runs at this moment.
@@ -61,24 +63,23 @@ public:
     int MessagesShown() const { return m_messagesShown; }
     QString LastMessage() const { return m_lastMessage; }
 
+signals:
+    void commandChosen(TrayCommand command);
+
 protected:
     // Shows the icon and tells whether a tray host now displays it.
     virtual bool ShowInTray();
-    // The popup of the menu resource named by the icon id; null when there is none.
-    std::unique_ptr<QMenu> BuildTrayMenu() const;
     void OnActivated(QSystemTrayIcon::ActivationReason reason);
     QString Tooltip() const { return m_tray.toolTip(); }
 
 private:
-    bool ShowTrayMenu();
-    void SendDefaultCommand();
+    void BuildMenu();
     void BringMainWindowForward();
 
     QWidget* m_mainWindow;
-    CommandSink m_sendCommand;
     MonotonicClock m_clock;
+    std::unique_ptr<QMenu> m_menu; // outlives the icon that shows it
     QSystemTrayIcon m_tray;
-    unsigned m_iconId = 0;
 
     bool m_iconAdded = false;
     std::vector<QIcon> m_animationIcons; // the frames in order; a frame may be null
@@ -87,7 +88,7 @@ private:
     std::int64_t m_animationStart = 0; // on m_clock
     int m_animationSeconds = 0;        // 0 or less: no limit
     QIcon m_savedIcon;                 // shown again when the animation ends
-    unsigned m_defaultMenuItem = 0;
+    TrayCommand m_defaultCommand = TrayCommand::Options;
     std::optional<Host> m_hostForTest;
     int m_messagesShown = 0;
     QString m_lastMessage;
