@@ -8,11 +8,7 @@ constexpr std::size_t kStampBuffer = 32;
 
 std::string TimeStamp(std::time_t now) {
     std::tm local{};
-#ifdef _WIN32
-    const bool ok = localtime_s(&local, &now) == 0;
-#else
     const bool ok = localtime_r(&now, &local) != nullptr;
-#endif
     char stamp[kStampBuffer] = {};
     if (!ok || std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local) == 0)
         return "0000-00-00 00:00:00";

@@ -3,29 +3,23 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <optional>
 #include <vector>
 
-#ifndef _WIN32
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#endif
 
 namespace {
 // Far beyond any real ini file; keeps a path such as /dev/zero from eating memory.
 constexpr qint64 kMaxFileSize = qint64{16} * 1024 * 1024;
 constexpr std::string_view kBlanks = " \t";
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
-#ifdef _WIN32
-constexpr std::string_view kPlatformEol = "\r\n";
-#else
+// A new file gets the platform's line ends; an existing one keeps its own.
 constexpr std::string_view kPlatformEol = "\n";
-#endif
 
 struct Document {
     std::string bom;
@@ -177,7 +171,6 @@ bool StepAllowed(CIniFile::Step step) {
     return !StepHook() || StepHook()(step);
 }
 
-#ifndef _WIN32
 QString Resolved(const QString& name) {
     const QFileInfo info(name);
     // A link to the settings stays a link: the file it names is replaced.
@@ -282,26 +275,6 @@ bool Save(const std::string& path, const Document& doc) {
     SyncDirectory(target);
     return true;
 }
-#else
-bool Save(const std::string& path, const Document& doc) {
-    QSaveFile file(FileName(path));
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (!QFileInfo::exists(FileName(path)) &&
-        !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
-        file.cancelWriting();
-        return false;
-    }
-    const std::string bytes = Serialize(doc);
-    if (file.write(bytes.data(), static_cast<qint64>(bytes.size())) !=
-            static_cast<qint64>(bytes.size()) ||
-        !StepAllowed(CIniFile::Step::Replace)) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
-}
-#endif
 
 Place Find(const Document& doc, std::string_view section, std::string_view key) {
     Place place;

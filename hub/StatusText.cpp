@@ -72,11 +72,7 @@ std::string ShownStored(const std::string& stored) {
 std::string Stamp(std::int64_t seconds) {
     const auto t = static_cast<std::time_t>(seconds);
     std::tm local{};
-#ifdef _WIN32
-    const bool ok = localtime_s(&local, &t) == 0;
-#else
     const bool ok = localtime_r(&t, &local) != nullptr;
-#endif
     char text[32];
     if (!ok || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0)
         return "?";
