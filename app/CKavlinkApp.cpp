@@ -1,6 +1,6 @@
 #include "CKavlinkApp.h"
 
-#include "CKavlinkDlg.h"
+#include "CKavlinkMain.h"
 #include "CMessageBox.h"
 #include "CSingleInstance.h"
 #include "CStatusSignal.h"
@@ -78,7 +78,7 @@ CKavlinkApp::~CKavlinkApp() = default;
 int CKavlinkApp::InitInstance() {
     const CTerminationSignals terminationSignals;
     // Installed first thing: SIGUSR1's default action would end the process.
-    CKavlinkDlg* statusSource = nullptr;
+    CKavlinkMain* statusSource = nullptr;
     const CStatusSignal statusSignal([&statusSource] {
         if (statusSource != nullptr)
             statusSource->WriteStatus();
@@ -98,20 +98,20 @@ int CKavlinkApp::InitInstance() {
     }
 
     m_store.SetIniPath(m_paths.IniPath);
-    auto window = std::make_unique<CKavlinkDlg>(m_store, m_paths.ConfigDirectory);
+    auto kavlink = std::make_unique<CKavlinkMain>(m_store, m_paths.ConfigDirectory);
     if (!options.ProfileName.empty())
-        window->SetProfileName(options.ProfileName);
-    window->OnInitDialog();
+        kavlink->SetProfileName(options.ProfileName);
+    kavlink->Start();
     // A first start has no tunnel server: say where to set one, instead of retrying an empty
     // host name in silence.
-    if (window->CurrentSettings().Hostname.empty())
-        window->NoticeMissingHost(m_paths.IniPath);
-    window->show();
-    statusSource = window.get();
+    if (kavlink->CurrentSettings().Hostname.empty())
+        kavlink->NoticeMissingHost(m_paths.IniPath);
+    kavlink->Panel().show();
+    statusSource = kavlink.get();
     QApplication::exec();
     statusSource = nullptr;
-    // Destroying the window closes the tunnel and writes the log's last line.
-    window.reset();
+    // The end closes the tunnel and writes the log's last line.
+    kavlink.reset();
     return 0;
 }
 

@@ -2,6 +2,7 @@
 // and the options dialog as the main window runs it.
 #include "CGenericStringDlg.h"
 #include "CKavlinkDlg.h"
+#include "CKavlinkMain.h"
 #include "CMessageBox.h"
 #include "COptionsDlg.h"
 #include "CScriptedTunnelServer.h"
@@ -49,11 +50,11 @@ struct Window {
         ini.open(QIODevice::Append);
         ini.write("[General]\nDebug=1\n");
         ini.close();
-        dlg = std::make_unique<CKavlinkDlg>(store, dir);
+        dlg = std::make_unique<CKavlinkMain>(store, dir);
         if (host)
             dlg->TrayIcon().SetTrayHostForTest(host);
-        dlg->OnInitDialog();
-        dlg->show();
+        dlg->Start();
+        dlg->Panel().show();
     }
     QString Log() {
         QFile f(QString::fromStdString(dir + "Kavlink.log"));
@@ -65,7 +66,7 @@ struct Window {
     CUdpPortLease lanPort;
     std::string dir;
     CSettingsStore store;
-    std::unique_ptr<CKavlinkDlg> dlg;
+    std::unique_ptr<CKavlinkMain> dlg;
 };
 
 // A main window started on an ini file as an earlier version or a Windows editor left it, its
@@ -94,10 +95,10 @@ struct StoredSite {
     // Starts a main window (with -p when profile is not empty) and waits for its log-in.
     bool Start(const QByteArray& profile = {}) {
         const int before = server.Connections();
-        dlg = std::make_unique<CKavlinkDlg>(store, tempDir.path().toStdString() + "/");
+        dlg = std::make_unique<CKavlinkMain>(store, tempDir.path().toStdString() + "/");
         if (!profile.isEmpty())
             dlg->SetProfileName(profile.toStdString());
-        dlg->OnInitDialog();
+        dlg->Start();
         return QTest::qWaitFor([&] { return server.Connections() > before && server.LoggedIn(); });
     }
     bool Reconnected(int before) {
@@ -110,7 +111,7 @@ struct StoredSite {
     CUdpPortLease lanPort;
     CScriptedTunnelServer server;
     CSettingsStore store;
-    std::unique_ptr<CKavlinkDlg> dlg;
+    std::unique_ptr<CKavlinkMain> dlg;
 };
 
 } // namespace
@@ -123,16 +124,16 @@ private slots:
 
     void panelHidesAfterFiveSeconds() {
         Window w;
-        QCOMPARE(w.dlg->windowTitle(), QString("Kavlink"));
-        const auto* version = w.dlg->findChild<QLabel*>("version");
+        QCOMPARE(w.dlg->Panel().windowTitle(), QString("Kavlink"));
+        const auto* version = w.dlg->Panel().findChild<QLabel*>("version");
         QVERIFY(version != nullptr);
         QCOMPARE(version->text(), QString("Kavlink version 1.18.0"));
-        QVERIFY(w.dlg->isVisible());
-        QVERIFY(w.dlg->IsHideTimerRunning());
-        QVERIFY(w.dlg->HideTimerRemaining() > 4000);
-        w.dlg->HideMainWindow(); // the hide timer's tick
-        QVERIFY(!w.dlg->isVisible());
-        QVERIFY(!w.dlg->IsHideTimerRunning());
+        QVERIFY(w.dlg->Panel().isVisible());
+        QVERIFY(w.dlg->Panel().IsHideTimerRunning());
+        QVERIFY(w.dlg->Panel().HideTimerRemaining() > 4000);
+        w.dlg->Panel().HideMainWindow(); // the hide timer's tick
+        QVERIFY(!w.dlg->Panel().isVisible());
+        QVERIFY(!w.dlg->Panel().IsHideTimerRunning());
         QVERIFY(w.Log().contains("Connecting tunnel..."));
         QVERIFY(w.Log().contains("Opening LAN..."));
     }
@@ -141,20 +142,20 @@ private slots:
         Window w;
         w.dlg->OnCommand(TrayCommand::About);
         QTest::qWait(500);
-        QVERIFY(w.dlg->HideTimerRemaining() < 4700);
+        QVERIFY(w.dlg->Panel().HideTimerRemaining() < 4700);
         w.dlg->OnCommand(TrayCommand::About);
-        QVERIFY(w.dlg->HideTimerRemaining() > 4800);
-        QVERIFY(w.dlg->isVisible());
+        QVERIFY(w.dlg->Panel().HideTimerRemaining() > 4800);
+        QVERIFY(w.dlg->Panel().isVisible());
     }
 
     void exitHidesFirstThenEnds() {
         Window w;
-        QSignalSpy exits(w.dlg.get(), &CKavlinkDlg::exitRequested);
+        QSignalSpy exits(&w.dlg->Panel(), &CKavlinkDlg::exitRequested);
         w.dlg->OnCommand(TrayCommand::Exit);
-        QVERIFY(!w.dlg->isVisible());
+        QVERIFY(!w.dlg->Panel().isVisible());
         QCOMPARE(exits.count(), 0);
         // Escape never ends the program.
-        QTest::keyClick(w.dlg.get(), Qt::Key_Escape);
+        QTest::keyClick(&w.dlg->Panel(), Qt::Key_Escape);
         QCOMPARE(exits.count(), 0);
         w.dlg->OnCommand(TrayCommand::Exit);
         QCOMPARE(exits.count(), 1);
@@ -162,17 +163,17 @@ private slots:
 
     void escapeAndClickHide() {
         Window w;
-        QTest::keyClick(w.dlg.get(), Qt::Key_Escape);
-        QVERIFY(!w.dlg->isVisible());
-        w.dlg->ShowAboutPanel();
-        QTest::mouseClick(w.dlg.get(), Qt::LeftButton, {}, QPoint(60, 20));
-        QVERIFY(!w.dlg->isVisible());
+        QTest::keyClick(&w.dlg->Panel(), Qt::Key_Escape);
+        QVERIFY(!w.dlg->Panel().isVisible());
+        w.dlg->Panel().ShowAboutPanel();
+        QTest::mouseClick(&w.dlg->Panel(), Qt::LeftButton, {}, QPoint(60, 20));
+        QVERIFY(!w.dlg->Panel().isVisible());
     }
 
     void titleFollowsTunnelName() {
         Window w;
-        w.dlg->ShowTunnelName("~OP1");
-        QCOMPARE(w.dlg->windowTitle(), QString("Kavlink (~OP1)"));
+        emit w.dlg->Hub().tunnelNamed("~OP1");
+        QCOMPARE(w.dlg->Panel().windowTitle(), QString("Kavlink (~OP1)"));
     }
 
     void usageBox() {
@@ -193,7 +194,7 @@ private slots:
     void usageBreaksBetweenOptions() {
         QFETCH(int, width);
         const QString usage = QString::fromStdString(UsageText());
-        QString shown = CKavlinkDlg::UsageShown(UsageText());
+        QString shown = CKavlinkMain::UsageShown(UsageText());
         QTextLayout layout(shown, QApplication::font());
         QTextOption wrap;
         wrap.setWrapMode(QTextOption::WordWrap);
@@ -221,10 +222,10 @@ private slots:
         {
             Window w(CSystemTray::Host::Awaited);
             const DialogUnits units(large);
-            QCOMPARE(w.dlg->font(), large);
-            QCOMPARE(w.dlg->size(), units.ToPixels(QSize(222, 75)));
-            QCOMPARE(w.dlg->findChild<QLabel*>("version")->font().pixelSize(), units.Y(11));
-            for (const QLabel* label : w.dlg->findChildren<QLabel*>())
+            QCOMPARE(w.dlg->Panel().font(), large);
+            QCOMPARE(w.dlg->Panel().size(), units.ToPixels(QSize(222, 75)));
+            QCOMPARE(w.dlg->Panel().findChild<QLabel*>("version")->font().pixelSize(), units.Y(11));
+            for (const QLabel* label : w.dlg->Panel().findChildren<QLabel*>())
                 QVERIFY2(label->sizeHint().width() <= label->width(), qPrintable(label->text()));
         }
         QApplication::setFont(desktop);
@@ -234,35 +235,35 @@ private slots:
     // host appears; then it is the plain panel again and hides.
     void panelWithoutTrayHost() {
         Window w(CSystemTray::Host::Awaited);
-        const DialogUnits units(w.dlg->font());
-        QVERIFY(w.dlg->HasPanelButtons());
-        QCOMPARE(w.dlg->size(), units.ToPixels(QSize(222, 75)));
-        QVERIFY(!w.dlg->findChild<QLabel*>("credit")->text().contains("tray icon"));
-        w.dlg->HideMainWindow(); // the hide timer's tick
-        QTest::keyClick(w.dlg.get(), Qt::Key_Escape);
-        QTest::mouseClick(w.dlg.get(), Qt::LeftButton, {}, QPoint(60, 20));
-        QVERIFY(w.dlg->isVisible());
-        QVERIFY(w.dlg->IsHideTimerRunning());
+        const DialogUnits units(w.dlg->Panel().font());
+        QVERIFY(w.dlg->Panel().HasPanelButtons());
+        QCOMPARE(w.dlg->Panel().size(), units.ToPixels(QSize(222, 75)));
+        QVERIFY(!w.dlg->Panel().findChild<QLabel*>("credit")->text().contains("tray icon"));
+        w.dlg->Panel().HideMainWindow(); // the hide timer's tick
+        QTest::keyClick(&w.dlg->Panel(), Qt::Key_Escape);
+        QTest::mouseClick(&w.dlg->Panel(), Qt::LeftButton, {}, QPoint(60, 20));
+        QVERIFY(w.dlg->Panel().isVisible());
+        QVERIFY(w.dlg->Panel().IsHideTimerRunning());
 
         int optionsOpened = 0;
         COptionsDlg::SetNextScript([&](COptionsDlg& options) {
             ++optionsOpened;
             options.reject();
         });
-        w.dlg->findChild<QPushButton*>("options")->click();
+        w.dlg->Panel().findChild<QPushButton*>("options")->click();
         QCOMPARE(optionsOpened, 1);
-        w.dlg->findChild<QPushButton*>("status")->click();
+        w.dlg->Panel().findChild<QPushButton*>("status")->click();
         QVERIFY(w.dlg->OpenStatusWindow() && w.dlg->OpenStatusWindow()->isVisible());
-        QSignalSpy exits(w.dlg.get(), &CKavlinkDlg::exitRequested);
-        w.dlg->findChild<QPushButton*>("exit")->click();
+        QSignalSpy exits(&w.dlg->Panel(), &CKavlinkDlg::exitRequested);
+        w.dlg->Panel().findChild<QPushButton*>("exit")->click();
         QCOMPARE(exits.count(), 1);
 
         w.dlg->TrayIcon().SetTrayHostForTest(CSystemTray::Host::Present);
-        w.dlg->HideMainWindow(); // the hide timer's tick
-        QVERIFY(!w.dlg->isVisible());
-        QVERIFY(!w.dlg->HasPanelButtons());
-        QCOMPARE(w.dlg->size(), units.ToPixels(QSize(222, 54)));
-        QVERIFY(w.dlg->findChild<QLabel*>("credit")->text().contains("tray icon"));
+        w.dlg->Panel().HideMainWindow(); // the hide timer's tick
+        QVERIFY(!w.dlg->Panel().isVisible());
+        QVERIFY(!w.dlg->Panel().HasPanelButtons());
+        QCOMPARE(w.dlg->Panel().size(), units.ToPixels(QSize(222, 54)));
+        QVERIFY(w.dlg->Panel().findChild<QLabel*>("credit")->text().contains("tray icon"));
     }
 
     // No tunnel server at first start: the hint fits where Kavlink runs, and a desktop gets
@@ -297,8 +298,8 @@ private slots:
             return;
         tray.SetTrayHostForTest(CSystemTray::Host::Present);
         for (int i = 0; i < 3; ++i) {
-            w.dlg->ShowAboutPanel();
-            w.dlg->HideMainWindow(); // the hide timer's tick
+            w.dlg->Panel().ShowAboutPanel();
+            w.dlg->Panel().HideMainWindow(); // the hide timer's tick
         }
         QCOMPARE(tray.MessagesShown(), 1);
         QVERIFY(tray.LastMessage().contains("No tunnel server is configured"));
@@ -313,12 +314,12 @@ private slots:
             options.findChild<QLineEdit*>("tunnelHost")->setText("127.0.0.1");
             options.accept();
         });
-        w.dlg->findChild<QPushButton*>("options")->click();
+        w.dlg->Panel().findChild<QPushButton*>("options")->click();
         QCOMPARE(w.dlg->CurrentSettings().Hostname, std::string("127.0.0.1"));
         CSystemTray& tray = w.dlg->TrayIcon();
         tray.SetTrayHostForTest(CSystemTray::Host::Present);
-        w.dlg->HideMainWindow(); // the hide timer's tick
-        QVERIFY(!w.dlg->isVisible());
+        w.dlg->Panel().HideMainWindow(); // the hide timer's tick
+        QVERIFY(!w.dlg->Panel().isVisible());
         QCOMPARE(tray.MessagesShown(), 0);
     }
 

@@ -1,17 +1,9 @@
 #include "CKavlinkDlg.h"
 
 #include "CLabel.h"
-#include "CMessageBox.h"
-#include "COptionsDlg.h"
-#include "CSettingsStore.h"
-#include "CStatusDlg.h"
-#include "CSystemTray.h"
-#include "CTunnelHub.h"
-#include "CommandLine.h"
 #include "DialogUnits.h"
 #include "KavlinkCommands.h"
 #include "KavlinkIcons.h"
-#include "StatusText.h"
 #include "StringTable.h"
 
 #include <QCoreApplication>
@@ -20,8 +12,6 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QStyle>
-
-#include <cstdio>
 
 namespace {
 // The about panel's layout, in dialog units.
@@ -46,32 +36,17 @@ constexpr PanelButton kPanelButtons[] = {
     {TrayCommand::Status, "status", "Status...", QRect(109, 54, 50, 14)},
     {TrayCommand::Exit, "exit", "Exit", QRect(165, 54, 50, 14)},
 };
-constexpr const char* kNoServerMessage =
-    "No tunnel server is configured. Choose Options... in this icon's menu to set one.";
 } // namespace
 
-CKavlinkDlg::CKavlinkDlg(CSettingsStore& store, std::string configDirectory, QWidget* parent)
-    : QDialog(parent, Qt::Window | Qt::FramelessWindowHint), m_store(store),
-      m_configDirectory(std::move(configDirectory)), m_mainIcon(LoadKavlinkIcon(IDI_MAIN)) {
-    m_hub = std::make_unique<CTunnelHub>(m_settings, m_log);
-    connect(m_hub.get(), &CTunnelHub::tunnelNamed, this, &CKavlinkDlg::ShowTunnelName);
-    connect(m_hub.get(), &CTunnelHub::tunnelConnected, this,
-            &CKavlinkDlg::StartConnectionAnimation);
-    connect(m_hub.get(), &CTunnelHub::tunnelEnded, this, &CKavlinkDlg::EndConnectionAnimation);
-    m_trayIcon = std::make_unique<CSystemTray>(this);
-    connect(m_trayIcon.get(), &CSystemTray::commandChosen, this, &CKavlinkDlg::OnCommand);
+CKavlinkDlg::CKavlinkDlg(std::function<bool()> awaitingTrayHost, QWidget* parent)
+    : QDialog(parent, Qt::Window | Qt::FramelessWindowHint),
+      m_awaitingTrayHost(std::move(awaitingTrayHost)), m_mainIcon(LoadKavlinkIcon(IDI_MAIN)) {
     m_hideTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_hideTimer, &QTimer::timeout, this, &CKavlinkDlg::HideMainWindow);
     BuildPanel();
 }
 
-CKavlinkDlg::~CKavlinkDlg() {
-    // It reads the hub.
-    delete m_statusWindow;
-    // Closes the tunnel and clears the WAN stations before the log ends.
-    m_hub.reset();
-    m_log.EndDebugLog();
-}
+CKavlinkDlg::~CKavlinkDlg() = default;
 
 void CKavlinkDlg::BuildPanel() {
     const DialogUnits units(DialogUnits::DialogFont());
@@ -102,14 +77,10 @@ void CKavlinkDlg::BuildPanel() {
         button->hide();
         const TrayCommand command = entry.command;
         connect(button, &QPushButton::clicked, this, [this, command] {
-            command == TrayCommand::Exit ? EndProgram() : OnCommand(command);
+            command == TrayCommand::Exit ? EndProgram() : emit commandChosen(command);
         });
         m_panelButtons.push_back(button);
     }
-}
-
-bool CKavlinkDlg::AwaitingTrayHost() const {
-    return m_trayIcon->TrayHost() == CSystemTray::Host::Awaited;
 }
 
 bool CKavlinkDlg::HasPanelButtons() const {
@@ -117,7 +88,7 @@ bool CKavlinkDlg::HasPanelButtons() const {
 }
 
 void CKavlinkDlg::UpdatePanel() {
-    const bool buttons = AwaitingTrayHost();
+    const bool buttons = m_awaitingTrayHost();
     if (buttons == HasPanelButtons())
         return;
     for (QPushButton* button : m_panelButtons)
@@ -126,87 +97,16 @@ void CKavlinkDlg::UpdatePanel() {
     setFixedSize(DialogUnits(font()).ToPixels(buttons ? kPanelWithButtonsSize : kPanelSize));
 }
 
-bool CKavlinkDlg::OnInitDialog() {
+void CKavlinkDlg::OnInitDialog() {
     setWindowIcon(m_mainIcon);
     setWindowTitle("Kavlink");
     m_hideTimer.start(kHideMs);
-    m_trayIcon->CreateTrayIcon("Kavlink", m_mainIcon);
-    if (AwaitingTrayHost()) {
-        // On a desktop without a notification area nothing would show that Kavlink runs.
-        std::fputs("Kavlink: no notification area found; the about panel stays open with "
-                   "Options..., Status... and Exit until one appears, and the icon then shows "
-                   "there.\n",
-                   stderr);
-    }
     UpdatePanel();
-    m_trayIcon->LoadAnimationIcons(IDI_FRAME_FIRST, IDI_FRAME_LAST);
-    m_trayIcon->ChangeDefaultMenuItem(TrayCommand::Options);
     m_versionLabel->SetLabelText(
         QString("Kavlink version %1").arg(QString::fromStdString(LoadKavlinkString(IDS_VERSION))));
     m_versionLabel->SetBold(true);
-    // 18 px at the template's 8 pt is the height of the version line; it grows with the font.
+    // 18 px at the layout's 8 pt is the height of the version line; it grows with the font.
     m_versionLabel->SetTextHeight(DialogUnits(font()).Y(kVersionRect.height()));
-    LoadSettings(m_store, m_settings);
-    ApplyProfile(m_store, m_settings, m_profileName);
-    m_log.StartDebugLog(m_settings.Debug, m_store.IniPath(), m_configDirectory);
-    m_hub->ConnectTunnel();
-    m_hub->OpenLan();
-    return true;
-}
-
-void CKavlinkDlg::NoticeMissingHost(const std::string& iniPath) {
-    std::string text = "no tunnel server configured: set Hostname (and Login, Password) in "
-                       "section [TunnelSrv] of " +
-                       iniPath;
-    switch (m_trayIcon->TrayHost()) {
-    case CSystemTray::Host::Headless:
-        // Read at start only, and there is no dialog to set it.
-        text += " (PortNumber too if the server's is not 10368), then start Kavlink again.";
-        break;
-    case CSystemTray::Host::Awaited:
-        text += ", or choose Options... on the about panel.";
-        break;
-    case CSystemTray::Host::Present:
-        text += ", or choose Options... in the tray menu.";
-        break;
-    }
-    std::fprintf(stderr, "Kavlink: %s\n", text.c_str());
-    m_log.LogLine(1, "%s", text.c_str());
-    if (m_trayIcon->TrayHost() != CSystemTray::Host::Headless) {
-        m_noticePending = true;
-        ShowPendingNotice();
-    }
-}
-
-// Once, as soon as a tray host shows the icon it points at; not at all once a server has been
-// set meanwhile (the panel's own Options... before the host came).
-void CKavlinkDlg::ShowPendingNotice() {
-    if (!m_settings.Hostname.empty())
-        m_noticePending = false;
-    if (m_noticePending && m_trayIcon->ShowMessage("Kavlink", kNoServerMessage))
-        m_noticePending = false;
-}
-
-// ---- Commands
-
-void CKavlinkDlg::OnCommand(TrayCommand command) {
-    switch (command) {
-    case TrayCommand::About:
-        ShowAboutPanel();
-        break;
-    case TrayCommand::Status:
-        ShowStatus();
-        break;
-    case TrayCommand::Options:
-        RunOptionsDialog();
-        break;
-    case TrayCommand::Usage:
-        ShowUsage();
-        break;
-    case TrayCommand::Exit:
-        OnOK();
-        break;
-    }
 }
 
 void CKavlinkDlg::ShowAboutPanel() {
@@ -219,14 +119,14 @@ void CKavlinkDlg::ShowAboutPanel() {
 void CKavlinkDlg::HideMainWindow() {
     m_hideTimer.stop();
     UpdatePanel();
-    if (AwaitingTrayHost()) {
+    if (m_awaitingTrayHost()) {
         // Without a tray host the panel is the only way in: it stays, and hides once a host
         // has appeared.
         m_hideTimer.start(kHideMs);
         return;
     }
-    ShowPendingNotice();
     hide();
+    emit panelHidden();
 }
 
 void CKavlinkDlg::OnOK() {
@@ -247,91 +147,11 @@ void CKavlinkDlg::OnCancel() {
         HideMainWindow();
 }
 
-// Modeless: the tray and the other windows go on working while it is open.
-void CKavlinkDlg::ShowUsage() {
-    const std::string usage = UsageText();
-    CMessageBox::Notify(QMessageBox::Information, QString::fromStdString(usage), UsageShown(usage));
-}
-
-QString CKavlinkDlg::UsageShown(const std::string& usage) {
-    // Qt's line breaking knows no "keep together" for a run of text, so inside an option the
-    // blanks do not break and a word joiner follows each hyphen and bar; the blanks between
-    // the options are the only places left to break the line.
-    const QChar noBreakSpace(0x00A0);
-    const QChar wordJoiner(0x2060);
-    QString shown;
-    int depth = 0;
-    for (const char c : usage) {
-        depth += c == '[' ? 1 : c == ']' ? -1 : 0;
-        if (depth == 0) {
-            shown += QLatin1Char(c);
-        } else if (c == ' ') {
-            shown += noBreakSpace;
-        } else {
-            shown += QLatin1Char(c);
-            if (c == '-' || c == '|')
-                shown += wordJoiner;
-        }
-    }
-    return shown;
-}
-
-void CKavlinkDlg::RunOptionsDialog() {
-    if (m_optionsDialog != nullptr) {
-        // Already open: bring it to the front instead of a second one.
-        m_optionsDialog->raise();
-        m_optionsDialog->activateWindow();
-        return;
-    }
-    COptionsDlg dialog(m_store, m_settings);
-    m_optionsDialog = &dialog;
-    const int result = dialog.exec();
-    m_optionsDialog = nullptr;
-    if (result != QDialog::Accepted)
-        return;
-    m_settings = dialog.settings;
-    SaveSettings(m_store, m_settings);
-    m_hub->ConnectTunnel(true);
-    m_hub->OpenLan();
-}
-
-void CKavlinkDlg::ShowStatus() {
-    if (m_statusWindow == nullptr) {
-        // A window of its own, not a child of the panel, which hides.
-        m_statusWindow = new CStatusDlg([this] { return StatusText(m_hub->Status()); });
-        m_statusWindow->setAttribute(Qt::WA_DeleteOnClose);
-        m_statusWindow->setWindowIcon(m_mainIcon);
-    }
-    m_statusWindow->show();
-    m_statusWindow->raise();
-    m_statusWindow->activateWindow();
-}
-
-void CKavlinkDlg::WriteStatus() {
-    const std::string text = StatusText(m_hub->Status());
-    std::fputs(text.c_str(), stderr);
-    std::fflush(stderr);
-    std::size_t start = 0;
-    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-        if (end > start)
-            m_log.LogLine(1, "%s", text.substr(start, end - start).c_str());
-    }
-}
-
 // ---- What the relay shows
 
 void CKavlinkDlg::ShowTunnelName(const std::string& tunnelName) {
     const std::string title = "Kavlink (" + tunnelName + ")";
     setWindowTitle(QString::fromLatin1(title.data(), static_cast<qsizetype>(title.size())));
-    m_trayIcon->ChangeTooltip(title);
-}
-
-void CKavlinkDlg::StartConnectionAnimation() {
-    m_trayIcon->StartAnimation(800, -1);
-}
-
-void CKavlinkDlg::EndConnectionAnimation() {
-    m_trayIcon->EndAnimation();
 }
 
 // ---- Window events
