@@ -3,8 +3,18 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <cstdint>
 #include <optional>
 
-// A port number given on a command line: decimal digits only, 1 to 65535, or 0 as well where
-// 0 means "pick a free one".
+// How a text holds a port number. Exact: the whole text is one to five decimal digits (a
+// command line). Field: as an entry field reads it, from the first 63 characters, blanks
+// before the digits skipped and anything after them ignored.
+enum class PortSyntax { Exact, Field };
+enum class PortText { Valid, NotANumber, OutOfRange };
+
+// The one reading of a port number: 1 to 65535, or 0 as well where 0 means "pick a free one".
+// port is set only when the text is Valid.
+PortText ReadPortText(const QString& text, std::int32_t& port,
+                      PortSyntax syntax = PortSyntax::Field, bool allowZero = false);
+// A command line's port number, or nothing.
 std::optional<quint16> ParsePortNumber(const QString& text, bool allowZero = false);

@@ -215,6 +215,34 @@ private slots:
         QCOMPARE(parsed ? int(*parsed) : -1, port);
     }
 
+    // The same parser as an entry field reads it (the options dialog's ports).
+    void portField_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<int>("port");
+        const int valid = int(PortText::Valid);
+        const int notANumber = int(PortText::NotANumber);
+        const int outOfRange = int(PortText::OutOfRange);
+        QTest::newRow("plain") << "10368" << valid << 10368;
+        QTest::newRow("blanks and tabs before") << " \t 80" << valid << 80;
+        QTest::newRow("junk after the digits") << "80x" << valid << 80;
+        QTest::newRow("zero") << "0" << outOfRange << -1;
+        QTest::newRow("past the highest") << "65536" << outOfRange << -1;
+        QTest::newRow("32-bit wrap is not 1") << "4294967297" << outOfRange << -1;
+        QTest::newRow("10000 digits") << QString(10000, '9') << outOfRange << -1;
+        QTest::newRow("sign") << "-1" << notANumber << -1;
+        QTest::newRow("empty") << "" << notANumber << -1;
+        QTest::newRow("digits past 63 characters") << QString(63, ' ') + "80" << notANumber << -1;
+    }
+    void portField() {
+        QFETCH(QString, text);
+        QFETCH(int, result);
+        QFETCH(int, port);
+        std::int32_t read = -1;
+        QCOMPARE(int(ReadPortText(text, read)), result);
+        QCOMPARE(read, port);
+    }
+
     void usage_text() {
         QCOMPARE(UsageText(), std::string("Kavlink[.exe] [{-a|--alternate-appdata} "
                                           "IniFileDirectory] [{-i|--alternate-ini} IniFile.ini] "

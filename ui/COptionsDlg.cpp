@@ -28,7 +28,6 @@ template <typename T> T* Control(QWidget& dialog, const char* name) {
     return control;
 }
 
-constexpr int kPortCharsRead = 63;
 constexpr std::int32_t kPortMin = 1;
 constexpr std::int32_t kPortMax = 65535;
 
@@ -113,28 +112,6 @@ COptionsDlg::Script& NextScript() {
     return script;
 }
 } // namespace
-
-PortText ReadPortText(const QString& text, std::int32_t& port) {
-    const QString head = text.left(kPortCharsRead);
-    qsizetype i = 0;
-    while (i < head.size() && (head[i] == QLatin1Char(' ') || head[i] == QLatin1Char('\t'))) {
-        ++i;
-    }
-    const qsizetype firstDigit = i;
-    std::int64_t value = 0;
-    for (; i < head.size() && head[i] >= QLatin1Char('0') && head[i] <= QLatin1Char('9'); ++i) {
-        // Past the range the exact value no longer matters; it must only stay past it.
-        value = std::min<std::int64_t>(value * 10 + (head[i].unicode() - '0'), kPortMax + 1);
-    }
-    if (i == firstDigit) {
-        return PortText::NotANumber;
-    }
-    if (value < kPortMin || value > kPortMax) {
-        return PortText::OutOfRange;
-    }
-    port = static_cast<std::int32_t>(value);
-    return PortText::Valid;
-}
 
 COptionsDlg::COptionsDlg(CSettingsStore& settingsStore, Settings initial, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |

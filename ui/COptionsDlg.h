@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CSettingsStore.h"
+#include "PortNumber.h"
 #include "Settings.h"
 
 #include <QDialog>
@@ -16,11 +17,6 @@
 class QCheckBox;
 class QLineEdit;
 class QPushButton;
-
-// What a port field holds: the number in the first 63 characters, leading blanks skipped and
-// anything after the digits ignored.
-enum class PortText { Valid, NotANumber, OutOfRange };
-PortText ReadPortText(const QString& text, std::int32_t& port);
 
 // The options dialog: the connection settings and the six server profiles. Each setting's
 // control is named in the settings table, which binds it to its value.
