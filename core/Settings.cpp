@@ -2,11 +2,20 @@
 
 #include "CIniFile.h"
 #include "CSettingsStore.h"
+#include "Fingerprint.h"
 
 #include <cstring>
 #include <string>
 
 namespace {
+// Empty (no pin) or a SHA-256 as openssl prints it or as plain hex.
+const char* FingerprintProblem(const std::string& value) {
+    if (value.empty() || !ParseFingerprint(QString::fromLatin1(value)).isEmpty())
+        return nullptr;
+    return "is not a SHA-256 fingerprint: 64 hexadecimal digits, colons and blanks allowed, as "
+           "\"openssl x509 -noout -fingerprint -sha256\" prints it.";
+}
+
 // clang-format off
 const SettingDef kSettings[] = {
     // section     key                 type                  default text / number
@@ -27,6 +36,11 @@ const SettingDef kSettings[] = {
      &Settings::HeartBeat,              true,  false, "keepAlive",        "Keep alive"},
     {"TunnelSrv",  "FilterTimeSync",   SettingType::Switch,  "", 0,
      &Settings::FilterTimeSync,         true,  false, "filterTimeSync",   "Filter time sync"},
+    {"TunnelSrv",  "Tls",              SettingType::Switch,  "", 0,
+     &Settings::Tls,                    true,  true,  "tls",              "Encrypted (TLS)"},
+    {"TunnelSrv",  "TlsFingerprint",   SettingType::Text,    "", 0,
+     &Settings::TlsFingerprint,         true,  true,  "tlsFingerprint",   "Certificate SHA-256",
+     FingerprintProblem},
     {"General",    "Debug",            SettingType::Number,  "", 0,
      &Settings::Debug,                  false, false, nullptr,            nullptr},
 };

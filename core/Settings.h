@@ -23,6 +23,8 @@ struct Settings {
     std::int32_t HeartBeat = 0;
     std::int32_t FilterTimeSync = 0;
     std::int32_t Debug = 0;
+    std::int32_t Tls = 0;
+    std::string TlsFingerprint;
 };
 
 // How a value is kept in the ini file: text as its bytes, a number in decimal, a switch as
@@ -43,6 +45,8 @@ struct SettingDef {
     // The dialog control's object name, and how a message names the field; null for none.
     const char* control;
     const char* label;
+    // What is wrong with a value the dialog was given, or null when it is fine.
+    const char* (*problem)(const std::string& value) = nullptr;
 };
 
 // Every setting, in the order the ini file is written.

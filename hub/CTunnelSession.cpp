@@ -133,7 +133,8 @@ void CTunnelSession::Connect(bool fromOptions) {
     connect(m_client, &CTcpClient::textReceived, this, &CTunnelSession::OnTunnelData);
     connect(m_client, &CTcpClient::tunnelConnected, this, &CTunnelSession::OnTunnelConnected);
     connect(m_client, &CTcpClient::tunnelClosed, this, &CTunnelSession::OnTunnelClosed);
-    m_client->Connect(m_settings.Hostname, m_settings.TunnelPortNumber);
+    m_client->Connect(m_settings.Hostname, m_settings.TunnelPortNumber,
+                      TunnelTls{m_settings.Tls != 0, m_settings.TlsFingerprint});
     emit connecting();
 }
 

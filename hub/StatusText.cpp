@@ -230,6 +230,10 @@ std::string DisconnectCauseText(DisconnectCause cause, const std::string& detail
         return "reconnected after new options";
     case DisconnectCause::NetworkError:
         return detail.empty() ? "network error" : "network error: " + Shown(detail);
+    case DisconnectCause::TlsFailed:
+        return detail.empty() ? "TLS handshake failed" : "TLS handshake failed: " + Shown(detail);
+    case DisconnectCause::CertificateRefused:
+        return detail.empty() ? "certificate refused" : "certificate refused: " + Shown(detail);
     case DisconnectCause::None:
         break;
     }

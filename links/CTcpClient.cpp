@@ -1,9 +1,11 @@
 #include "CTcpClient.h"
 
+#include "Fingerprint.h"
 #include "SocketOptions.h"
 #include "StoredText.h"
 
 #include <QPointer>
+#include <QSslConfiguration>
 
 #include <cstring>
 #include <mutex>
@@ -24,6 +26,10 @@ DisconnectCause CauseOf(QAbstractSocket::SocketError error) {
         return DisconnectCause::Refused;
     case QAbstractSocket::HostNotFoundError:
         return DisconnectCause::HostNotFound;
+    case QAbstractSocket::SslHandshakeFailedError:
+    case QAbstractSocket::SslInternalError:
+    case QAbstractSocket::SslInvalidUserDataError:
+        return DisconnectCause::TlsFailed;
     default:
         return DisconnectCause::NetworkError;
     }
@@ -36,9 +42,16 @@ struct CTcpClient::Lookup {
     CTcpClient* client = nullptr;
 };
 
-CTcpClient::CTcpClient(QObject* parent) : QTcpSocket(parent) {
+CTcpClient::CTcpClient(QObject* parent) : QSslSocket(parent) {
     m_connections << connect(this, &QTcpSocket::readyRead, this, &CTcpClient::OnReceive)
-                  << connect(this, &QTcpSocket::connected, this, [this] { OnConnect(0); })
+                  << connect(this, &QTcpSocket::connected, this,
+                             [this] {
+                                 // With TLS the tunnel is up once the handshake is done.
+                                 if (!m_tls.enabled)
+                                     OnConnect(0);
+                             })
+                  << connect(this, &QSslSocket::encrypted, this, &CTcpClient::OnEncrypted)
+                  << connect(this, &QSslSocket::sslErrors, this, &CTcpClient::OnSslErrors)
                   << connect(this, &QTcpSocket::errorOccurred, this, &CTcpClient::OnError)
                   << connect(this, &QTcpSocket::disconnected, this, &CTcpClient::OnClose);
 }
@@ -52,14 +65,16 @@ CTcpClient::~CTcpClient() {
     DisconnectSignals();
 }
 
-void CTcpClient::Connect(const std::string& host, int port) {
+void CTcpClient::Connect(const std::string& host, int port, TunnelTls tls) {
     if (host.empty() || port < 1 || port > 65535) {
         m_cause = DisconnectCause::NoServer;
         PostClosed();
         return;
     }
     m_port = static_cast<quint16>(port);
+    m_tls = std::move(tls);
     const std::string bare = HostWithoutBrackets(host);
+    m_peerName = StoredText(bare);
     const QHostAddress literal(StoredText(bare));
     if (literal.isNull()) {
         StartLookup(bare);
@@ -107,7 +122,53 @@ void CTcpClient::ConnectNext() {
     if (m_closedLocally || m_addresses.isEmpty())
         return;
     abort();
-    connectToHost(m_addresses.takeFirst(), m_port);
+    const QHostAddress address = m_addresses.takeFirst();
+    if (!m_tls.enabled) {
+        connectToHost(address, m_port);
+        return;
+    }
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setProtocol(QSsl::TlsV1_2OrLater);
+    // A pinned certificate is judged by its fingerprint alone, once the handshake is done.
+    tls.setPeerVerifyMode(m_tls.fingerprint.empty() ? QSslSocket::VerifyPeer
+                                                    : QSslSocket::QueryPeer);
+    if (!m_extraCaCertificates.isEmpty())
+        tls.addCaCertificates(m_extraCaCertificates);
+    setSslConfiguration(tls);
+    connectToHostEncrypted(address.toString(), m_port, m_peerName);
+}
+
+void CTcpClient::OnEncrypted() {
+    if (!m_tls.fingerprint.empty()) {
+        const QByteArray der = peerCertificate().toDer();
+        if (!FingerprintMatches(StoredText(m_tls.fingerprint), der)) {
+            m_cause = DisconnectCause::CertificateRefused;
+            m_causeDetail = "the server's certificate SHA-256 " +
+                            CertificateFingerprint(der).toStdString() +
+                            " is not the one pinned in TlsFingerprint";
+            CloseSocket();
+            PostClosed();
+            return;
+        }
+    }
+    OnConnect(0);
+}
+
+// Without a pin: a certificate that the system's store does not trust, or that names another
+// host, ends the handshake (Qt aborts unless told to ignore the errors, which we never do).
+void CTcpClient::OnSslErrors(const QList<QSslError>& errors) {
+    if (m_cause != DisconnectCause::None || errors.isEmpty())
+        return;
+    m_cause = DisconnectCause::CertificateRefused;
+    QStringList reasons;
+    for (const QSslError& error : errors)
+        reasons << error.errorString();
+    const QSslCertificate seen =
+        peerCertificateChain().isEmpty() ? QSslCertificate() : peerCertificateChain().first();
+    m_causeDetail = reasons.join(QStringLiteral("; ")).toStdString() + " (certificate SHA-256 " +
+                    (seen.isNull() ? std::string("unknown")
+                                   : CertificateFingerprint(seen.toDer()).toStdString()) +
+                    ")";
 }
 
 bool CTcpClient::SendText(const char* text) {

@@ -6,15 +6,25 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
-#include <QTcpSocket>
+#include <QSslCertificate>
+#include <QSslError>
+#include <QSslSocket>
 
 #include <memory>
 #include <string>
 
-// The TCP connection to the tunnel server. Announces what it receives in chunks of at most
-// 255 bytes and its connection at once, and its end from the event loop. Knows nothing of
-// logins or message formats.
-class CTcpClient : public QTcpSocket {
+// How the tunnel is protected: plain, or TLS 1.2 or later with the server's certificate
+// trusted by the system's store and matching the host name, or, with a fingerprint, exactly
+// the certificate of that SHA-256 whoever signed it.
+struct TunnelTls {
+    bool enabled = false;
+    std::string fingerprint; // colons, blanks and case do not matter
+};
+
+// The TCP connection to the tunnel server, in clear or in TLS. Announces what it receives in
+// chunks of at most 255 bytes and its connection at once (once encrypted, with TLS), and its
+// end from the event loop. Knows nothing of logins or message formats.
+class CTcpClient : public QSslSocket {
     Q_OBJECT
 
 public:
@@ -24,7 +34,11 @@ public:
     // Starts the connect; a failure of any kind ends in one tunnelClosed. A name is resolved
     // afresh on a thread of its own and its addresses are tried in order; "[::1]" is taken as
     // the address it brackets.
-    void Connect(const std::string& host, int port);
+    void Connect(const std::string& host, int port, TunnelTls tls = {});
+    // Certificates trusted beside the system's store (tests).
+    void SetExtraCaCertificates(QList<QSslCertificate> certificates) {
+        m_extraCaCertificates = std::move(certificates);
+    }
     // Replaces the system's resolver (tests); it runs off the event thread.
     void SetResolver(HostResolver resolver) { m_resolver = std::move(resolver); }
     // Sends the bytes up to the first NUL, adding nothing. A line is never split; past
@@ -58,6 +72,8 @@ private:
     void ConnectNext();
     void OnReceive();
     void OnConnect(int error);
+    void OnEncrypted();
+    void OnSslErrors(const QList<QSslError>& errors);
     void OnClose();
     void OnError(QAbstractSocket::SocketError error);
     void CloseSocket();
@@ -68,6 +84,9 @@ private:
     std::shared_ptr<Lookup> m_lookup;
     QList<QHostAddress> m_addresses; // still to try
     quint16 m_port = 0;
+    QString m_peerName; // the host name the certificate must match
+    TunnelTls m_tls;
+    QList<QSslCertificate> m_extraCaCertificates;
     QList<QMetaObject::Connection> m_connections;
     bool m_connected = false;
     bool m_closedLocally = false;

@@ -479,7 +479,7 @@ private slots:
             QVERIFY(site.Ini().endsWith(
                 "[Server2]\nName=" + secondName +
                 "\nHostname=127.0.0.1\nPortNumber=" + QByteArray::number(site.server.Port()) +
-                "\nLogin=" + login + "\nPassword=" + password + "\n"));
+                "\nLogin=" + login + "\nPassword=" + password + "\nTls=0\nTlsFingerprint=\n"));
             site.dlg.reset();
             QVERIFY(site.Start(secondName));
         } else {

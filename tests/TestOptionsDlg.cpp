@@ -270,13 +270,13 @@ private slots:
         QVERIFY(f.Open());
         QCOMPARE(Fixture::FocusName(), QStringLiteral("tunnelHost"));
         QStringList visited;
-        for (int i = 0; i < 10; ++i) {
+        for (int i = 0; i < 12; ++i) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             visited << Fixture::FocusName();
         }
         QCOMPARE(visited.join(' '),
                  QStringLiteral("tunnelPort login password broadcastAddress lanPort keepAlive "
-                                "filterTimeSync ok cancel tunnelHost"));
+                                "filterTimeSync tls tlsFingerprint ok cancel tunnelHost"));
 
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_F1);
         QVERIFY(f.dlg->isVisible());

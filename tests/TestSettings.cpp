@@ -171,7 +171,8 @@ private slots:
                                        "[Lan]\nBroadcastAddress=127.255.255.255\n"
                                        "PortNumber=9871\n\n"
                                        "[TunnelSrv]\nHostname=tunnel.example\nPortNumber=-1\n"
-                                       "Login=\nPassword=pw\nHeartBeat=1\nFilterTimeSync=0\n"));
+                                       "Login=\nPassword=pw\nHeartBeat=1\nFilterTimeSync=0\n"
+                                       "Tls=0\nTlsFingerprint=\n"));
         SaveSettings(CSettingsStore(m_path), settings);
         QVERIFY(!ReadIni().contains("Debug=1"));
     }

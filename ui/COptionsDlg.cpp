@@ -62,6 +62,10 @@ constexpr Item kTemplate[] = {
     {"keepAlive", Kind::Check, 217, 75, 171, 10, "Keep the tunnel connection alive"},
     {nullptr, Kind::Text, 228, 89, 163, 11, "Useful if there is no Zentrik running in the LAN."},
     {"filterTimeSync", Kind::Check, 217, 105, 183, 10, "Filter time sync. related frames"},
+    {nullptr, Kind::Group, 210, 129, 190, 41, "Tunnel encryption"},
+    {"tls", Kind::Check, 217, 141, 171, 10, "Encrypted (TLS)"},
+    {nullptr, Kind::RightText, 213, 156, 68, 9, "Certificate SHA-256:"},
+    {"tlsFingerprint", Kind::Edit, 285, 154, 109, 12, ""},
     {"ok", Kind::DefaultButton, 245, 174, 50, 14, "OK"},
     {"cancel", Kind::Button, 307, 174, 50, 14, "Cancel"},
 };
@@ -234,7 +238,15 @@ bool COptionsDlg::TakeSettings(Take take) {
         if (!CheckStorable(edit, tr(def.label))) {
             return false;
         }
-        value = StoredBytes(edit.text(), value);
+        const std::string bytes = StoredBytes(edit.text(), value);
+        if (const char* problem = def.problem != nullptr ? def.problem(bytes) : nullptr) {
+            CMessageBox::Show(this, QMessageBox::Warning,
+                              tr("%1 %2").arg(tr(def.label), QString::fromLatin1(problem)));
+            edit.setFocus();
+            edit.selectAll();
+            return false;
+        }
+        value = bytes;
     }
     settings = std::move(taken);
     return true;
