@@ -18,6 +18,19 @@ namespace {
 constexpr qint64 kAcceptRetryMs = 1000;
 constexpr int kTickMs = 1000;
 
+// A request line is printable ASCII; Qt's parser judges a line only once it has ended.
+bool FitsARequestLine(const QByteArray& bytes, bool* ended) {
+    for (const char c : bytes) {
+        if (c == '\n') {
+            *ended = true;
+            return true;
+        }
+        if ((c < 0x20 || c > 0x7E) && c != '\r')
+            return false;
+    }
+    return true;
+}
+
 // Hands each accepted descriptor to its owner, which may close it at once.
 class CListener : public QTcpServer {
 public:
@@ -56,7 +69,14 @@ CStatusHttp::CStatusHttp(Settings settings, SnapshotSource source, NowMs now, QO
     });
 }
 
-CStatusHttp::~CStatusHttp() = default;
+CStatusHttp::~CStatusHttp() {
+    // The sockets have no parent: Qt's server deletes them only when they disconnect.
+    const std::vector<Peer> peers = std::move(m_peers);
+    for (const Peer& peer : peers) {
+        peer.socket->disconnect(this);
+        delete peer.socket;
+    }
+}
 
 bool CStatusHttp::Listen(QString* error) {
     auto* listener = new CListener([this](qintptr fd) { Incoming(fd); }, this);
@@ -92,23 +112,44 @@ void CStatusHttp::Incoming(qintptr fd) {
         delete socket;
         return;
     }
-    // A request that does not fit stops being read, and its deadline closes it.
+    // Never more than a request's bound in memory; connected before Qt's server, so Arrived
+    // sees the bytes first.
     socket->setReadBufferSize(m_settings.maxRequestBytes);
     m_peers.push_back({socket, m_now() + m_settings.requestTimeoutMs});
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Arrived(socket); });
     connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { Answered(socket); });
     connect(socket, &QObject::destroyed, this, &CStatusHttp::Gone);
     static_cast<CListener*>(m_listener)->addPendingConnection(socket);
     UpdateTimer();
 }
 
-// The answer is out: the next request on the connection gets a deadline of its own.
-void CStatusHttp::Answered(QTcpSocket* socket) {
-    if (socket->bytesToWrite() > 0)
+CStatusHttp::Peer* CStatusHttp::Find(const QObject* socket) {
+    const auto it = std::find_if(m_peers.begin(), m_peers.end(),
+                                 [socket](const Peer& peer) { return peer.socket == socket; });
+    return it == m_peers.end() ? nullptr : &*it;
+}
+
+// New bytes, not yet read by Qt's server: junk and requests past the bound end here.
+void CStatusHttp::Arrived(QTcpSocket* socket) {
+    Peer* peer = Find(socket);
+    if (peer == nullptr)
         return;
-    for (Peer& peer : m_peers) {
-        if (peer.socket == socket)
-            peer.deadline = m_now() + m_settings.requestTimeoutMs;
-    }
+    const qint64 fresh = socket->bytesAvailable();
+    peer->received += fresh;
+    const bool junk =
+        !peer->requestLineSeen && !FitsARequestLine(socket->peek(fresh), &peer->requestLineSeen);
+    // Once Qt's server, next in line for these bytes, is done with them.
+    if (junk || peer->received >= m_settings.maxRequestBytes)
+        QMetaObject::invokeMethod(socket, &QAbstractSocket::abort, Qt::QueuedConnection);
+}
+
+// The answer is out: the next request on the connection gets a deadline and a bound of its own.
+void CStatusHttp::Answered(QTcpSocket* socket) {
+    Peer* peer = Find(socket);
+    if (peer == nullptr || socket->bytesToWrite() > 0)
+        return;
+    peer->deadline = m_now() + m_settings.requestTimeoutMs;
+    peer->received = 0;
 }
 
 void CStatusHttp::Gone(QObject* socket) {

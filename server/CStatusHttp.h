@@ -18,9 +18,9 @@ class QTcpServer;
 class QTcpSocket;
 
 // The status page, the JSON status and the metrics on a port of their own, served by Qt's
-// HTTP server. It cannot hurt the relay: a few connections at a time, a small read buffer and
-// a deadline for each request, junk closed by the parser at once, and each answer made at most
-// once a second from a snapshot of counters the server keeps anyway.
+// HTTP server. It cannot hurt the relay: a few connections at a time, a bound on each request's
+// size and time, junk closed at once, and each answer made at most once a second from a
+// snapshot of counters the server keeps anyway.
 class CStatusHttp : public QObject {
     Q_OBJECT
 
@@ -28,11 +28,11 @@ public:
     struct Settings {
         QHostAddress address = QHostAddress::LocalHost;
         quint16 port = 0;
-        int maxConnections = 16; // more are closed as they come
-        qint64 maxRequestBytes = 16 * 1024;
-        qint64 requestTimeoutMs = 10000; // for each request, from the connect or the last answer
-        qint64 reuseMs = 1000;           // an answer is made afresh at most this often
-        int maxRows = 500;               // connections and addresses on the page and in the JSON
+        int maxConnections = 16;            // more are closed as they come
+        qint64 maxRequestBytes = 16 * 1024; // a request that has not ended by then is closed
+        qint64 requestTimeoutMs = 10000;    // for each request, from the connect or the last answer
+        qint64 reuseMs = 1000;              // an answer is made afresh at most this often
+        int maxRows = 500;                  // connections and addresses on the page and in the JSON
     };
     // The server's state; maxRows bounds the connections and addresses listed (0: none).
     using SnapshotSource = std::function<ServerSnapshot(int maxRows)>;
@@ -60,13 +60,17 @@ private:
     struct Peer {
         QTcpSocket* socket;
         qint64 deadline;
+        qint64 received = 0;          // since the last answer
+        bool requestLineSeen = false; // the connection's first line has ended
     };
     struct Answer {
         qint64 madeAt = -1;
         QByteArray body;
     };
     void Incoming(qintptr fd);
+    void Arrived(QTcpSocket* socket);
     void Answered(QTcpSocket* socket);
+    Peer* Find(const QObject* socket);
     void Gone(QObject* socket);
     void AcceptFailed();
     void UpdateTimer();

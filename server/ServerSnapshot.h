@@ -50,7 +50,9 @@ struct ServerCounters {
     std::uint64_t loginsOk = 0;
     std::uint64_t loginsFailed = 0;
 
-    void Count(DropReason reason) { ++dropped[static_cast<std::size_t>(reason)]; }
+    void Count(DropReason reason, std::uint64_t n = 1) {
+        dropped[static_cast<std::size_t>(reason)] += n;
+    }
     void Count(RefusalReason reason, std::uint64_t n = 1) {
         refused[static_cast<std::size_t>(reason)] += n;
     }
