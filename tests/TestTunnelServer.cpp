@@ -737,6 +737,15 @@ private slots:
         QTest::newRow("bad stats interval")
             << QStringList{"--allow-any-login", "--stats-interval", "x"} << 2
             << "not a number of seconds: x";
+        QTest::newRow("status port without a port")
+            << QStringList{"--allow-any-login", "--http", "127.0.0.1"} << 2
+            << "--http wants ADDRESS:PORT: 127.0.0.1";
+        QTest::newRow("status port, IPv6 without brackets")
+            << QStringList{"--allow-any-login", "--http", "::1:10380"} << 2
+            << "--http wants ADDRESS:PORT";
+        QTest::newRow("status port, a name")
+            << QStringList{"--allow-any-login", "--http", "localhost:10380"} << 2
+            << "--http wants ADDRESS:PORT";
     }
     void binaryRefusesBadUsersFiles_data() {
         QTest::addColumn<QByteArray>("content");
