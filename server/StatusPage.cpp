@@ -83,7 +83,7 @@ void ConnectionsPart(QString& out, const ServerSnapshot& s) {
     out += QStringLiteral(
         "<div class=\"scroll\"><table>\n<tr><th>Address</th><th>Login</th><th>Logged in "
         "since</th><th class=\"n\">Lines in</th><th class=\"n\">Lines out</th><th "
-        "class=\"n\">In a minute</th><th class=\"n\">Out a minute</th><th class=\"n\">Bytes "
+        "class=\"n\">In last minute</th><th class=\"n\">Out last minute</th><th class=\"n\">Bytes "
         "waiting</th><th>Link</th></tr>\n");
     for (const ServerSnapshot::Connection& c : s.connections) {
         out += QStringLiteral("<tr><td>") + HtmlEscaped(c.peer) + QStringLiteral("</td>");
