@@ -101,6 +101,7 @@ quint16 CStatusHttp::Port() const {
 }
 
 void CStatusHttp::Incoming(qintptr fd) {
+    m_acceptFailing = false;
     if (static_cast<int>(m_peers.size()) >= m_settings.maxConnections) {
         ::close(static_cast<int>(fd));
         ++m_refused;
@@ -158,10 +159,13 @@ void CStatusHttp::Gone(QObject* socket) {
 }
 
 void CStatusHttp::AcceptFailed() {
-    // Qt's listener has paused itself; it would fail again at once (out of descriptors).
-    emit logLine(QStringLiteral("status page: cannot accept: %1; trying again in %2 s")
-                     .arg(m_listener->errorString())
-                     .arg(kAcceptRetryMs / 1000));
+    // Accepting again at once would fail again at once (out of descriptors) and spin.
+    m_listener->pauseAccepting();
+    if (!m_acceptFailing)
+        emit logLine(QStringLiteral("status page: cannot accept: %1; trying again every %2 s")
+                         .arg(m_listener->errorString())
+                         .arg(kAcceptRetryMs / 1000));
+    m_acceptFailing = true;
     m_resumeAt = m_now() + kAcceptRetryMs;
     UpdateTimer();
 }

@@ -85,5 +85,6 @@ private:
     std::array<Answer, 3> m_answers;
     std::uint64_t m_refused = 0;
     qint64 m_resumeAt = -1; // accepting again then, after an accept error
+    bool m_acceptFailing = false;
     QBasicTimer m_timer;
 };
