@@ -6,7 +6,7 @@ JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps deps-run build build-only run test test-fast test-asan demo bench fuzz format format-check clean \
-	package install-check tidy bench-server bench-network
+	package install-check tidy bench-server bench-network status-page-shot
 
 all: build
 
@@ -80,6 +80,11 @@ bench-server: deps-run build-only
 bench-network: deps-run build-only
 	@tools/install-deps.sh bench
 	@python3 bench/tunnel_network.py $(BUILD) $(NETWORK_BEFORE)
+
+# The README's screenshot of the server's status page, by headless Chromium.
+status-page-shot: deps-run build-only
+	@tools/install-deps.sh docs
+	@python3 tools/status_page_shot.py $(BUILD) docs/status-page.png
 
 fuzz:
 	@tools/install-deps.sh fuzz

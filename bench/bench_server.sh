@@ -88,6 +88,26 @@ fanout() { # ROW CLIENTS
     done
 }
 
+# Relay latency with a client scraping the status port's /metrics ten times a second, beside the
+# same run without; ours only (older servers and ncat have no status port).
+scrape_row() {
+    local pass out http scrape without latency
+    for pass in quiet scraped; do
+        http=$("$load" freeport)
+        start "ours-$pass" "$ours" --allow-any-login --heartbeat 0 --http "127.0.0.1:$http"
+        scrape=()
+        [ "$pass" = scraped ] && scrape=(--scrape-port "$http")
+        out=$("$load" fanout --port "$PORT" --login --clients 5000 --lines 10 --pid "$PID" "${scrape[@]}")
+        stop
+        latency="p50 $(echo "$out" | value p50_ms) ms, p99 $(echo "$out" | value p99_ms) ms, CPU $(echo "$out" | value cpu_pct) %"
+        if [ "$pass" = quiet ]; then
+            without=$latency
+        else
+            cell[scrape,ours]="without: $without; scraped: $latency; $(echo "$out" | value scrapes) scrapes answered in p50 $(echo "$out" | value scrape_p50_ms) ms, p99 $(echo "$out" | value scrape_p99_ms) ms, $(echo "$out" | value scrapes_failed) failed"
+        fi
+    done
+}
+
 login_rows() {
     local column out
     for column in "${columns[@]}"; do
@@ -191,13 +211,15 @@ other_rows() {
 echo "Measuring (about 5 minutes per column)..." >&2
 fanout fan5k 5000
 fanout fan20k 19900
+scrape_row
 login_rows
 other_rows
 
-rows=(fan5k fan20k lockout guess stderr churn fd fifo users slow300 slow1000 storm)
+rows=(fan5k fan20k scrape lockout guess stderr churn fd fifo users slow300 slow1000 storm)
 declare -A label=(
     [fan5k]="5 000 logged-in clients, one line a second (10 s)"
     [fan20k]="19 900 logged-in clients, one line a second (10 s)"
+    [scrape]="5 000 logged-in clients, one line a second, without and with /metrics scraped 10 times a second (10 s each)"
     [lockout]="one address holds up to 300 silent connections; 64 log-ins from others"
     [guess]="250 parallel password guesses from one address (30 s)"
     [stderr]="standard error never read, 5 s of connect churn"

@@ -2,7 +2,8 @@
 // 127.0.0.0/8, for bench_server.sh. Plain epoll, so the clients cost the machine little next to
 // the server they measure. Each run is bounded in count and time and prints "key value" lines.
 //
-//   fanout  --clients N --lines L      N clients, one line a second from one of them
+//   fanout  --clients N --lines L      N clients, one line a second from one of them; with
+//           --scrape-port P, GET /metrics from that port ten times a second meanwhile
 //   lockout --silent N --legit M       one address holds N silent connections; M others log in
 //   guess   --parallel P --seconds S   password guessing from one address, and a real log-in
 //   slow    --clients N --seconds S    N logged-in clients that never read, one fast sender
@@ -17,6 +18,7 @@
 #include "TunnelLine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -24,6 +26,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -275,6 +278,70 @@ double Percentile(std::vector<double> v, double p) {
     return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
 }
 
+// One GET /metrics on a connection of its own: true for a whole 200 answer within 2 s.
+bool FetchMetrics(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    const timeval limit = {2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    const std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    std::string in;
+    std::size_t whole = std::string::npos;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
+        char buffer[16384];
+        ssize_t n = 0;
+        while (whole == std::string::npos || in.size() < whole) {
+            n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            in.append(buffer, static_cast<std::size_t>(n));
+            const std::size_t head = in.find("\r\n\r\n");
+            const std::size_t length = in.find("Content-Length: ");
+            if (whole == std::string::npos && head != std::string::npos && length < head)
+                whole = head + 4 + std::strtoul(in.c_str() + length + 16, nullptr, 10);
+        }
+    }
+    ::close(fd);
+    return whole != std::string::npos && in.size() >= whole && in.rfind("HTTP/1.1 200", 0) == 0 &&
+           in.find("\nkavlink_clients{") != std::string::npos;
+}
+
+// GETs /metrics ten times a second, a connection each, until told to stop.
+struct Scraper {
+    std::vector<double> took;
+    int failed = 0;
+    std::atomic<bool> stop{false};
+    std::thread thread;
+
+    void Start(int port) {
+        thread = std::thread([this, port] {
+            const auto start = Clock::now();
+            for (int i = 0; !stop; ++i) {
+                std::this_thread::sleep_until(start + std::chrono::milliseconds(100 * i));
+                const auto sent = Clock::now();
+                if (FetchMetrics(port))
+                    took.push_back(Ms(sent, Clock::now()));
+                else
+                    ++failed;
+            }
+        });
+    }
+    void Stop() {
+        stop = true;
+        thread.join();
+        std::printf("scrapes %zu\nscrapes_failed %d\nscrape_p50_ms %.1f\nscrape_p99_ms %.1f\n",
+                    took.size(), failed, Percentile(took, 0.5), Percentile(took, 0.99));
+    }
+};
+
 int Fanout() {
     const int clients = static_cast<int>(g_args.Num("clients", 1000));
     const int lines = static_cast<int>(g_args.Num("lines", 10));
@@ -295,6 +362,9 @@ int Fanout() {
     Conn* sender = live[0];
     const std::size_t lineSize = 100;
     std::vector<Clock::time_point> sentAt;
+    Scraper scraper;
+    if (g_args.Has("scrape-port"))
+        scraper.Start(static_cast<int>(g_args.Num("scrape-port", 0)));
     const double cpu0 = CpuSeconds(g_args.Num("pid", 0));
     const auto start = Clock::now();
     while (Ms(start, Clock::now()) < (lines + 2) * 1000.0) {
@@ -314,6 +384,8 @@ int Fanout() {
         });
     }
     const double cpu = CpuSeconds(g_args.Num("pid", 0)) - cpu0;
+    if (scraper.thread.joinable())
+        scraper.Stop();
     std::vector<double> all;
     long inTime = 0;
     int served = 0;

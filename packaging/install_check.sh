@@ -82,6 +82,7 @@ for i in "${!argv[@]}"; do
         argv[i + 1]=$work/users
         ;;
     --port) argv[i + 1]=0 ;;
+    --http) argv[i + 1]=127.0.0.1:0 ;;
     esac
 done
 [[ -n $users_in_place ]] || fail "the unit's server does not read /etc/kavlink/users: $start_line"

@@ -17,6 +17,20 @@ namespace {
 // Connections taken per wake-up, so a flood of connects cannot starve the clients.
 constexpr int kAcceptBatch = 64;
 
+RefusalReason ReasonOf(CConnectionLimits::Verdict verdict) {
+    switch (verdict) {
+    case CConnectionLimits::Verdict::TooManyPending:
+        return RefusalReason::AddressFull;
+    case CConnectionLimits::Verdict::TooFast:
+        return RefusalReason::TooFast;
+    case CConnectionLimits::Verdict::ServerFull:
+    case CConnectionLimits::Verdict::Admit:
+    case CConnectionLimits::Verdict::MakeRoom:
+        break;
+    }
+    return RefusalReason::ServerFull;
+}
+
 const char* RefusalText(CConnectionLimits::Verdict verdict) {
     switch (verdict) {
     case CConnectionLimits::Verdict::ServerFull:
@@ -127,6 +141,7 @@ void CServerAcceptor::Admit(int fd, const sockaddr_storage& from) {
                                .arg(port)
                                .arg(QLatin1String(RefusalText(verdict))));
         ::close(fd);
+        emit refused(key, ReasonOf(verdict));
         return;
     }
     emit accepted(fd, id, key);
@@ -145,6 +160,7 @@ void CServerAcceptor::OutOfDescriptors() {
                 break;
             ::close(fd);
             ++m_closedUnserved;
+            emit refused(QByteArray(), RefusalReason::OutOfDescriptors);
         }
         m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     }

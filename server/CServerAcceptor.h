@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CConnectionLimits.h"
+#include "ServerSnapshot.h"
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -51,6 +52,8 @@ signals:
     // An admitted connection, counted as awaiting log-in; the receiver owns the descriptor.
     void accepted(int fd, quint64 id, const QByteArray& address);
     void logLine(const QString& text);
+    // A connection closed unserved; the address is empty when it was not read.
+    void refused(const QByteArray& address, RefusalReason reason);
     // An event that may come in floods, for the owner's summaries.
     void repeatedEvent(const QString& what, const QString& from, const QString& text);
 

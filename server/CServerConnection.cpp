@@ -187,6 +187,7 @@ void CServerConnection::LoginDecided(const QByteArray& login, bool accepted) {
     if (accepted) {
         m_server.LoginDecided(m_address, login, m_turn, accepted);
         m_loggedInAt = QDateTime::currentDateTime();
+        SampleRates(m_server.Now());
         Log(QStringLiteral("logged in as \"%1\"").arg(name));
         m_server.LoggedIn(this);
     } else {
@@ -204,7 +205,7 @@ void CServerConnection::LineReceived(std::string_view line) {
 }
 
 void CServerConnection::LineDropped(std::string_view line, const char* reason) {
-    m_server.LineDropped();
+    m_server.LineDropped(DropReasonOf(reason));
     if (m_server.Options().verbose)
         Log(QStringLiteral("dropped (%1): %2").arg(QLatin1String(reason), QuotedText(line)));
 }
@@ -229,6 +230,14 @@ double CServerConnection::InputBudget(qint64 now) {
     return m_inputBudget;
 }
 
+// Lines cut off for their length are only known to the framer; the server counts them too.
+void CServerConnection::Feed(std::string_view chunk) {
+    const std::uint64_t tooLong = m_session.LinesTooLong();
+    m_session.Feed(chunk);
+    for (std::uint64_t i = tooLong; i < m_session.LinesTooLong(); ++i)
+        m_server.LineDropped(DropReason::TooLong);
+}
+
 // Past its rate a client is not read for a while: its bytes wait in the socket and TCP holds
 // the sender back. Nothing is dropped and the client is told nothing.
 void CServerConnection::ReadSlice() {
@@ -246,7 +255,7 @@ void CServerConnection::ReadSlice() {
     const qint64 n = m_socket->read(chunk, sizeof chunk);
     if (n > 0) {
         const std::uint64_t before = m_session.LinesFramed();
-        m_session.Feed(std::string_view(chunk, static_cast<std::size_t>(n)));
+        Feed(std::string_view(chunk, static_cast<std::size_t>(n)));
         if (m_server.Options().inputLinesPerSecond > 0)
             m_inputBudget -= static_cast<double>(m_session.LinesFramed() - before);
         OnBytesWritten();
@@ -302,7 +311,7 @@ void CServerConnection::OnSocketGone() {
         const qint64 n = m_socket->read(chunk, sizeof chunk);
         if (n <= 0)
             break;
-        m_session.Feed(std::string_view(chunk, static_cast<std::size_t>(n)));
+        Feed(std::string_view(chunk, static_cast<std::size_t>(n)));
     }
     const auto error = m_socket->error();
     const bool byPeer = error == QAbstractSocket::RemoteHostClosedError ||

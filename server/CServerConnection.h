@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CClockDeadline.h"
+#include "CLineRates.h"
 #include "CLoginThrottle.h"
 #include "CServerSession.h"
 #include "ISessionHost.h"
@@ -48,6 +49,11 @@ public:
     std::uint64_t LinesIn() const { return m_session.LinesValid(); }
     std::uint64_t LinesOut() const { return m_linesSent; }
     const QString& Peer() const { return m_peer; }
+    // Lines each way in the last minute, from samples the server takes now and then.
+    void SampleRates(qint64 now) { m_rates.Sample(now, {LinesIn(), LinesOut()}); }
+    CLineRates::Lines LinesLastMinute(qint64 now) const {
+        return m_rates.LastMinute(now, {LinesIn(), LinesOut()});
+    }
 
 protected:
     void timerEvent(QTimerEvent* event) override;
@@ -60,6 +66,7 @@ private:
     void LineDropped(std::string_view line, const char* reason) override;
     void SessionFailed(const char* cause) override;
 
+    void Feed(std::string_view chunk);
     void Write(std::string_view bytes);
     void UpdatePendingWrite();
     void OnReadyRead();
@@ -92,4 +99,5 @@ private:
     qint64 m_pendingWrite = 0;
     std::uint64_t m_linesSent = 0;
     QDateTime m_loggedInAt;
+    CLineRates m_rates;
 };

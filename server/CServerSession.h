@@ -49,6 +49,8 @@ public:
     std::uint64_t LinesValid() const { return m_linesValid; }
     std::uint64_t Heartbeats() const { return m_heartbeats; }
     std::uint64_t LinesDropped() const { return m_linesDropped + m_framer.Discarded(); }
+    // Dropped for their length, before they were whole.
+    std::uint64_t LinesTooLong() const { return m_framer.Discarded(); }
     // Dropped for an empty text or a control byte.
     std::uint64_t LinesUnfit() const { return m_linesUnfit; }
     // Every line cut from the stream, relayed or not: what the input rate counts.

@@ -4,6 +4,7 @@
 #include "CLogWriter.h"
 #include "CServerConnection.h"
 #include "LogText.h"
+#include "StringTable.h"
 #include "TunnelLine.h"
 
 #include <QDateTime>
@@ -106,6 +107,7 @@ bool CTunnelServer::Listen(QString* error) {
     connect(m_acceptor, &CServerAcceptor::accepted, this, &CTunnelServer::Admitted);
     connect(m_acceptor, &CServerAcceptor::logLine, this, &CTunnelServer::Log);
     connect(m_acceptor, &CServerAcceptor::repeatedEvent, this, &CTunnelServer::LogRepeated);
+    connect(m_acceptor, &CServerAcceptor::refused, this, &CTunnelServer::Refused);
     const qint64 now = Now();
     if (m_options.heartbeatMs > 0)
         m_heartbeatDeadline.Start(m_options.heartbeatMs, now, this);
@@ -114,6 +116,7 @@ bool CTunnelServer::Listen(QString* error) {
     if (m_options.tickMs > 0)
         m_tickTimer.start(m_options.tickMs, this);
     m_lastPrune = now;
+    m_lastRateSample = now;
     const QString where = m_options.listenAddress == QHostAddress::Any
                               ? QStringLiteral("all addresses")
                               : m_options.listenAddress.toString();
@@ -151,11 +154,19 @@ void CTunnelServer::Tick() {
     m_acceptor->Tick(now);
     for (std::size_t i = 0; i < m_connections.size(); ++i)
         m_connections[i]->Due(now);
+    if (now - m_lastRateSample >= CLineRates::kStepMs) {
+        m_lastRateSample = now;
+        for (CServerConnection* c : m_connections) {
+            if (c->IsLoggedIn())
+                c->SampleRates(now);
+        }
+    }
     m_summary.Flush(now, [this](const QString& line) { Log(line); });
     if (now - m_lastPrune >= kPruneEveryMs) {
         m_lastPrune = now;
         m_acceptor->Limits().Prune(now);
         m_throttle.Prune(now);
+        m_troubles.Prune(now);
     }
 }
 
@@ -187,7 +198,23 @@ bool CTunnelServer::CheckCredentials(const QByteArray& login, const QByteArray& 
 
 CLoginThrottle::Turn CTunnelServer::PasswordTurn(const QByteArray& address,
                                                  const QByteArray& login) {
-    const CLoginThrottle::Turn turn = m_throttle.Reserve(address, login, Now());
+    const qint64 now = Now();
+    const CLoginThrottle::Turn turn = m_throttle.Reserve(address, login, now);
+    switch (turn.decision) {
+    case CLoginThrottle::Decision::Now:
+        break;
+    case CLoginThrottle::Decision::Hold:
+        m_troubles.Count(address, CRecentTroubles::Kind::Slowed, now);
+        break;
+    case CLoginThrottle::Decision::Paused:
+        m_counters.Count(RefusalReason::LoginPaused);
+        m_troubles.Count(address, CRecentTroubles::Kind::Refused, now);
+        break;
+    case CLoginThrottle::Decision::Busy:
+        m_counters.Count(RefusalReason::LoginBusy);
+        m_troubles.Count(address, CRecentTroubles::Kind::Refused, now);
+        break;
+    }
     if (turn.loginSlowed)
         Log(QStringLiteral("login \"%1\" has used up its password checks (failed log-ins from "
                            "several addresses): addresses that have not logged in as it wait "
@@ -199,16 +226,23 @@ CLoginThrottle::Turn CTunnelServer::PasswordTurn(const QByteArray& address,
 qint64 CTunnelServer::LoginDecided(const QByteArray& address, const QByteArray& login,
                                    const CLoginThrottle::Turn& turn, bool accepted) {
     const qint64 now = Now();
-    if (accepted)
+    if (accepted) {
+        ++m_counters.loginsOk;
         m_acceptor->Limits().Trust(address, now);
+    } else {
+        ++m_counters.loginsFailed;
+        m_troubles.Count(address, CRecentTroubles::Kind::FailedLogin, now);
+    }
     const qint64 pause = m_throttle.Decided(address, login, turn, accepted, now);
-    if (pause > 0)
+    if (pause > 0) {
+        m_troubles.Count(address, CRecentTroubles::Kind::Slowed, now);
         LogRepeated(QStringLiteral("log-in pauses started"), AddressKeyText(address),
                     QStringLiteral("log-ins as \"%1\" from %2 paused for %3 s after %4 failures; "
                                    "attempts meanwhile are closed at once")
                         .arg(QuotedText(login, CServerSession::kMaxAnswer), AddressKeyText(address))
                         .arg(pause / 1000)
                         .arg(m_throttle.Failures(address, login)));
+    }
     return pause;
 }
 
@@ -247,6 +281,17 @@ void CTunnelServer::Relay(CServerConnection* from, std::string_view line) {
         }
     }
     CutSlowestReaders();
+}
+
+void CTunnelServer::LineDropped(DropReason reason) {
+    ++m_linesDropped;
+    m_counters.Count(reason);
+}
+
+void CTunnelServer::Refused(const QByteArray& address, RefusalReason reason) {
+    m_counters.Count(reason);
+    if (!address.isEmpty())
+        m_troubles.Count(address, CRecentTroubles::Kind::Refused, Now());
 }
 
 // Past the overall cap on output waiting for clients, the ones furthest behind go first.
@@ -357,6 +402,54 @@ QStringList CTunnelServer::StatusLines() const {
                      .arg(c->PendingWrite());
     }
     return lines;
+}
+
+ServerSnapshot CTunnelServer::Snapshot(int maxRows) const {
+    ServerSnapshot s;
+    s.version = QLatin1String(kKavlinkVersion);
+    s.upSince = m_startedAt;
+    s.takenAt = QDateTime::currentDateTime();
+    if (m_options.listenAddress != QHostAddress::Any)
+        s.listenAddress = m_options.listenAddress.toString();
+    s.port = Port();
+    s.acceptPaused = IsAcceptPaused();
+    s.loggedIn = LoggedInCount();
+    s.pending = AwaitingLoginCount();
+    s.linesReceived = m_linesRelayed;
+    s.linesSent = m_linesDelivered;
+    s.counters = m_counters;
+    s.bytesWaiting = m_pendingWriteTotal;
+    const qint64 now = Now();
+    for (const bool loggedIn : {true, false}) {
+        for (const CServerConnection* c : m_connections) {
+            if (c->IsClosed() || c->IsLoggedIn() != loggedIn)
+                continue;
+            if (static_cast<int>(s.connections.size()) >= maxRows) {
+                ++s.connectionsNotShown;
+                continue;
+            }
+            ServerSnapshot::Connection row;
+            row.peer = c->Peer();
+            row.bytesWaiting = c->PendingWrite();
+            if (loggedIn) {
+                const CLineRates::Lines lastMinute = c->LinesLastMinute(now);
+                row.loggedIn = true;
+                row.login = c->Session().Login();
+                row.loggedInSince = c->LoggedInAt();
+                row.linesIn = c->LinesIn();
+                row.linesOut = c->LinesOut();
+                row.linesInLastMinute = lastMinute.in;
+                row.linesOutLastMinute = lastMinute.out;
+            }
+            s.connections.push_back(row);
+        }
+    }
+    if (maxRows > 0) {
+        for (const CRecentTroubles::Entry& e : m_troubles.Recent(now, maxRows, &s.troublesNotShown))
+            s.troubles.push_back({e.address.isEmpty() ? QString() : AddressKeyText(e.address),
+                                  e.counts.byKind[0], e.counts.byKind[1], e.counts.byKind[2]});
+    }
+    return s;
 }
 
 void CTunnelServer::Admitted(int fd, quint64 id, const QByteArray& address) {

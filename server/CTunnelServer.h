@@ -3,14 +3,17 @@
 #include "CClockDeadline.h"
 #include "CLogSummary.h"
 #include "CLoginThrottle.h"
+#include "CRecentTroubles.h"
 #include "CServerAcceptor.h"
 #include "CUserTable.h"
 #include "Clock.h"
 #include "IConnectionHost.h"
 #include "ServerOptions.h"
+#include "ServerSnapshot.h"
 
 #include <QBasicTimer>
 #include <QByteArray>
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -61,6 +64,8 @@ public:
     QStringList StatusLines() const;
     // Clients, log-ins and lines since the last summary; counts from here on.
     QString SummaryLine();
+    // What the status page shows, with at most maxRows connections and as many addresses.
+    ServerSnapshot Snapshot(int maxRows) const;
 
     const ServerOptions& Options() const override { return m_options; }
     int ConnectionCount() const;
@@ -91,7 +96,7 @@ private:
                        const CLoginThrottle::Turn& turn) override;
     void LoggedIn(CServerConnection* connection) override;
     void Relay(CServerConnection* from, std::string_view line) override;
-    void LineDropped() override { ++m_linesDropped; }
+    void LineDropped(DropReason reason) override;
     void QueueRead(CServerConnection* connection) override;
     void PendingWriteChanged(qint64 delta) override { m_pendingWriteTotal += delta; }
     void ConnectionClosed(CServerConnection* connection, bool wasAwaitingLogin) override;
@@ -103,6 +108,7 @@ private:
     void CutSlowestReaders();
     void Reap();
     void ServeReads();
+    void Refused(const QByteArray& address, RefusalReason reason);
 
     ServerOptions m_options;
     MonotonicClock m_clock = SystemMonotonicNanoseconds;
@@ -127,6 +133,10 @@ private:
     std::uint64_t m_summaryDelivered = 0;
     std::uint64_t m_linesDropped = 0;
     std::uint64_t m_summaryDropped = 0;
+    ServerCounters m_counters;
+    CRecentTroubles m_troubles;
+    QDateTime m_startedAt = QDateTime::currentDateTime();
+    qint64 m_lastRateSample = 0;
     std::shared_ptr<CLogWriter> m_stderr;
     LogSink m_logSink;
 };

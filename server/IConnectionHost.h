@@ -2,6 +2,7 @@
 
 #include "CLoginThrottle.h"
 #include "ServerOptions.h"
+#include "ServerSnapshot.h"
 
 #include <QByteArray>
 #include <QString>
@@ -33,8 +34,8 @@ public:
 
     // Traffic.
     virtual void Relay(CServerConnection* from, std::string_view line) = 0;
-    // A line from the client that was not relayed (bad checksum, empty, control bytes).
-    virtual void LineDropped() = 0;
+    // A line from the client that was not relayed.
+    virtual void LineDropped(DropReason reason) = 0;
     // The connection has more input than one slice; it is read again after the others.
     virtual void QueueRead(CServerConnection* connection) = 0;
     virtual void PendingWriteChanged(qint64 delta) = 0;

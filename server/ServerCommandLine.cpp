@@ -15,6 +15,23 @@ ServerCommandLine Failure(const QString& message) {
     return out;
 }
 
+// ADDRESS:PORT, an IPv6 address in brackets.
+bool ReadAddressAndPort(const QString& text, QHostAddress& address, quint16& port) {
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon <= 0)
+        return false;
+    QString host = text.left(colon);
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    else if (host.contains(QLatin1Char(':')))
+        return false;
+    const auto number = ParsePortNumber(text.mid(colon + 1), true);
+    if (!number || !address.setAddress(host))
+        return false;
+    port = *number;
+    return true;
+}
+
 bool ReadNumber(const QString& text, int low, int high, int& value) {
     bool ok = false;
     const int number = text.toInt(&ok);
@@ -106,9 +123,15 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
                        "%1).")
             .arg(d.maxPendingWriteTotal / (1024 * 1024)),
         "N");
+    const QCommandLineOption http(
+        "http",
+        "Serve a status page (/), metrics for Prometheus (/metrics) and the status as JSON "
+        "(/status.json) on this address and port, e.g. 127.0.0.1:10380 behind a reverse proxy "
+        "([::1]:10380 for IPv6; port 0 picks a free one). Off by default.",
+        "ADDRESS:PORT");
     parser.addOptions({listen, port, users, anyLogin, heartbeat, statsInterval, verbose, backlog,
                        maxPending, maxPendingPerAddress, connectRate, maxSessions, guessDelay,
-                       loginTimeout, inputRate, clientOutput, totalOutput});
+                       loginTimeout, inputRate, clientOutput, totalOutput, http});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version({"v", "version"}, "Displays version information.");
     parser.addOption(version);
@@ -135,6 +158,11 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
     ServerOptions& options = out.options;
     if (parser.isSet(listen) && !options.listenAddress.setAddress(parser.value(listen)))
         return Failure(QStringLiteral("not an address: %1").arg(parser.value(listen)));
+    if (parser.isSet(http)) {
+        if (!ReadAddressAndPort(parser.value(http), options.httpAddress, options.httpPort))
+            return Failure(QStringLiteral("--http wants ADDRESS:PORT: %1").arg(parser.value(http)));
+        options.http = true;
+    }
     int number = 0;
     if (parser.isSet(port)) {
         const auto value = ParsePortNumber(parser.value(port), true);

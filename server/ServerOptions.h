@@ -39,4 +39,8 @@ struct ServerOptions {
     int summaryWindowMs = 60000; // repeated events summed up over this
     int tickMs = 500;            // housekeeping; 0: only when Tick() is called
     int statsIntervalMs = 0;     // one summary line this often; 0: none
+    // The status page and metrics on a port of their own; off unless asked for.
+    bool http = false;
+    QHostAddress httpAddress = QHostAddress::LocalHost;
+    quint16 httpPort = 0;
 };

@@ -1,5 +1,6 @@
 // kavlink-server: the tunnel server that Kavlink instances of several sites log in to.
 #include "CSignalWatcher.h"
+#include "CStatusHttp.h"
 #include "CTunnelServer.h"
 #include "DescriptorLimit.h"
 #include "ServerCommandLine.h"
@@ -7,12 +8,34 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 void PrintError(const QString& text) {
     std::fprintf(stderr, "kavlink-server: %s\n", qPrintable(text));
 }
 
+// The status page beside the server, when --http asks for it; logs where it is.
+std::unique_ptr<CStatusHttp> StartStatusPage(CTunnelServer& server, QString* error) {
+    const ServerOptions& options = server.Options();
+    CStatusHttp::Settings settings;
+    settings.address = options.httpAddress;
+    settings.port = options.httpPort;
+    auto status = std::make_unique<CStatusHttp>(
+        settings, [&server](int maxRows) { return server.Snapshot(maxRows); },
+        [&server] { return server.Now(); });
+    if (!status->Listen(error))
+        return nullptr;
+    QObject::connect(status.get(), &CStatusHttp::logLine, &server,
+                     [&server](const QString& line) { server.Log(line); });
+    const QString host = options.httpAddress.protocol() == QAbstractSocket::IPv6Protocol
+                             ? QStringLiteral("[%1]").arg(options.httpAddress.toString())
+                             : options.httpAddress.toString();
+    server.Log(QStringLiteral("status page on http://%1:%2/ (also /metrics and /status.json)")
+                   .arg(host)
+                   .arg(status->Port()));
+    return status;
+}
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -40,6 +63,11 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     if (!server.LoadUsers(&error) || !server.Listen(&error)) {
+        PrintError(error);
+        return 1;
+    }
+    std::unique_ptr<CStatusHttp> status;
+    if (command.options.http && !(status = StartStatusPage(server, &error))) {
         PrintError(error);
         return 1;
     }

@@ -291,6 +291,11 @@ private slots:
         QVERIFY(WaitFor(
             [&] { return c.data.size() >= 15 + expected.size() + fromB.size() + fromA.size(); }));
         QCOMPARE(c.data.mid(15), expected + fromB + fromA);
+        // Each dropped line under its reason, whatever the chunking; the checksum of the line
+        // with a NUL is taken up to the NUL.
+        const ServerSnapshot status = m_server->Snapshot(0);
+        QCOMPARE(status.counters.dropped, (std::array<std::uint64_t, 4>{2, 0, 0, 1}));
+        QCOMPARE(status.linesReceived, std::uint64_t(6));
     }
 
     // The status names every client with its login and counts; the summary counts lines since
@@ -439,6 +444,12 @@ private slots:
         QVERIFY(LogHas("too many connections awaiting log-in from this address"));
         Client other(m_server->Port(), true, "127.0.0.3");
         QVERIFY(LogIn(other));
+        const ServerSnapshot status = m_server->Snapshot(10);
+        QCOMPARE(status.counters.refused[std::size_t(RefusalReason::AddressFull)],
+                 std::uint64_t(1));
+        QCOMPARE(status.troubles.size(), std::size_t(1));
+        QCOMPARE(status.troubles.front().address, "127.0.0.2");
+        QCOMPARE(status.troubles.front().refused, std::uint64_t(1));
     }
 
     // Failures pause that login from that address: an attempt early in the pause is closed
@@ -485,6 +496,17 @@ private slots:
         TickOnto();
         QVERIFY(WaitFor([&] { return m_server->LoggedInCount() == 3; }));
         QVERIFY(WaitFor([&] { return fixed->data == "login:password:"; }));
+
+        // The status page's counts: the guessing address alone is listed.
+        const ServerSnapshot status = m_server->Snapshot(10);
+        QCOMPARE(status.counters.loginsFailed, std::uint64_t(4));
+        QCOMPARE(status.counters.loginsOk, std::uint64_t(3));
+        QVERIFY(status.counters.refused[std::size_t(RefusalReason::LoginPaused)] >= 1);
+        QCOMPARE(status.troubles.size(), std::size_t(1));
+        const ServerSnapshot::Trouble& guesser = status.troubles.front();
+        QCOMPARE(guesser.address, "127.0.0.2");
+        QCOMPARE(guesser.failedLogins, std::uint64_t(4));
+        QVERIFY(guesser.refused >= 1 && guesser.slowed >= 1);
     }
 
     // A login cannot forge a log line: its quotes are shown escaped.
@@ -737,6 +759,15 @@ private slots:
         QTest::newRow("bad stats interval")
             << QStringList{"--allow-any-login", "--stats-interval", "x"} << 2
             << "not a number of seconds: x";
+        QTest::newRow("status port without a port")
+            << QStringList{"--allow-any-login", "--http", "127.0.0.1"} << 2
+            << "--http wants ADDRESS:PORT: 127.0.0.1";
+        QTest::newRow("status port, IPv6 without brackets")
+            << QStringList{"--allow-any-login", "--http", "::1:10380"} << 2
+            << "--http wants ADDRESS:PORT";
+        QTest::newRow("status port, a name")
+            << QStringList{"--allow-any-login", "--http", "localhost:10380"} << 2
+            << "--http wants ADDRESS:PORT";
     }
     void binaryRefusesBadUsersFiles_data() {
         QTest::addColumn<QByteArray>("content");

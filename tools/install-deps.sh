@@ -3,6 +3,9 @@
 #   run    building and running the programs
 #   test   run, plus the test tools (formatting check, desktop check, packages)
 #   bench  the benchmarks' tools
+#   docs   the status page's screenshot (headless Chromium), and promtool, with which the tests
+#          check the metrics where it is installed (not in the test set: 19 MB to fetch, 96 MB
+#          installed, and Debian starts a Prometheus service on install)
 #   fuzz   clang and its fuzzing runtime
 #   tidy   clang-tidy
 # Quiet and quick when everything is there; otherwise one line per step, and apt's own output
@@ -12,6 +15,7 @@ set -euo pipefail
 run=(
     build-essential cmake pkg-config libcrypt-dev
     qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
+    qt6-httpserver-dev qt6-websockets-dev
 )
 case "${1:-test}" in
 run) packages=("${run[@]}") ;;
@@ -23,6 +27,7 @@ test)
     )
     ;;
 bench) packages=(python3 socat ncat iproute2 faketime util-linux) ;;
+docs) packages=(python3 chromium fonts-dejavu-core prometheus) ;;
 fuzz) packages=("${run[@]}" clang libclang-rt-14-dev) ;;
 tidy) packages=("${run[@]}" clang-tidy) ;;
 *)
