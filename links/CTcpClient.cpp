@@ -42,18 +42,8 @@ struct CTcpClient::Lookup {
     CTcpClient* client = nullptr;
 };
 
-CTcpClient::CTcpClient(QObject* parent) : QSslSocket(parent) {
-    m_connections << connect(this, &QTcpSocket::readyRead, this, &CTcpClient::OnReceive)
-                  << connect(this, &QTcpSocket::connected, this,
-                             [this] {
-                                 // With TLS the tunnel is up once the handshake is done.
-                                 if (!m_tls.enabled)
-                                     OnConnect(0);
-                             })
-                  << connect(this, &QSslSocket::encrypted, this, &CTcpClient::OnEncrypted)
-                  << connect(this, &QSslSocket::sslErrors, this, &CTcpClient::OnSslErrors)
-                  << connect(this, &QTcpSocket::errorOccurred, this, &CTcpClient::OnError)
-                  << connect(this, &QTcpSocket::disconnected, this, &CTcpClient::OnClose);
+CTcpClient::CTcpClient(QObject* parent) : QObject(parent) {
+    MakeSocket();
 }
 
 CTcpClient::~CTcpClient() {
@@ -61,8 +51,27 @@ CTcpClient::~CTcpClient() {
         const std::lock_guard lock(m_lookup->mutex);
         m_lookup->client = nullptr;
     }
-    // The base class aborts the socket; that must not reach our handlers any more.
+    // The socket aborts as it goes; that must not reach our handlers any more.
     DisconnectSignals();
+}
+
+void CTcpClient::MakeSocket() {
+    DisconnectSignals();
+    QTcpSocket* socket = nullptr;
+    if (m_tls.enabled) {
+        auto* tls = new QSslSocket;
+        m_connections << connect(tls, &QSslSocket::encrypted, this, &CTcpClient::OnEncrypted)
+                      << connect(tls, &QSslSocket::sslErrors, this, &CTcpClient::OnSslErrors);
+        socket = tls;
+    } else {
+        socket = new QTcpSocket;
+        // With TLS the tunnel is up once the handshake is done, not at the TCP connect.
+        m_connections << connect(socket, &QTcpSocket::connected, this, [this] { OnConnect(0); });
+    }
+    m_connections << connect(socket, &QTcpSocket::readyRead, this, &CTcpClient::OnReceive)
+                  << connect(socket, &QTcpSocket::errorOccurred, this, &CTcpClient::OnError)
+                  << connect(socket, &QTcpSocket::disconnected, this, &CTcpClient::OnClose);
+    m_socket.reset(socket);
 }
 
 void CTcpClient::Connect(const std::string& host, int port, TunnelTls tls) {
@@ -73,6 +82,8 @@ void CTcpClient::Connect(const std::string& host, int port, TunnelTls tls) {
     }
     m_port = static_cast<quint16>(port);
     m_tls = std::move(tls);
+    if (m_tls.enabled)
+        MakeSocket();
     const std::string bare = HostWithoutBrackets(host);
     m_peerName = StoredText(bare);
     const QHostAddress literal(StoredText(bare));
@@ -121,12 +132,13 @@ void CTcpClient::OnResolved(const QList<QHostAddress>& addresses) {
 void CTcpClient::ConnectNext() {
     if (m_closedLocally || m_addresses.isEmpty())
         return;
-    abort();
+    m_socket->abort();
     const QHostAddress address = m_addresses.takeFirst();
     if (!m_tls.enabled) {
-        connectToHost(address, m_port);
+        m_socket->connectToHost(address, m_port);
         return;
     }
+    auto& socket = static_cast<QSslSocket&>(*m_socket);
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setProtocol(QSsl::TlsV1_2OrLater);
     // A pinned certificate is judged by its fingerprint alone, once the handshake is done.
@@ -134,13 +146,13 @@ void CTcpClient::ConnectNext() {
                                                     : QSslSocket::QueryPeer);
     if (!m_extraCaCertificates.isEmpty())
         tls.addCaCertificates(m_extraCaCertificates);
-    setSslConfiguration(tls);
-    connectToHostEncrypted(address.toString(), m_port, m_peerName);
+    socket.setSslConfiguration(tls);
+    socket.connectToHostEncrypted(address.toString(), m_port, m_peerName);
 }
 
 void CTcpClient::OnEncrypted() {
     if (!m_tls.fingerprint.empty()) {
-        const QByteArray der = peerCertificate().toDer();
+        const QByteArray der = static_cast<QSslSocket&>(*m_socket).peerCertificate().toDer();
         if (!FingerprintMatches(StoredText(m_tls.fingerprint), der)) {
             m_cause = DisconnectCause::CertificateRefused;
             m_causeDetail = "the server's certificate SHA-256 " +
@@ -163,8 +175,8 @@ void CTcpClient::OnSslErrors(const QList<QSslError>& errors) {
     QStringList reasons;
     for (const QSslError& error : errors)
         reasons << error.errorString();
-    const QSslCertificate seen =
-        peerCertificateChain().isEmpty() ? QSslCertificate() : peerCertificateChain().first();
+    const QList<QSslCertificate> chain = static_cast<QSslSocket&>(*m_socket).peerCertificateChain();
+    const QSslCertificate seen = chain.isEmpty() ? QSslCertificate() : chain.first();
     m_causeDetail = reasons.join(QStringLiteral("; ")).toStdString() + " (certificate SHA-256 " +
                     (seen.isNull() ? std::string("unknown")
                                    : CertificateFingerprint(seen.toDer()).toStdString()) +
@@ -172,18 +184,18 @@ void CTcpClient::OnSslErrors(const QList<QSslError>& errors) {
 }
 
 bool CTcpClient::SendText(const char* text) {
-    if (text == nullptr || state() != ConnectedState)
+    if (text == nullptr || m_socket->state() != QAbstractSocket::ConnectedState)
         return false;
     // The socket keeps what the kernel cannot take yet; bound that, a whole line at a time.
-    if (bytesToWrite() > kMaxPendingWrite)
+    if (m_socket->bytesToWrite() > kMaxPendingWrite)
         return false;
     const auto size = static_cast<qint64>(std::strlen(text));
-    if (write(text, size) != size)
+    if (m_socket->write(text, size) != size)
         return false;
     // Hand it to the kernel now rather than at the event loop's next turn. A failure found
     // here is reported from the event loop, never back into the sender's handler.
     m_sending = true;
-    flush();
+    m_socket->flush();
     m_sending = false;
     if (m_closeDuringSend) {
         m_closeDuringSend = false;
@@ -200,9 +212,9 @@ void CTcpClient::Close() {
 void CTcpClient::CloseSocket() {
     m_closedLocally = true;
     DisconnectSignals();
-    if (state() == ConnectedState)
-        flush();
-    abort();
+    if (m_socket->state() == QAbstractSocket::ConnectedState)
+        m_socket->flush();
+    m_socket->abort();
 }
 
 void CTcpClient::OnReceive() {
@@ -210,8 +222,8 @@ void CTcpClient::OnReceive() {
     char chunk[kChunkSize + 1];
     // Qt does not signal again for bytes it already holds, so read until none are left.
     // The receiver may close the client (and schedule its deletion) at any chunk.
-    while (self && !m_closedLocally && isOpen()) {
-        const qint64 size = read(chunk, kChunkSize);
+    while (self && !m_closedLocally && m_socket->isOpen()) {
+        const qint64 size = m_socket->read(chunk, kChunkSize);
         if (size <= 0)
             return;
         chunk[size] = '\0';
@@ -226,10 +238,10 @@ void CTcpClient::OnConnect(int error) {
         return;
     }
     m_connected = true;
-    SetKeepAliveValues(socketDescriptor());
-    SetUnacknowledgedTimeout(socketDescriptor());
+    SetKeepAliveValues(m_socket->socketDescriptor());
+    SetUnacknowledgedTimeout(m_socket->socketDescriptor());
     // Messages are short and should cross at once, not wait for the previous one's ACK.
-    setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     emit tunnelConnected();
 }
 
@@ -242,7 +254,7 @@ void CTcpClient::OnClose() {
         return;
     // Whatever arrived before the close is handed on before the closed notification.
     const QPointer<CTcpClient> self(this);
-    if (bytesAvailable() > 0)
+    if (m_socket->bytesAvailable() > 0)
         OnReceive();
     if (self && !m_closedLocally) {
         // A close without an error first is the server's orderly one.
@@ -260,7 +272,7 @@ void CTcpClient::OnError(QAbstractSocket::SocketError error) {
     }
     if (m_cause == DisconnectCause::None) {
         m_cause = CauseOf(error);
-        m_causeDetail = errorString().toStdString();
+        m_causeDetail = m_socket->errorString().toStdString();
     }
     if (m_connected)
         OnClose();

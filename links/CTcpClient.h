@@ -23,8 +23,9 @@ struct TunnelTls {
 
 // The TCP connection to the tunnel server, in clear or in TLS. Announces what it receives in
 // chunks of at most 255 bytes and its connection at once (once encrypted, with TLS), and its
-// end from the event loop. Knows nothing of logins or message formats.
-class CTcpClient : public QSslSocket {
+// end from the event loop. Knows nothing of logins or message formats. A plain connection
+// uses a plain socket, so that TLS costs nothing (no library loaded) where it is not used.
+class CTcpClient : public QObject {
     Q_OBJECT
 
 public:
@@ -46,8 +47,11 @@ public:
     bool SendText(const char* text);
     // Whether SendText would queue a line now rather than drop it at the bound.
     bool CanTakeMore() const {
-        return state() == ConnectedState && bytesToWrite() <= kMaxPendingWrite;
+        return m_socket->state() == QAbstractSocket::ConnectedState &&
+               m_socket->bytesToWrite() <= kMaxPendingWrite;
     }
+    // The socket of the current connection (tests).
+    QTcpSocket& Socket() const { return *m_socket; }
     // Closes without any tunnelClosed, even one already on its way.
     void Close();
     // Why the connection failed or ended, once it has; the socket's words for other errors.
@@ -67,6 +71,8 @@ signals:
 private:
     struct Lookup;
 
+    // A fresh socket of the kind the connection needs, with our handlers.
+    void MakeSocket();
     void StartLookup(const std::string& host);
     void OnResolved(const QList<QHostAddress>& addresses);
     void ConnectNext();
@@ -82,6 +88,7 @@ private:
 
     HostResolver m_resolver = LookUpHost;
     std::shared_ptr<Lookup> m_lookup;
+    std::unique_ptr<QTcpSocket> m_socket;
     QList<QHostAddress> m_addresses; // still to try
     quint16 m_port = 0;
     QString m_peerName; // the host name the certificate must match

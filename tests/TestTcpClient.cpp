@@ -203,7 +203,7 @@ private slots:
 #ifdef Q_OS_LINUX
     void keepAliveValuesAreSet() {
         ConnectClient();
-        const int fd = static_cast<int>(m_client->socketDescriptor());
+        const int fd = static_cast<int>(m_client->Socket().socketDescriptor());
         const auto option = [fd](int level, int name) {
             int value = -1;
             socklen_t size = sizeof value;
@@ -289,19 +289,19 @@ private slots:
         while (accepted < 2000 && m_client->SendText(line.constData())) {
             ++accepted;
             QCOMPARE(m_client->CanTakeMore(),
-                     m_client->bytesToWrite() <= CTcpClient::kMaxPendingWrite);
+                     m_client->Socket().bytesToWrite() <= CTcpClient::kMaxPendingWrite);
         }
         QVERIFY(accepted < 2000);
         // The last line was taken while the bound still held: nothing beyond one line past it.
-        QVERIFY(m_client->bytesToWrite() > CTcpClient::kMaxPendingWrite);
-        QVERIFY(m_client->bytesToWrite() <= CTcpClient::kMaxPendingWrite + line.size());
+        QVERIFY(m_client->Socket().bytesToWrite() > CTcpClient::kMaxPendingWrite);
+        QVERIFY(m_client->Socket().bytesToWrite() <= CTcpClient::kMaxPendingWrite + line.size());
         QVERIFY(!m_client->CanTakeMore());
         // Every accepted line arrives whole, nothing else does.
         const QByteArray expected = "abc" + line.repeated(accepted);
         QTRY_COMPARE_WITH_TIMEOUT(received.size(), expected.size(), 20000);
         QVERIFY(received == expected);
         // With the queue drained, lines are taken again.
-        QTRY_COMPARE(m_client->bytesToWrite(), 0);
+        QTRY_COMPARE(m_client->Socket().bytesToWrite(), 0);
         QVERIFY(m_client->CanTakeMore());
         QVERIFY(m_client->SendText("x"));
         QTRY_COMPARE(received.size(), expected.size() + 1);
