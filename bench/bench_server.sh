@@ -260,6 +260,12 @@ other_rows() {
         out=$("$load" storm --port "$PORT" $login --clients 2000)
         cell[storm,$column]="$(echo "$out" | value in) in after $(echo "$out" | value all_in_s) s; $(echo "$out" | value resets) refused or reset"
         stop
+
+        has_tls "$column" || continue
+        start_tls "$column-storm-tls" "$(binary_of "$column")" --allow-any-login --heartbeat 0
+        out=$("$load" storm --port "$PORT" $login --clients 2000 --tls)
+        cell[stormtls,$column]="$(echo "$out" | value in) in after $(echo "$out" | value all_in_s) s; $(echo "$out" | value resets) refused or reset"
+        stop
     done
 }
 
@@ -273,7 +279,7 @@ login_rows
 other_rows
 
 rows=(fan5k fan5ktls idle idletls connects connectstls lines linestls fan20k scrape lockout guess
-    stderr churn fd fifo users slow300 slow1000 storm)
+    stderr churn fd fifo users slow300 slow1000 storm stormtls)
 declare -A label=(
     [fan5k]="5 000 logged-in clients, one line a second (10 s)"
     [fan5ktls]="the same over TLS"
@@ -295,6 +301,7 @@ declare -A label=(
     [slow300]="300 clients that stop reading, one fast sender (10 s)"
     [slow1000]="1 000 clients that stop reading, one fast sender (10 s)"
     [storm]="2 000 clients connecting at once, retrying 1 s after a refusal"
+    [stormtls]="the same over TLS"
 )
 declare -A title=([ours]="kavlink-server" [before]="before" [ncat]="ncat --broker")
 header="| Load or attack |"

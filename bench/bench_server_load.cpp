@@ -17,7 +17,7 @@
 //
 // Common: --port P (127.0.0.1), --login (answer the server's prompts; without it the server is
 // a plain broker), --user NAME --password PW, --pid PID (the server, for its CPU and memory),
-// --tls (fanout, connects, throughput: every client over TLS, as Kavlink would, through
+// --tls (fanout, connects, throughput, storm: every client over TLS, as Kavlink would, through
 // OpenSSL driven by the same epoll loop; a full handshake each, no session resumed).
 #include "TunnelLine.h"
 
