@@ -107,7 +107,8 @@ bool CServerTls::Load(const QString& certificateFile, const QString& keyFile, QS
         configuration.setPrivateKey(key);
         configuration.setProtocol(QSsl::TlsV1_2OrLater);
         configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
-        // Each connection builds its own context: without these it would load them all.
+        // No client certificates are asked for: no authorities to put in every connection's
+        // context.
         configuration.setCaCertificates({});
         const QString problem = CheckPair(configuration);
         if (!problem.isEmpty())
