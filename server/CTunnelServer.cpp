@@ -454,6 +454,7 @@ ServerSnapshot CTunnelServer::Snapshot(int maxRows) const {
     if (m_options.listenAddress != QHostAddress::Any)
         s.listenAddress = m_options.listenAddress.toString();
     s.port = Port();
+    s.tlsPort = TlsPort();
     s.acceptPaused = IsAcceptPaused();
     s.loggedIn = LoggedInCount();
     s.pending = AwaitingLoginCount();
@@ -472,6 +473,7 @@ ServerSnapshot CTunnelServer::Snapshot(int maxRows) const {
             }
             ServerSnapshot::Connection row;
             row.peer = c->Peer();
+            row.tls = c->IsTls();
             row.bytesWaiting = c->PendingWrite();
             if (loggedIn) {
                 const CLineRates::Lines lastMinute = c->LinesLastMinute(now);

@@ -222,6 +222,11 @@ private slots:
         const QStringList status = m_server->StatusLines();
         QCOMPARE(status.filter("(TLS): \"alice\"").size(), 1);
         QCOMPARE(status.filter("(TLS)").size(), 1);
+        const ServerSnapshot snapshot = m_server->Snapshot(10);
+        QCOMPARE(snapshot.tlsPort, m_server->TlsPort());
+        QCOMPARE(snapshot.connections.size(), std::size_t{2});
+        for (const ServerSnapshot::Connection& row : snapshot.connections)
+            QCOMPARE(row.tls, row.login == "alice");
     }
 
     void notTlsOnTheTlsPort_data() {
