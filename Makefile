@@ -64,12 +64,13 @@ bench: deps-run build-only
 demo: deps-run build-only
 	@tools/demo.sh $(BUILD)
 
-# The tunnel server under load and attack next to ncat --broker, one table (about 5 minutes),
+# The tunnel server under load and attack next to ncat --broker, one table (about 7 minutes),
 # then its guard against many addresses and the real Kavlink, another (about 8 minutes;
 # GUARD_ROWS and GUARD_WRONG_S shorten it). SERVER_BEFORE=path/to/an/older/kavlink-server adds
-# a column to both.
-bench-server: deps-run build-only
+# a column to both. The bench tools come first: the load tool's TLS clients build with libssl-dev.
+bench-server: deps-run
 	@tools/install-deps.sh bench
+	@$(MAKE) build-only
 	@bench/bench_server.sh $(BUILD) $(SERVER_BEFORE)
 	@python3 bench/server_guard.py $(BUILD) $(SERVER_BEFORE)
 

@@ -5,7 +5,9 @@
 #   bench/bench_server.sh BUILD_DIR [BEFORE_BINARY]
 #
 # BEFORE_BINARY, when given, is an older kavlink-server measured the same way in a column of its
-# own. Rows that need a log-in show "-" for ncat, which has none.
+# own. Rows that need a log-in show "-" for ncat, which has none; TLS rows show "-" for a server
+# without TLS. The TLS clients do a full handshake each, against an EC P-256 certificate made
+# here, as the README suggests.
 set -uo pipefail
 
 build=${1:?usage: bench_server.sh BUILD_DIR [BEFORE_BINARY]}
@@ -28,6 +30,8 @@ command -v ncat >/dev/null || have_ncat=0
 
 printf 'alice:9990\nbench:bench\n' >"$work/users"
 chmod 600 "$work/users"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+    -subj /CN=localhost -keyout "$work/tls.key" -out "$work/tls.crt" 2>/dev/null
 
 # start NAME BINARY ARGS...: starts a server, sets PID and PORT; the log goes to $work/NAME.log.
 start() {
@@ -47,6 +51,17 @@ start() {
     done
     echo "$name did not start" >&2
 }
+# start_tls NAME BINARY ARGS...: the same with a TLS port beside the plain one; PORT is the
+# TLS port then.
+start_tls() {
+    local name=$1 binary=$2 tls_port
+    shift 2
+    tls_port=$("$load" freeport)
+    start "$name" "$binary" --tls-port "$tls_port" --tls-cert "$work/tls.crt" \
+        --tls-key "$work/tls.key" "$@"
+    PORT=$tls_port
+}
+has_tls() { [ "$1" != ncat ] && [[ $("$(binary_of "$1")" --help 2>/dev/null) == *--tls-cert* ]]; }
 # A server frozen on its log never sees SIGTERM: it gets SIGKILL after 5 s.
 stop() {
     kill "$PID" 2>/dev/null
@@ -72,17 +87,26 @@ binary_of() {
     esac
 }
 
-fanout() { # ROW CLIENTS
-    local row=$1 clients=$2 column out login
+fanout() { # ROW CLIENTS [tls] [IDLE_ROW]: IDLE_ROW gets the memory per idle client
+    local row=$1 clients=$2 tls=${3:-} idle=${4:-} column out login before after
     for column in "${columns[@]}"; do
         login=--login
         [ "$column" = ncat ] && login=
-        start "$column-fan$clients" "$(binary_of "$column")" --allow-any-login --heartbeat 0
-        out=$("$load" fanout --port "$PORT" $login --clients "$clients" --lines 10 --pid "$PID")
+        if [ -n "$tls" ]; then
+            has_tls "$column" || continue
+            start_tls "$column-fan$clients-tls" "$(binary_of "$column")" --allow-any-login --heartbeat 0
+        else
+            start "$column-fan$clients" "$(binary_of "$column")" --allow-any-login --heartbeat 0
+        fi
+        out=$("$load" fanout --port "$PORT" $login --clients "$clients" --lines 10 --pid "$PID" ${tls:+--tls})
         if kill -0 "$PID" 2>/dev/null; then
             cell[$row,$column]="$(echo "$out" | value served) served; p50 $(echo "$out" | value p50_ms) ms, p99 $(echo "$out" | value p99_ms) ms; $(echo "$out" | value in_time_pct) % in 1 s; CPU $(echo "$out" | value cpu_pct) %"
+            before=$(echo "$out" | value rss_before_kib)
+            after=$(echo "$out" | value rss_idle_kib)
+            [ -n "$idle" ] && [ "$column" != ncat ] && [ -n "$before" ] &&
+                cell[$idle,$column]="$(awk -v a="$after" -v b="$before" -v n="$clients" 'BEGIN { printf "%.1f", (a - b) / n }') KiB (RSS $((before / 1024)) MiB, $((after / 1024)) MiB with $clients)"
         else
-            cell[$row,$column]="the server died ($(tail -c 80 "$work/$column-fan$clients.log" | tr '\n' ' '))"
+            cell[$row,$column]="the server died ($(tail -c 80 "$work/$column-fan$clients${tls:+-tls}.log" | tr '\n' ' '))"
         fi
         stop
     done
@@ -105,6 +129,37 @@ scrape_row() {
         else
             cell[scrape,ours]="without: $without; scraped: $latency; $(echo "$out" | value scrapes) scrapes answered in p50 $(echo "$out" | value scrape_p50_ms) ms, p99 $(echo "$out" | value scrape_p99_ms) ms, $(echo "$out" | value scrapes_failed) failed"
         fi
+    done
+}
+
+# New connections to the log-in prompt, then lines between two clients: plain, then over TLS.
+tls_rows() {
+    local column out bin tls
+    local relaxed=(--allow-any-login --heartbeat 0 --connects-per-minute 1000000
+        --max-pending-per-address 100000 --max-pending 100000)
+    for column in "${columns[@]}"; do
+        [ "$column" = ncat ] && continue
+        bin=$(binary_of "$column")
+        for tls in "" tls; do
+            if [ -n "$tls" ]; then
+                has_tls "$column" || continue
+                start_tls "$column-connects-tls" "$bin" "${relaxed[@]}"
+            else
+                start "$column-connects" "$bin" "${relaxed[@]}"
+            fi
+            out=$("$load" connects --port "$PORT" --parallel 64 --seconds 10 --pid "$PID" ${tls:+--tls})
+            cell[connects$tls,$column]="$(echo "$out" | value per_s)/s; CPU $(echo "$out" | value cpu_pct) %; $(echo "$out" | value failed) failed"
+            stop
+
+            if [ -n "$tls" ]; then
+                start_tls "$column-lines-tls" "$bin" --allow-any-login --heartbeat 0 --max-input-lines 0
+            else
+                start "$column-lines" "$bin" --allow-any-login --heartbeat 0 --max-input-lines 0
+            fi
+            out=$("$load" throughput --port "$PORT" --login --seconds 10 --pid "$PID" ${tls:+--tls})
+            cell[lines$tls,$column]="$(echo "$out" | value lines_per_s) lines/s ($(echo "$out" | value mb_per_s) MB/s); CPU $(echo "$out" | value cpu_pct) %"
+            stop
+        done
     done
 }
 
@@ -205,19 +260,35 @@ other_rows() {
         out=$("$load" storm --port "$PORT" $login --clients 2000)
         cell[storm,$column]="$(echo "$out" | value in) in after $(echo "$out" | value all_in_s) s; $(echo "$out" | value resets) refused or reset"
         stop
+
+        has_tls "$column" || continue
+        start_tls "$column-storm-tls" "$(binary_of "$column")" --allow-any-login --heartbeat 0
+        out=$("$load" storm --port "$PORT" $login --clients 2000 --tls)
+        cell[stormtls,$column]="$(echo "$out" | value in) in after $(echo "$out" | value all_in_s) s; $(echo "$out" | value resets) refused or reset"
+        stop
     done
 }
 
-echo "Measuring (about 5 minutes per column)..." >&2
-fanout fan5k 5000
+echo "Measuring (about 8 minutes per column)..." >&2
+fanout fan5k 5000 "" idle
+fanout fan5ktls 5000 tls idletls
 fanout fan20k 19900
 scrape_row
+tls_rows
 login_rows
 other_rows
 
-rows=(fan5k fan20k scrape lockout guess stderr churn fd fifo users slow300 slow1000 storm)
+rows=(fan5k fan5ktls idle idletls connects connectstls lines linestls fan20k scrape lockout guess
+    stderr churn fd fifo users slow300 slow1000 storm stormtls)
 declare -A label=(
     [fan5k]="5 000 logged-in clients, one line a second (10 s)"
+    [fan5ktls]="the same over TLS"
+    [idle]="memory per idle logged-in client (5 000 clients)"
+    [idletls]="the same over TLS"
+    [connects]="new connections a second to the log-in prompt, 64 at a time (10 s)"
+    [connectstls]="the same with a full TLS handshake each"
+    [lines]="lines a second from one client to another, 84 bytes each (10 s)"
+    [linestls]="the same over TLS"
     [fan20k]="19 900 logged-in clients, one line a second (10 s)"
     [scrape]="5 000 logged-in clients, one line a second, without and with /metrics scraped 10 times a second (10 s each)"
     [lockout]="one address holds up to 300 silent connections; 64 log-ins from others"
@@ -230,6 +301,7 @@ declare -A label=(
     [slow300]="300 clients that stop reading, one fast sender (10 s)"
     [slow1000]="1 000 clients that stop reading, one fast sender (10 s)"
     [storm]="2 000 clients connecting at once, retrying 1 s after a refusal"
+    [stormtls]="the same over TLS"
 )
 declare -A title=([ours]="kavlink-server" [before]="before" [ncat]="ncat --broker")
 header="| Load or attack |"

@@ -11,10 +11,14 @@
 //   hold    --clients N --seconds S    N connections held open, then one log-in
 //   storm   --clients N                N clients connecting at once, retrying after a refusal
 //   login                              one log-in: answered at once or not
+//   connects --parallel P --seconds S  new connections to the "login:" prompt, P at a time
+//   throughput --seconds S             lines from one logged-in client to another, flat out
 //   freeport                           prints a free loopback port
 //
 // Common: --port P (127.0.0.1), --login (answer the server's prompts; without it the server is
-// a plain broker), --user NAME --password PW, --pid PID (the server, for its CPU and memory).
+// a plain broker), --user NAME --password PW, --pid PID (the server, for its CPU and memory),
+// --tls (fanout, connects, throughput, storm: every client over TLS, as Kavlink would, through
+// OpenSSL driven by the same epoll loop; a full handshake each, no session resumed).
 #include "TunnelLine.h"
 
 #include <algorithm>
@@ -28,6 +32,11 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#ifdef KAVLINK_BENCH_TLS
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#endif
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -65,6 +74,12 @@ std::string g_user = "bench";
 std::string g_password = "bench";
 const std::string kPrompts = "login:password:";
 
+#ifdef KAVLINK_BENCH_TLS
+SSL_CTX* g_tls = nullptr; // set with --tls
+#else
+struct SSL;
+#endif
+
 // Source address number i: 127.<base>.x.y, so per-address limits see distinct clients.
 std::string Source(int base, int i) {
     return "127." + std::to_string(base) + "." + std::to_string(i / 250 % 256) + "." +
@@ -99,6 +114,7 @@ int Open(const std::string& source) {
 // One client connection and what it has seen.
 struct Conn {
     int fd = -1;
+    int epoll = -1; // the loop that watches it
     int id = 0;
     std::string source;
     std::string in;             // bytes received
@@ -107,7 +123,99 @@ struct Conn {
     Clock::time_point opened;   // when the connect started
     Clock::time_point sentAt;   // when the password went (guess)
     std::vector<double> arrive; // fanout: ms of each line's arrival after its sending
+    SSL* ssl = nullptr;         // with --tls
+    bool handshaken = false;
+    std::string out; // with --tls: bytes for the server that TLS has not taken yet
 };
+
+void Drop(Conn& c) {
+#ifdef KAVLINK_BENCH_TLS
+    if (c.ssl) {
+        SSL_free(c.ssl);
+        c.ssl = nullptr;
+    }
+#endif
+    if (c.fd >= 0) {
+        epoll_ctl(c.epoll, EPOLL_CTL_DEL, c.fd, nullptr);
+        ::close(c.fd);
+        c.fd = -1;
+    }
+}
+
+void Fail(Conn& c) {
+    c.closed = true;
+    Drop(c);
+}
+
+#ifdef KAVLINK_BENCH_TLS
+// Write readiness only while TLS waits for room in the socket: it has room nearly always, and
+// a loop woken for it spins beside the server it measures.
+void WatchTls(Conn& c, bool write) {
+    epoll_event ev = {};
+    ev.events = EPOLLIN | EPOLLRDHUP | (write ? EPOLLOUT : 0u);
+    ev.data.ptr = &c;
+    epoll_ctl(c.epoll, EPOLL_CTL_MOD, c.fd, &ev);
+}
+
+// Encrypts what waits, as far as the socket takes it; false once the connection failed.
+bool FlushTls(Conn& c) {
+    bool full = false;
+    while (!c.out.empty()) {
+        const int n = SSL_write(c.ssl, c.out.data(),
+                                static_cast<int>(std::min<std::size_t>(c.out.size(), 16384)));
+        if (n > 0) {
+            c.out.erase(0, static_cast<std::size_t>(n));
+            continue;
+        }
+        const int error = SSL_get_error(c.ssl, n);
+        ERR_clear_error();
+        if (error != SSL_ERROR_WANT_WRITE && error != SSL_ERROR_WANT_READ)
+            return false;
+        full = error == SSL_ERROR_WANT_WRITE;
+        break;
+    }
+    WatchTls(c, full);
+    return true;
+}
+
+// The handshake's next step, what waits to be sent, then whatever the server sent.
+void ServeTls(Conn& c) {
+    if (!c.handshaken) {
+        const int r = SSL_do_handshake(c.ssl);
+        if (r != 1) {
+            const int error = SSL_get_error(c.ssl, r);
+            ERR_clear_error();
+            if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
+                WatchTls(c, error == SSL_ERROR_WANT_WRITE);
+            else
+                Fail(c);
+            return;
+        }
+        c.handshaken = true;
+    }
+    if (!FlushTls(c)) {
+        Fail(c);
+        return;
+    }
+    char buffer[65536];
+    for (;;) {
+        const int got = SSL_read(c.ssl, buffer, sizeof buffer);
+        if (got > 0) {
+            c.in.append(buffer, static_cast<std::size_t>(got));
+            continue;
+        }
+        const int error = SSL_get_error(c.ssl, got);
+        ERR_clear_error();
+        if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE)
+            Fail(c);
+        return;
+    }
+}
+#else
+void ServeTls(Conn& c) {
+    Fail(c);
+}
+#endif
 
 class Loop {
 public:
@@ -123,22 +231,24 @@ public:
             return nullptr;
         auto* c = new Conn;
         c->fd = fd;
+        c->epoll = m_epoll;
         c->id = id;
         c->source = source;
         c->opened = Clock::now();
+#ifdef KAVLINK_BENCH_TLS
+        if (g_tls) {
+            c->ssl = SSL_new(g_tls);
+            SSL_set_fd(c->ssl, fd);
+            SSL_set_connect_state(c->ssl);
+        }
+#endif
         epoll_event ev = {};
-        ev.events = EPOLLIN | EPOLLRDHUP;
+        // A TLS client speaks first, once connected.
+        ev.events = EPOLLIN | EPOLLRDHUP | (c->ssl ? EPOLLOUT : 0u);
         ev.data.ptr = c;
         epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev);
         m_conns.push_back(c);
         return c;
-    }
-    void Drop(Conn& c) {
-        if (c.fd >= 0) {
-            epoll_ctl(m_epoll, EPOLL_CTL_DEL, c.fd, nullptr);
-            ::close(c.fd);
-            c.fd = -1;
-        }
     }
     // Waits up to ms for events; calls onData(conn) after bytes arrived or the peer closed.
     template <typename F> void Run(int ms, F onData) {
@@ -146,6 +256,13 @@ public:
         const int n = epoll_wait(m_epoll, events, 512, ms);
         for (int i = 0; i < n; ++i) {
             Conn& c = *static_cast<Conn*>(events[i].data.ptr);
+            if (c.fd < 0)
+                continue;
+            if (c.ssl) {
+                ServeTls(c);
+                onData(c);
+                continue;
+            }
             char buffer[65536];
             for (;;) {
                 const ssize_t got = ::recv(c.fd, buffer, sizeof buffer, 0);
@@ -153,16 +270,16 @@ public:
                     c.in.append(buffer, static_cast<std::size_t>(got));
                     continue;
                 }
-                if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-                    c.closed = true;
-                    Drop(c);
-                }
+                if (got == 0 || (errno != EAGAIN && errno != EINTR))
+                    Fail(c);
                 break;
             }
             onData(c);
         }
     }
-    std::vector<Conn*>& Conns() { return m_conns; }
+    std::vector<Conn*>& Conns() {
+        return m_conns;
+    }
     void Clear() {
         for (Conn* c : m_conns) {
             Drop(*c);
@@ -176,9 +293,21 @@ private:
     std::vector<Conn*> m_conns;
 };
 
+// Bytes for the server; over TLS they wait for the handshake and for room in the socket.
 bool Send(Conn& c, const std::string& bytes) {
-    return c.fd >= 0 && ::send(c.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-                            static_cast<ssize_t>(bytes.size());
+    if (c.fd < 0)
+        return false;
+    if (!c.ssl)
+        return ::send(c.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(bytes.size());
+#ifdef KAVLINK_BENCH_TLS
+    c.out += bytes;
+    if (c.handshaken && !FlushTls(c)) {
+        Fail(c);
+        return false;
+    }
+#endif
+    return true;
 }
 
 // Answers both prompts at once once "login:" is in; true once both prompts arrived.
@@ -345,10 +474,16 @@ struct Scraper {
 int Fanout() {
     const int clients = static_cast<int>(g_args.Num("clients", 1000));
     const int lines = static_cast<int>(g_args.Num("lines", 10));
+    const long pid = g_args.Num("pid", 0);
     Loop loop;
+    const long rss0 = StatusKiB(pid, "VmRSS:");
     const auto t0 = Clock::now();
     const int in = OpenMany(loop, clients, 1, 25, 90000);
     std::printf("held %d\nconnect_s %.1f\n", in, Ms(t0, Clock::now()) / 1000);
+    // What the server holds for its idle clients, once it has settled.
+    for (const auto settle = Clock::now(); Ms(settle, Clock::now()) < 1000;)
+        loop.Run(50, [](Conn&) {});
+    std::printf("rss_before_kib %ld\nrss_idle_kib %ld\n", rss0, StatusKiB(pid, "VmRSS:"));
     std::vector<Conn*> live;
     for (Conn* c : loop.Conns()) {
         if (!c->closed && c->fd >= 0) {
@@ -647,6 +782,86 @@ int FreePort() {
     return 0;
 }
 
+// New connections to the "login:" prompt, `parallel` at a time from 250 addresses, each
+// closed once its prompt came; over TLS each is a full handshake.
+int Connects() {
+    const int parallel = static_cast<int>(g_args.Num("parallel", 64));
+    const int seconds = static_cast<int>(g_args.Num("seconds", 10));
+    const long pid = g_args.Num("pid", 0);
+    Loop loop;
+    long prompts = 0;
+    long failed = 0;
+    int next = 0;
+    const double cpu0 = CpuSeconds(pid);
+    const auto start = Clock::now();
+    while (Ms(start, Clock::now()) < seconds * 1000.0) {
+        auto& conns = loop.Conns();
+        for (int open = static_cast<int>(conns.size()); open < parallel; ++open, ++next)
+            loop.Add(Source(10, next % 250), next);
+        loop.Run(10, [&](Conn& c) {
+            if (c.in.size() >= 6 && c.fd >= 0) {
+                ++prompts;
+                Drop(c);
+            } else if (c.closed) {
+                ++failed;
+            }
+        });
+        conns.erase(std::remove_if(conns.begin(), conns.end(),
+                                   [](Conn* c) {
+                                       const bool gone = c->fd < 0;
+                                       if (gone)
+                                           delete c;
+                                       return gone;
+                                   }),
+                    conns.end());
+    }
+    const double elapsed = Ms(start, Clock::now()) / 1000;
+    std::printf("prompts %ld\nfailed %ld\nper_s %.0f\ncpu_pct %.0f\n", prompts, failed,
+                static_cast<double>(prompts) / elapsed, 100.0 * (CpuSeconds(pid) - cpu0) / elapsed);
+    return 0;
+}
+
+// Lines of 84 bytes from one logged-in client to another as fast as the server passes them,
+// with at most 256 KiB on the way so that the receiver is never cut as a slow reader.
+int Throughput() {
+    const int seconds = static_cast<int>(g_args.Num("seconds", 10));
+    const long pid = g_args.Num("pid", 0);
+    Loop loop;
+    if (OpenMany(loop, 2, 11, 1, 10000) < 2) {
+        std::printf("lines_per_s -1\n");
+        return 0;
+    }
+    Conn& sender = *loop.Conns()[0];
+    Conn& receiver = *loop.Conns()[1];
+    const std::string line = Line(0, 84);
+    std::string batch;
+    for (int i = 0; i < 64; ++i)
+        batch += line;
+    receiver.in.clear();
+    long long sent = 0;
+    long long received = 0; // bytes
+    const double cpu0 = CpuSeconds(pid);
+    const auto start = Clock::now();
+    while (Ms(start, Clock::now()) < seconds * 1000.0 && !receiver.closed && !sender.closed) {
+        while (sent - received < 256 * 1024 && sender.out.size() < 64 * 1024) {
+            Send(sender, batch);
+            sent += static_cast<long long>(batch.size());
+        }
+        loop.Run(1, [&](Conn& c) {
+            if (&c == &receiver) {
+                received += static_cast<long long>(c.in.size());
+                c.in.clear();
+            }
+        });
+    }
+    const double elapsed = Ms(start, Clock::now()) / 1000;
+    const double lines = static_cast<double>(received) / static_cast<double>(line.size());
+    std::printf("lines_per_s %.0f\nmb_per_s %.1f\ncpu_pct %.0f\n", lines / elapsed,
+                static_cast<double>(received) / elapsed / 1e6,
+                100.0 * (CpuSeconds(pid) - cpu0) / elapsed);
+    return 0;
+}
+
 int Login() {
     std::printf("login_ms %.0f\n",
                 TimedLogin("127.9.0.1", static_cast<int>(g_args.Num("wait", 3000))));
@@ -656,7 +871,9 @@ int Login() {
 
 int main(int argc, char* argv[]) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s fanout|lockout|guess|slow|churn|hold|storm|login ...\n",
+        std::fprintf(stderr,
+                     "usage: %s fanout|lockout|guess|slow|churn|hold|storm|login|connects|"
+                     "throughput ...\n",
                      argv[0]);
         return 2;
     }
@@ -676,11 +893,25 @@ int main(int argc, char* argv[]) {
     g_login = g_args.Has("login");
     g_user = g_args.Get("user", g_user);
     g_password = g_args.Get("password", g_password);
+    if (g_args.Has("tls")) {
+#ifdef KAVLINK_BENCH_TLS
+        // The server's certificate is not checked: what is measured is the server's work.
+        g_tls = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_min_proto_version(g_tls, TLS1_2_VERSION);
+        SSL_CTX_set_verify(g_tls, SSL_VERIFY_NONE, nullptr);
+        SSL_CTX_set_session_cache_mode(g_tls, SSL_SESS_CACHE_OFF);
+        SSL_CTX_set_mode(g_tls,
+                         SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+#else
+        std::fprintf(stderr, "built without OpenSSL: no --tls\n");
+        return 3;
+#endif
+    }
     const std::string command = argv[1];
     const std::map<std::string, int (*)()> commands = {
-        {"fanout", Fanout}, {"lockout", Lockout}, {"guess", Guess},
-        {"slow", Slow},     {"churn", Churn},     {"hold", Hold},
-        {"storm", Storm},   {"login", Login},     {"freeport", FreePort}};
+        {"fanout", Fanout},     {"lockout", Lockout},   {"guess", Guess},          {"slow", Slow},
+        {"churn", Churn},       {"hold", Hold},         {"storm", Storm},          {"login", Login},
+        {"freeport", FreePort}, {"connects", Connects}, {"throughput", Throughput}};
     const auto it = commands.find(command);
     if (it == commands.end()) {
         std::fprintf(stderr, "unknown command %s\n", command.c_str());

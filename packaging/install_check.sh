@@ -143,3 +143,28 @@ send_line "$fd_b" "$text"
 wait_for "$work/a.in" "$text" 50
 kill -0 "$server" 2>/dev/null || fail "the server ended at the reload"
 echo "ok: the unit's ExecReload let a new user in; the client logged in before stayed connected"
+
+# TLS as the README and the unit's comment add it: the unit's command line with the two
+# options, a certificate made here. The installed server names the certificate as openssl does
+# and answers over TLS; this is what its package's dependencies must bring.
+if ! command -v openssl >/dev/null 2>&1; then
+    echo "SKIP: openssl is not installed; TLS not checked"
+    exit 0
+fi
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 \
+    -subj /CN=localhost -keyout "$work/tls.key" -out "$work/tls.crt" 2>/dev/null ||
+    fail "openssl could not make a certificate"
+want=$(openssl x509 -noout -fingerprint -sha256 -in "$work/tls.crt")
+want=${want#*=}
+got=$("$bin/kavlink-server" --fingerprint "$work/tls.crt") ||
+    fail "kavlink-server --fingerprint failed: $got"
+[[ $got == "$want" ]] || fail "kavlink-server --fingerprint says $got, openssl $want"
+"${argv[@]}" --listen 127.0.0.1 --tls-port 0 --tls-cert "$work/tls.crt" \
+    --tls-key "$work/tls.key" 2>"$work/tls.log" &
+pids+=($!)
+wait_for "$work/tls.log" "TLS certificate: SHA-256 fingerprint $want" 50
+tls_port=$(sed -n 's/.* listening for TLS on 127.0.0.1 port \([0-9]*\).*/\1/p' "$work/tls.log")
+prompt=$(sleep 1 | timeout 10 openssl s_client -quiet -no_ign_eof -connect "127.0.0.1:$tls_port" \
+    2>/dev/null)
+[[ $prompt == login: ]] || fail "the installed server's TLS port answered \"$prompt\", not login:"
+echo "ok: the installed server with the unit's command line and a certificate answers over TLS"

@@ -49,8 +49,7 @@ const char* RefusalText(CConnectionLimits::Verdict verdict) {
 
 CServerAcceptor::CServerAcceptor(Settings settings, NowMs now, MakeRoom makeRoom, QObject* parent)
     : QObject(parent), m_settings(std::move(settings)), m_now(std::move(now)),
-      m_makeRoom(std::move(makeRoom)), m_limits(m_settings.limits),
-      m_listener(new QTcpServer(this)) {}
+      m_makeRoom(std::move(makeRoom)), m_limits(m_settings.limits) {}
 
 CServerAcceptor::~CServerAcceptor() {
     Close();
@@ -59,56 +58,87 @@ CServerAcceptor::~CServerAcceptor() {
 }
 
 bool CServerAcceptor::Listen(QString* error) {
-    m_listener->setListenBacklogSize(m_settings.backlog);
-    if (!m_listener->listen(m_settings.address, m_settings.port)) {
-        if (error)
-            *error = QStringLiteral("cannot listen on %1 port %2: %3")
-                         .arg(m_settings.address.toString())
-                         .arg(m_settings.port)
-                         .arg(m_listener->errorString());
+    if ((m_settings.plain && !Open(m_settings.port, false, error)) ||
+        (m_settings.tls && !Open(m_settings.tlsPort, true, error))) {
+        Close();
         return false;
     }
-    m_listener->pauseAccepting();
-    m_notifier = new QSocketNotifier(m_listener->socketDescriptor(), QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this, &CServerAcceptor::OnReady);
     m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     return true;
 }
 
+bool CServerAcceptor::Open(quint16 port, bool tls, QString* error) {
+    auto* server = new QTcpServer(this);
+    server->setListenBacklogSize(m_settings.backlog);
+    if (!server->listen(m_settings.address, port)) {
+        if (error)
+            *error = QStringLiteral("cannot listen on %1 port %2%3: %4")
+                         .arg(m_settings.address.toString())
+                         .arg(port)
+                         .arg(tls ? QStringLiteral(" for TLS") : QString())
+                         .arg(server->errorString());
+        delete server;
+        return false;
+    }
+    server->pauseAccepting();
+    auto* notifier = new QSocketNotifier(server->socketDescriptor(), QSocketNotifier::Read, this);
+    m_listeners.push_back({server, notifier, tls});
+    const Listener listener = m_listeners.back();
+    connect(notifier, &QSocketNotifier::activated, this, [this, listener] { OnReady(listener); });
+    return true;
+}
+
+quint16 CServerAcceptor::ListenerPort(bool tls) const {
+    for (const Listener& listener : m_listeners) {
+        if (listener.tls == tls)
+            return listener.server->serverPort();
+    }
+    return 0;
+}
+
 quint16 CServerAcceptor::Port() const {
-    return m_listener->serverPort();
+    return ListenerPort(false);
+}
+
+quint16 CServerAcceptor::TlsPort() const {
+    return ListenerPort(true);
 }
 
 void CServerAcceptor::Close() {
-    if (m_notifier) {
-        m_notifier->setEnabled(false);
-        delete m_notifier;
-        m_notifier = nullptr;
+    for (const Listener& listener : m_listeners) {
+        listener.notifier->setEnabled(false);
+        delete listener.notifier;
+        listener.server->close();
+        delete listener.server;
     }
-    m_listener->close();
+    m_listeners.clear();
+}
+
+void CServerAcceptor::SetAccepting(bool on) {
+    for (const Listener& listener : m_listeners)
+        listener.notifier->setEnabled(on);
 }
 
 void CServerAcceptor::Tick(qint64 nowMs) {
     if (m_paused && nowMs >= m_resumeAt) {
         m_paused = false;
-        if (m_notifier)
-            m_notifier->setEnabled(true);
+        SetAccepting(true);
     }
 }
 
-void CServerAcceptor::OnReady() {
+void CServerAcceptor::OnReady(const Listener& listener) {
+    const int listenFd = static_cast<int>(listener.server->socketDescriptor());
     for (int i = 0; i < kAcceptBatch && !m_paused; ++i) {
         sockaddr_storage from = {};
         socklen_t length = sizeof from;
-        const int fd =
-            ::accept4(static_cast<int>(m_listener->socketDescriptor()),
-                      reinterpret_cast<sockaddr*>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&from), &length,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK)
                 return;
             if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
                 continue;
-            OutOfDescriptors();
+            OutOfDescriptors(listenFd);
             return;
         }
         if (m_outOfDescriptors) {
@@ -118,11 +148,11 @@ void CServerAcceptor::OnReady() {
                     .arg(m_closedUnserved));
             m_closedUnserved = 0;
         }
-        Admit(fd, from);
+        Admit(fd, from, listener.tls);
     }
 }
 
-void CServerAcceptor::Admit(int fd, const sockaddr_storage& from) {
+void CServerAcceptor::Admit(int fd, const sockaddr_storage& from, bool tls) {
     const std::uint64_t id = m_nextId++;
     const QHostAddress peer = PlainAddress(QHostAddress(reinterpret_cast<const sockaddr*>(&from)));
     const QByteArray key = AddressKey(peer);
@@ -144,14 +174,13 @@ void CServerAcceptor::Admit(int fd, const sockaddr_storage& from) {
         emit refused(key, ReasonOf(verdict));
         return;
     }
-    emit accepted(fd, id, key);
+    emit accepted(fd, id, key, tls);
 }
 
 // Out of descriptors (or another lasting accept error): close what waits with the spare
 // descriptor, say so once, and pause instead of failing again at once for ever.
-void CServerAcceptor::OutOfDescriptors() {
+void CServerAcceptor::OutOfDescriptors(int listenFd) {
     const int error = errno;
-    const int listenFd = static_cast<int>(m_listener->socketDescriptor());
     if (m_spareFd >= 0 && (error == EMFILE || error == ENFILE)) {
         ::close(m_spareFd);
         for (int i = 0; i < kAcceptBatch; ++i) {
@@ -173,5 +202,5 @@ void CServerAcceptor::OutOfDescriptors() {
     }
     m_paused = true;
     m_resumeAt = Now() + m_settings.retryMs;
-    m_notifier->setEnabled(false);
+    SetAccepting(false);
 }

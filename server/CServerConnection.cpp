@@ -5,6 +5,8 @@
 #include "LogText.h"
 #include "SocketOptions.h"
 
+#include <QSslCipher>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimerEvent>
 
@@ -21,6 +23,8 @@ namespace {
 constexpr qint64 kFlushBytes = qint64{16} * 1024;
 // Read per turn: small enough that one fast sender cannot hold the loop from the others.
 constexpr qint64 kReadSlice = 4096;
+// The first byte of every TLS handshake, which no log-in answer starts with.
+constexpr char kTlsHandshakeRecord = 0x16;
 
 // Keep-alive finds a vanished peer (a site that lost power) that would otherwise stay
 // logged in for ever, with the client's own timing; five unanswered probes end it.
@@ -43,8 +47,8 @@ QString PeerText(const QTcpSocket& socket) {
 
 CServerConnection::CServerConnection(IConnectionHost& server, QTcpSocket* socket, std::uint64_t id,
                                      QByteArray address, QObject* parent)
-    : QObject(parent), m_server(server), m_socket(socket), m_id(id),
-      m_fd(static_cast<int>(socket->socketDescriptor())), m_address(std::move(address)),
+    : QObject(parent), m_server(server), m_socket(socket), m_ssl(qobject_cast<QSslSocket*>(socket)),
+      m_id(id), m_fd(static_cast<int>(socket->socketDescriptor())), m_address(std::move(address)),
       m_peer(PeerText(*socket)), m_session(*this) {
     m_socket->setParent(this);
     m_socket->setReadBufferSize(server.Options().readBufferBytes);
@@ -53,6 +57,11 @@ CServerConnection::CServerConnection(IConnectionHost& server, QTcpSocket* socket
     connect(m_socket, &QTcpSocket::bytesWritten, this, &CServerConnection::OnBytesWritten);
     connect(m_socket, &QTcpSocket::disconnected, this, &CServerConnection::OnSocketGone);
     connect(m_socket, &QTcpSocket::errorOccurred, this, &CServerConnection::OnSocketGone);
+    if (m_ssl) {
+        connect(m_ssl, &QSslSocket::encrypted, this, &CServerConnection::OnEncrypted);
+        connect(m_ssl, &QSslSocket::encryptedBytesWritten, this,
+                &CServerConnection::OnBytesWritten);
+    }
 }
 
 CServerConnection::~CServerConnection() = default;
@@ -61,7 +70,22 @@ void CServerConnection::Start() {
     m_inputBudget = m_server.Options().inputBurstLines;
     m_inputRefilledAt = m_server.Now();
     if (m_server.Options().verbose)
-        Log(QStringLiteral("connected"));
+        Log(m_ssl ? QStringLiteral("connected to the TLS port") : QStringLiteral("connected"));
+    if (!m_ssl) {
+        m_session.Start();
+        return;
+    }
+    // A handshake that never ends is a log-in answer that never comes.
+    m_answerDeadline.Start(m_server.Options().answerTimeoutMs, m_server.Now(), this);
+    m_ssl->startServerEncryption();
+}
+
+void CServerConnection::OnEncrypted() {
+    if (m_closed)
+        return;
+    m_encrypted = true;
+    if (m_server.Options().verbose)
+        Log(QStringLiteral("TLS handshake done: %1").arg(m_ssl->sessionCipher().name()));
     m_session.Start();
 }
 
@@ -83,6 +107,14 @@ void CServerConnection::Send(std::string_view line) {
 // notifier is armed only for what the kernel refuses, so a relayed line does not switch
 // thousands of notifiers on and off.
 void CServerConnection::Write(std::string_view bytes) {
+    if (m_ssl) {
+        // Encrypted and handed to the kernel now rather than at Qt's next turn; only what the
+        // kernel refuses waits in the socket.
+        m_ssl->write(bytes.data(), static_cast<qint64>(bytes.size()));
+        m_ssl->flush();
+        UpdatePendingWrite();
+        return;
+    }
     std::size_t done = 0;
     if (m_socket->bytesToWrite() == 0) {
         const ssize_t n = ::send(m_fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -104,8 +136,12 @@ void CServerConnection::Write(std::string_view bytes) {
     UpdatePendingWrite();
 }
 
+qint64 CServerConnection::Unsent() const {
+    return m_socket->bytesToWrite() + (m_ssl ? m_ssl->encryptedBytesToWrite() : 0);
+}
+
 void CServerConnection::UpdatePendingWrite() {
-    const qint64 pending = m_closed ? 0 : m_socket->bytesToWrite();
+    const qint64 pending = m_closed ? 0 : Unsent();
     m_server.PendingWriteChanged(pending - m_pendingWrite);
     m_pendingWrite = pending;
 }
@@ -114,7 +150,8 @@ void CServerConnection::Due(qint64 now) {
     if (m_closed)
         return;
     if (m_answerDeadline.Reached(now)) {
-        Close(QStringLiteral("no answer in time"));
+        Close(m_ssl && !m_encrypted ? QStringLiteral("TLS handshake not finished in time")
+                                    : QStringLiteral("no answer in time"));
     } else if (m_refuseDeadline.Reached(now)) {
         Close(QStringLiteral("log-in refused"));
     } else if (m_turnDeadline.Reached(now)) {
@@ -188,7 +225,8 @@ void CServerConnection::LoginDecided(const QByteArray& login, bool accepted) {
         m_server.LoginDecided(m_address, login, m_turn, accepted);
         m_loggedInAt = QDateTime::currentDateTime();
         SampleRates(m_server.Now());
-        Log(QStringLiteral("logged in as \"%1\"").arg(name));
+        Log(QStringLiteral("logged in as \"%1\"%2")
+                .arg(name, m_ssl ? QStringLiteral(" over TLS") : QString()));
         m_server.LoggedIn(this);
     } else {
         m_server.LogRepeated(QStringLiteral("failed log-ins"), AddressKeyText(m_address),
@@ -253,6 +291,11 @@ void CServerConnection::ReadSlice() {
     }
     char chunk[kReadSlice];
     const qint64 n = m_socket->read(chunk, sizeof chunk);
+    if (n > 0 && !m_ssl && chunk[0] == kTlsHandshakeRecord &&
+        m_session.GetState() == CServerSession::State::AwaitLogin && m_session.Buffered() == 0) {
+        Close(QStringLiteral("a TLS handshake on the plain port"));
+        return;
+    }
     if (n > 0) {
         const std::uint64_t before = m_session.LinesFramed();
         Feed(std::string_view(chunk, static_cast<std::size_t>(n)));
@@ -273,7 +316,7 @@ void CServerConnection::OnBytesWritten() {
         return;
     UpdatePendingWrite();
     if (m_session.GetState() != CServerSession::State::PasswordPromptDue || m_turnTaken ||
-        m_socket->bytesToWrite() != 0)
+        Unsent() != 0)
         return;
     TakeTurn();
 }

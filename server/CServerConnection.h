@@ -15,9 +15,12 @@
 #include <string_view>
 
 class IConnectionHost;
+class QSslSocket;
 class QTcpSocket;
 
-// One client of the tunnel server: its socket, its session and its log-in deadlines.
+// One client of the tunnel server: its socket, its session and its log-in deadlines. On a
+// QSslSocket the log-in starts once the TLS handshake is done, which the first answer's
+// time-out bounds.
 class CServerConnection : public QObject, private ISessionHost {
     Q_OBJECT
 
@@ -40,6 +43,7 @@ public:
 
     bool IsLoggedIn() const { return !m_closed && m_session.IsLoggedIn(); }
     bool IsClosed() const { return m_closed; }
+    bool IsTls() const { return m_ssl != nullptr; }
     bool CountsAsAwaitingLogin() const;
     const CServerSession& Session() const { return m_session; }
     const QByteArray& Address() const { return m_address; }
@@ -68,6 +72,9 @@ private:
 
     void Feed(std::string_view chunk);
     void Write(std::string_view bytes);
+    // Bytes the socket holds, not yet taken by the kernel (before and after encryption).
+    qint64 Unsent() const;
+    void OnEncrypted();
     void UpdatePendingWrite();
     void OnReadyRead();
     // Lines the client may still send now; refilled at the input rate.
@@ -80,6 +87,7 @@ private:
 
     IConnectionHost& m_server;
     QTcpSocket* m_socket;
+    QSslSocket* m_ssl; // m_socket when it is one, else null
     std::uint64_t m_id;
     int m_fd;
     QByteArray m_address;
@@ -93,6 +101,7 @@ private:
     bool m_turnTaken = false;
     bool m_turnOpen = false;   // taken and not yet decided
     bool m_readQueued = false; // waiting for its next turn to read
+    bool m_encrypted = false;
     CLoginThrottle::Turn m_turn;
     double m_inputBudget = 0;
     qint64 m_inputRefilledAt = 0;

@@ -8,6 +8,7 @@
 #include "TunnelLine.h"
 
 #include <QDateTime>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimerEvent>
 
@@ -46,7 +47,10 @@ CTunnelServer::CTunnelServer(ServerOptions options, QObject* parent)
     EncodeTunnelLine(m_heartbeatLine);
     CServerAcceptor::Settings accepting;
     accepting.address = m_options.listenAddress;
+    accepting.plain = m_options.plain;
     accepting.port = m_options.port;
+    accepting.tls = m_options.Tls();
+    accepting.tlsPort = m_options.tlsPort;
     accepting.backlog = m_options.listenBacklog;
     accepting.retryMs = m_options.acceptRetryMs;
     accepting.limits = {m_options.maxAwaitingLogin, m_options.maxAwaitingPerAddress,
@@ -101,7 +105,36 @@ bool CTunnelServer::ReloadUsers() {
     return true;
 }
 
+bool CTunnelServer::ReloadTls() {
+    if (!m_options.Tls())
+        return true;
+    QString error;
+    QStringList warnings;
+    if (!m_tls.Load(m_options.tlsCertificateFile, m_options.tlsKeyFile, &error, &warnings)) {
+        Log(QStringLiteral("TLS certificate not reloaded, keeping the one with SHA-256 "
+                           "fingerprint %1: %2")
+                .arg(m_tls.Fingerprint(), error));
+        return false;
+    }
+    for (const QString& warning : warnings)
+        Log(warning);
+    Log(QStringLiteral("TLS certificate reloaded for new connections: SHA-256 fingerprint %1, "
+                       "valid until %2")
+            .arg(m_tls.Fingerprint(), m_tls.ExpiryDate().toString(Qt::ISODate)));
+    return true;
+}
+
+void CTunnelServer::Reload() {
+    ReloadUsers();
+    ReloadTls();
+}
+
 bool CTunnelServer::Listen(QString* error) {
+    QStringList warnings;
+    if (m_options.Tls() &&
+        (!CServerTls::Available(error) ||
+         !m_tls.Load(m_options.tlsCertificateFile, m_options.tlsKeyFile, error, &warnings)))
+        return false;
     if (!m_acceptor->Listen(error))
         return false;
     connect(m_acceptor, &CServerAcceptor::accepted, this, &CTunnelServer::Admitted);
@@ -120,7 +153,15 @@ bool CTunnelServer::Listen(QString* error) {
     const QString where = m_options.listenAddress == QHostAddress::Any
                               ? QStringLiteral("all addresses")
                               : m_options.listenAddress.toString();
-    Log(QStringLiteral("listening on %1 port %2").arg(where).arg(Port()));
+    if (m_options.plain)
+        Log(QStringLiteral("listening on %1 port %2").arg(where).arg(Port()));
+    if (m_options.Tls()) {
+        Log(QStringLiteral("listening for TLS on %1 port %2").arg(where).arg(TlsPort()));
+        for (const QString& warning : warnings)
+            Log(warning);
+        Log(QStringLiteral("TLS certificate: SHA-256 fingerprint %1, valid until %2")
+                .arg(m_tls.Fingerprint(), m_tls.ExpiryDate().toString(Qt::ISODate)));
+    }
     if (m_options.guessDelayMaxMs > kLongestPauseMs)
         Log(QStringLiteral("pauses after failed log-ins last at most %1 s, not %2 s")
                 .arg(kLongestPauseMs / 1000)
@@ -389,13 +430,14 @@ QStringList CTunnelServer::StatusLines() const {
     for (const CServerConnection* c : m_connections) {
         if (c->IsClosed())
             continue;
+        const QString peer = c->IsTls() ? c->Peer() + QStringLiteral(" (TLS)") : c->Peer();
         if (!c->IsLoggedIn()) {
-            lines << QStringLiteral("client %1: awaiting log-in").arg(c->Peer());
+            lines << QStringLiteral("client %1: awaiting log-in").arg(peer);
             continue;
         }
         lines << QStringLiteral("client %1: \"%2\" logged in since %3, lines in %4, out %5, "
                                 "%6 bytes waiting")
-                     .arg(c->Peer(), QuotedText(c->Session().Login(), CServerSession::kMaxAnswer),
+                     .arg(peer, QuotedText(c->Session().Login(), CServerSession::kMaxAnswer),
                           LogTimestamp(c->LoggedInAt()))
                      .arg(c->LinesIn())
                      .arg(c->LinesOut())
@@ -412,6 +454,7 @@ ServerSnapshot CTunnelServer::Snapshot(int maxRows) const {
     if (m_options.listenAddress != QHostAddress::Any)
         s.listenAddress = m_options.listenAddress.toString();
     s.port = Port();
+    s.tlsPort = TlsPort();
     s.acceptPaused = IsAcceptPaused();
     s.loggedIn = LoggedInCount();
     s.pending = AwaitingLoginCount();
@@ -430,6 +473,7 @@ ServerSnapshot CTunnelServer::Snapshot(int maxRows) const {
             }
             ServerSnapshot::Connection row;
             row.peer = c->Peer();
+            row.tls = c->IsTls();
             row.bytesWaiting = c->PendingWrite();
             if (loggedIn) {
                 const CLineRates::Lines lastMinute = c->LinesLastMinute(now);
@@ -452,14 +496,17 @@ ServerSnapshot CTunnelServer::Snapshot(int maxRows) const {
     return s;
 }
 
-void CTunnelServer::Admitted(int fd, quint64 id, const QByteArray& address) {
-    auto* socket = new QTcpSocket;
+void CTunnelServer::Admitted(int fd, quint64 id, const QByteArray& address, bool tls) {
+    QTcpSocket* socket = tls ? new QSslSocket : new QTcpSocket;
     if (!socket->setSocketDescriptor(fd)) {
         ::close(fd);
         delete socket;
         m_acceptor->Limits().Left(address);
         return;
     }
+    // The pair loaded now: a reload later changes nothing for this connection.
+    if (tls)
+        static_cast<QSslSocket*>(socket)->setSslConfiguration(m_tls.Configuration());
     auto* connection = new CServerConnection(*this, socket, id, address, this);
     m_connections.push_back(connection);
     connection->Start();

@@ -5,6 +5,7 @@
 #include "CLoginThrottle.h"
 #include "CRecentTroubles.h"
 #include "CServerAcceptor.h"
+#include "CServerTls.h"
 #include "CUserTable.h"
 #include "Clock.h"
 #include "IConnectionHost.h"
@@ -49,8 +50,18 @@ public:
     bool LoadUsers(QString* error);
     // Re-reads the users file; on failure the table in use stays.
     bool ReloadUsers();
+    // Re-reads the TLS certificate and key, for the connections to come; on failure the pair
+    // in use stays. Logs the fingerprint in use either way.
+    bool ReloadTls();
+    // What SIGHUP does: both of the above.
+    void Reload();
+    // Reads the TLS certificate and key when they are set, then listens.
     bool Listen(QString* error);
+    // The ports listened on: plain and TLS; 0 for one that is not.
     quint16 Port() const;
+    quint16 TlsPort() const { return m_acceptor->TlsPort(); }
+    // SHA-256 of the certificate new TLS connections get; empty without TLS.
+    const QString& TlsFingerprint() const { return m_tls.Fingerprint(); }
     // Sends every logged-in client a heartbeat now.
     void SendHeartbeats();
     // Everything due on the clock: heartbeats and summary lines at their periods, log-in
@@ -103,7 +114,7 @@ private:
 
     // Heartbeats and summary lines whose period has come.
     void RunPeriods(qint64 now);
-    void Admitted(int fd, quint64 id, const QByteArray& address);
+    void Admitted(int fd, quint64 id, const QByteArray& address, bool tls);
     bool MakeRoom(const QByteArray& address);
     void CutSlowestReaders();
     void Reap();
@@ -113,6 +124,7 @@ private:
     ServerOptions m_options;
     MonotonicClock m_clock = SystemMonotonicNanoseconds;
     CUserTable m_users;
+    CServerTls m_tls;
 
     CLoginThrottle m_throttle;
     CLogSummary m_summary;

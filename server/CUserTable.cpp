@@ -1,14 +1,9 @@
 #include "CUserTable.h"
 
-#include <QFile>
+#include "RegularFile.h"
 
 #include <crypt.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <memory>
 
 namespace {
@@ -48,52 +43,6 @@ QByteArray Crypt(const QByteArray& password, const QByteArray& hash) {
         return {};
     return QByteArray(out);
 }
-
-QString ErrnoText() {
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
-// Reads a whole regular file without ever waiting on a writer; empty error on success.
-QByteArray ReadRegularFile(const QString& path, qint64 maxBytes, QString& error, QString& warning) {
-    const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        error = QStringLiteral("cannot read users file %1: %2").arg(path, ErrnoText());
-        return {};
-    }
-    QByteArray content;
-    struct stat st = {};
-    if (::fstat(fd, &st) != 0) {
-        error = QStringLiteral("cannot read users file %1: %2").arg(path, ErrnoText());
-    } else if (!S_ISREG(st.st_mode)) {
-        error = QStringLiteral("users file %1 is not a regular file").arg(path);
-    } else if ((st.st_mode & S_IWOTH) != 0) {
-        error = QStringLiteral("users file %1 may be written by anyone: chmod o-w it").arg(path);
-    } else {
-        if ((st.st_mode & S_IROTH) != 0)
-            warning = QStringLiteral("users file %1 may be read by anyone: chmod o-r it").arg(path);
-        char buffer[65536];
-        for (;;) {
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                error = QStringLiteral("cannot read users file %1: %2").arg(path, ErrnoText());
-                break;
-            }
-            if (n == 0)
-                break;
-            content.append(buffer, n);
-            if (content.size() > maxBytes) {
-                error =
-                    QStringLiteral("users file %1 is larger than %2 bytes").arg(path).arg(maxBytes);
-                break;
-            }
-        }
-    }
-    ::close(fd);
-    return error.isEmpty() ? content : QByteArray();
-}
 } // namespace
 
 bool CUserTable::IsHash(const QByteArray& password) {
@@ -107,7 +56,8 @@ bool CUserTable::IsHash(const QByteArray& password) {
 bool CUserTable::LoadFile(const QString& path, QString* error, QString* warning) {
     QString why;
     QString caution;
-    const QByteArray content = ReadRegularFile(path, kMaxFileBytes, why, caution);
+    const QByteArray content =
+        ReadRegularFile(path, QStringLiteral("users file"), kMaxFileBytes, why, &caution);
     if (why.isEmpty() && !Parse(content, &why))
         why = QStringLiteral("users file %1: %2").arg(path, why);
     if (!why.isEmpty()) {

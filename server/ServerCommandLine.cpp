@@ -54,11 +54,29 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
         "Failed log-ins of a login from an address pause that login from that address, 2 s "
         "doubling up to --guess-delay-max (at most 60 s); other logins from the address are not "
         "slowed, and a success clears the failures. Each login allows 10 password checks at once "
-        "and one a second from addresses that have not logged in as it before.");
+        "and one a second from addresses that have not logged in as it before.\n"
+        "With --tls-cert and --tls-key it also listens for TLS (1.2 or later) on --tls-port. "
+        "SIGHUP reads the certificate and key again for new connections; a bad new pair keeps "
+        "the one in use. The log names the certificate's SHA-256 fingerprint.");
     const QCommandLineOption listen("listen", "Address to listen on (default: all).", "ADDRESS");
     const QCommandLineOption port(
         "port", QStringLiteral("TCP port (default %1; 0 picks a free one).").arg(d.port), "N");
     const QCommandLineOption users("users", "File of login:password lines.", "FILE");
+    const QCommandLineOption tlsCert(
+        "tls-cert", "PEM certificate for the TLS port, its chain after it; re-read on SIGHUP.",
+        "FILE");
+    const QCommandLineOption tlsKey(
+        "tls-key",
+        "PEM private key of that certificate (EC or RSA, unencrypted); re-read on SIGHUP.", "FILE");
+    const QCommandLineOption tlsPort(
+        "tls-port", QStringLiteral("TLS port (default %1; 0 picks a free one).").arg(d.tlsPort),
+        "N");
+    const QCommandLineOption noPlain("no-plain", "Listen on the TLS port only, not on --port.");
+    const QCommandLineOption fingerprint(
+        "fingerprint",
+        "Print the SHA-256 fingerprint of the certificate in FILE, as Kavlink's TlsFingerprint "
+        "takes it, and exit.",
+        "FILE");
     const QCommandLineOption anyLogin("allow-any-login",
                                       "Accept every login and password (no users file).");
     const QCommandLineOption heartbeat(
@@ -129,9 +147,10 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
         "(/status.json) on this address and port, e.g. 127.0.0.1:10380 behind a reverse proxy "
         "([::1]:10380 for IPv6; port 0 picks a free one). Off by default.",
         "ADDRESS:PORT");
-    parser.addOptions({listen, port, users, anyLogin, heartbeat, statsInterval, verbose, backlog,
-                       maxPending, maxPendingPerAddress, connectRate, maxSessions, guessDelay,
-                       loginTimeout, inputRate, clientOutput, totalOutput, http});
+    parser.addOptions({listen, port, tlsCert, tlsKey, tlsPort, noPlain, fingerprint, users,
+                       anyLogin, heartbeat, statsInterval, verbose, backlog, maxPending,
+                       maxPendingPerAddress, connectRate, maxSessions, guessDelay, loginTimeout,
+                       inputRate, clientOutput, totalOutput, http});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version({"v", "version"}, "Displays version information.");
     parser.addOption(version);
@@ -155,6 +174,13 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
             QStringLiteral("unexpected argument: %1").arg(parser.positionalArguments().first()));
 
     ServerCommandLine out;
+    if (parser.isSet(fingerprint)) {
+        if (parser.value(fingerprint).isEmpty())
+            return Failure(QStringLiteral("--fingerprint needs a file name"));
+        out.result = ServerCommandLine::Result::Fingerprint;
+        out.message = parser.value(fingerprint);
+        return out;
+    }
     ServerOptions& options = out.options;
     if (parser.isSet(listen) && !options.listenAddress.setAddress(parser.value(listen)))
         return Failure(QStringLiteral("not an address: %1").arg(parser.value(listen)));
@@ -169,6 +195,12 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
         if (!value)
             return Failure(QStringLiteral("not a port number: %1").arg(parser.value(port)));
         options.port = *value;
+    }
+    if (parser.isSet(tlsPort)) {
+        const auto value = ParsePortNumber(parser.value(tlsPort), true);
+        if (!value)
+            return Failure(QStringLiteral("not a port number: %1").arg(parser.value(tlsPort)));
+        options.tlsPort = *value;
     }
     if (parser.isSet(heartbeat)) {
         if (!ReadNumber(parser.value(heartbeat), 0, 86400, number))
@@ -221,6 +253,22 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
     options.verbose = parser.isSet(verbose);
     if (parser.isSet(users) && options.usersFile.isEmpty())
         return Failure(QStringLiteral("--users needs a file name"));
+    for (const QCommandLineOption* file : {&tlsCert, &tlsKey}) {
+        if (parser.isSet(*file) && parser.value(*file).isEmpty())
+            return Failure(QStringLiteral("--%1 needs a file name").arg(file->names().first()));
+    }
+    options.tlsCertificateFile = parser.value(tlsCert);
+    options.tlsKeyFile = parser.value(tlsKey);
+    options.plain = !parser.isSet(noPlain);
+    if (options.tlsCertificateFile.isEmpty() != options.tlsKeyFile.isEmpty())
+        return Failure(QStringLiteral("--tls-cert and --tls-key go together"));
+    for (const QCommandLineOption* tlsOnly : {&tlsPort, &noPlain}) {
+        if (!options.Tls() && parser.isSet(*tlsOnly))
+            return Failure(QStringLiteral("--%1 needs --tls-cert and --tls-key")
+                               .arg(tlsOnly->names().first()));
+    }
+    if (options.Tls() && options.plain && options.port != 0 && options.port == options.tlsPort)
+        return Failure(QStringLiteral("--port and --tls-port are both %1").arg(options.port));
     if (options.usersFile.isEmpty() && !options.allowAnyLogin)
         return Failure(QStringLiteral(
             "no users file: give --users FILE, or --allow-any-login to accept every login"));

@@ -7,7 +7,8 @@
 
 // Reads the server's command line. Exit status 2 stands for a bad command line.
 struct ServerCommandLine {
-    enum class Result { Run, Help, Error }; // Help: print message, exit 0
+    // Help: print message, exit 0. Fingerprint: print that of the certificate file in message.
+    enum class Result { Run, Help, Fingerprint, Error };
     Result result = Result::Error;
     ServerOptions options;
     QString message; // the usage or version for Help, the reason for Error

@@ -7,10 +7,18 @@
 
 #include <cstdint>
 
+inline constexpr quint16 kDefaultTlsTunnelPort = 10369;
+
 // How a tunnel server runs. The defaults are the production values; tests shorten the times.
 struct ServerOptions {
     QHostAddress listenAddress = QHostAddress::Any;
     quint16 port = kDefaultTunnelPort;
+    bool plain = true; // false: the TLS port alone
+    // A TLS listener on tlsPort beside the plain one when both files are given; both are read
+    // again at a reload.
+    QString tlsCertificateFile;
+    QString tlsKeyFile;
+    quint16 tlsPort = kDefaultTlsTunnelPort;
     QString usersFile;          // empty: none
     bool allowAnyLogin = false; // explicit opt-in for a server without a users file
     int heartbeatMs = 15000;    // 0: no server heartbeats
@@ -43,4 +51,6 @@ struct ServerOptions {
     bool http = false;
     QHostAddress httpAddress = QHostAddress::LocalHost;
     quint16 httpPort = 0;
+
+    bool Tls() const { return !tlsCertificateFile.isEmpty(); }
 };

@@ -24,7 +24,7 @@ QJsonObject ServerPart(const ServerSnapshot& s) {
         {"up_since", LogTimestamp(s.upSince)},
         {"as_of", LogTimestamp(s.takenAt)},
         {"listen_address", s.listenAddress.isEmpty() ? QJsonValue() : QJsonValue(s.listenAddress)},
-        {"port", s.port},
+        {"port", s.port == 0 ? QJsonValue() : QJsonValue(s.port)},
         {"tls_port", s.tlsPort == 0 ? QJsonValue() : QJsonValue(s.tlsPort)},
         {"accepting", !s.acceptPaused},
     };

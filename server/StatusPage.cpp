@@ -49,10 +49,11 @@ void ServerPart(QString& out, const ServerSnapshot& s) {
     const QString where =
         s.listenAddress.isEmpty() ? QStringLiteral("all addresses") : HtmlEscaped(s.listenAddress);
     Row(out, QStringLiteral("Tunnel port"),
-        QStringLiteral("%1 on %2, plain").arg(s.port).arg(where));
+        s.port == 0 ? QStringLiteral("none: TLS only")
+                    : QStringLiteral("%1 on %2, plain").arg(s.port).arg(where));
     Row(out, QStringLiteral("TLS"),
         s.tlsPort == 0 ? QStringLiteral("none: plain only")
-                       : QStringLiteral("port %1").arg(s.tlsPort));
+                       : QStringLiteral("port %1 on %2").arg(s.tlsPort).arg(where));
     Row(out, QStringLiteral("Accepting"),
         s.acceptPaused ? QStringLiteral("<span class=\"warn\">no: out of descriptors</span>")
                        : QStringLiteral("yes"));

@@ -1,4 +1,5 @@
 // kavlink-server: the tunnel server that Kavlink instances of several sites log in to.
+#include "CServerTls.h"
 #include "CSignalWatcher.h"
 #include "CStatusHttp.h"
 #include "CTunnelServer.h"
@@ -48,6 +49,16 @@ int main(int argc, char* argv[]) {
         std::fputs(qPrintable(command.message), stdout);
         return 0;
     }
+    if (command.result == ServerCommandLine::Result::Fingerprint) {
+        QString error;
+        const QString fingerprint = CertificateFileFingerprint(command.message, &error);
+        if (fingerprint.isEmpty()) {
+            PrintError(error);
+            return 1;
+        }
+        std::printf("%s\n", qPrintable(fingerprint));
+        return 0;
+    }
     if (command.result == ServerCommandLine::Result::Error) {
         PrintError(command.message);
         PrintError(QStringLiteral("see --help"));
@@ -72,7 +83,7 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     QObject::connect(&watcher, &CSignalWatcher::reloadRequested, &server,
-                     [&server] { server.ReloadUsers(); });
+                     [&server] { server.Reload(); });
     QObject::connect(&watcher, &CSignalWatcher::statusRequested, &server, [&server] {
         for (const QString& line : server.StatusLines())
             server.Log(line);

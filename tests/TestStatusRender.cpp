@@ -133,6 +133,24 @@ private slots:
         QVERIFY2(page.contains(part), qPrintable(page));
     }
 
+    // A server on the TLS port alone, one of its sites over TLS.
+    void tlsOnly() {
+        ServerSnapshot s = TwoSites();
+        s.port = 0;
+        s.tlsPort = 10369;
+        s.connections[1].tls = true;
+        const QString page = QString::fromUtf8(StatusPageHtml(s));
+        for (const QString& part :
+             {QStringLiteral("<th>Tunnel port</th><td>none: TLS only</td>"),
+              QStringLiteral("<th>TLS</th><td>port 10369 on all addresses</td>"),
+              QStringLiteral("<td class=\"n\">12</td><td>TLS</td>")})
+            QVERIFY2(page.contains(part), qPrintable(part));
+        const QJsonObject json = QJsonDocument::fromJson(StatusJson(s)).object();
+        QCOMPARE(json["server"].toObject()["port"].type(), QJsonValue::Null);
+        QCOMPARE(json["server"].toObject()["tls_port"].toInt(), 10369);
+        QCOMPARE(json["connections"].toArray()[1].toObject()["tls"].toBool(), true);
+    }
+
     void json() {
         const QJsonObject json = QJsonDocument::fromJson(StatusJson(TwoSites())).object();
         const QJsonObject server = json["server"].toObject();

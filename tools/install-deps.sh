@@ -21,12 +21,12 @@ case "${1:-test}" in
 run) packages=("${run[@]}") ;;
 test)
     packages=(
-        "${run[@]}" clang-format
+        "${run[@]}" clang-format openssl
         xvfb x11-utils xdotool imagemagick trayer
         dpkg-dev desktop-file-utils appstream systemd man-db lintian
     )
     ;;
-bench) packages=(python3 socat ncat iproute2 faketime util-linux) ;;
+bench) packages=(python3 socat ncat iproute2 faketime util-linux openssl libssl-dev) ;;
 docs) packages=(python3 chromium fonts-dejavu-core prometheus) ;;
 fuzz) packages=("${run[@]}" clang libclang-rt-14-dev) ;;
 tidy) packages=("${run[@]}" clang-tidy) ;;
