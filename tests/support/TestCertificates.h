@@ -24,3 +24,9 @@ TestCertificate MakeSelfSigned(const QString& dir, const QString& name,
                                const QStringList& keyArguments = {
                                    QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
                                    QStringLiteral("ec_paramgen_curve:prime256v1")});
+
+// A certificate authority of the test's own, as DIR/NAME.crt and DIR/NAME.key.
+TestCertificate MakeAuthority(const QString& dir, const QString& name);
+// A server certificate for commonName (also its DNS name) signed by authority.
+TestCertificate MakeSigned(const QString& dir, const QString& name,
+                           const TestCertificate& authority, const QString& commonName);
