@@ -4,8 +4,10 @@
 #include "CKavlinkSite.h"
 #include "CLanStation.h"
 #include "CRelayServer.h"
+#include "TestCertificates.h"
 
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -63,9 +65,10 @@ private:
         m_b = std::make_unique<CKavlinkSite>(KAVLINK_BINARY);
         m_filterA = filterA;
         m_filterB = filterB;
-        m_ready = m_a->Start(port, {.filterTimeSync = filterA}) &&
-                  m_b->Start(port, {.filterTimeSync = filterB}) &&
-                  QTest::qWaitFor([&] { return m_relay->LoggedIn() == 2; }, kWaitMs);
+        m_ready =
+            m_a->Start(port, {.filterTimeSync = filterA, .tls = false, .tlsFingerprint = {}}) &&
+            m_b->Start(port, {.filterTimeSync = filterB, .tls = false, .tlsFingerprint = {}}) &&
+            QTest::qWaitFor([&] { return m_relay->LoggedIn() == 2; }, kWaitMs);
         return m_ready;
     }
 
@@ -94,6 +97,44 @@ private:
 
 private slots:
     void cleanupTestCase() { QVERIFY(StopSites()); }
+
+    // Two sites relay over TLS with the club's self-signed certificate pinned; a third with a
+    // wrong pin never logs in, and its log names the certificate it saw.
+    void relayOverTls() {
+        if (!HaveOpenssl())
+            QSKIP("the openssl command makes the certificate");
+        QVERIFY(StopSites());
+        QTemporaryDir dir;
+        const TestCertificate club = MakeSelfSigned(dir.path(), "club");
+        const TestCertificate stranger = MakeSelfSigned(dir.path(), "stranger");
+        QVERIFY(club.IsValid() && stranger.IsValid());
+        CRelayServer relay(KAVLINK_SERVER_BINARY);
+        QVERIFY(relay.Start(0, {"--tls-cert", club.certificate, "--tls-key", club.key, "--tls-port",
+                                "0"}) != 0);
+        QVERIFY(relay.TlsPort() != 0);
+        CKavlinkSite a(KAVLINK_BINARY);
+        CKavlinkSite b(KAVLINK_BINARY);
+        CKavlinkSite wrong(KAVLINK_BINARY);
+        QVERIFY(
+            a.Start(relay.TlsPort(),
+                    {.filterTimeSync = false, .tls = true, .tlsFingerprint = club.fingerprint}));
+        // The pin as plain lower-case hex works as well.
+        QVERIFY(b.Start(
+            relay.TlsPort(),
+            {.tls = true, .tlsFingerprint = QString(club.fingerprint).remove(':').toLower()}));
+        QVERIFY(wrong.Start(
+            relay.TlsPort(),
+            {.filterTimeSync = false, .tls = true, .tlsFingerprint = stranger.fingerprint}));
+        QVERIFY(QTest::qWaitFor([&] { return relay.LoggedIn() == 2; }, kWaitMs));
+        QVERIFY(Reaches(a, b, "ADDQSO: \"A1\" \"\" 14025 CW"));
+        QVERIFY(
+            QTest::qWaitFor([&] { return wrong.LogCount("certificate refused") > 0; }, kWaitMs));
+        QVERIFY2(wrong.Log().contains(club.fingerprint.toLatin1()), wrong.Log().constData());
+        QCOMPARE(wrong.LogCount("Tunnel logged in"), 0);
+        QCOMPARE(relay.LoggedIn(), 2);
+        QVERIFY(a.Stop() && b.Stop() && wrong.Stop());
+        QVERIFY(relay.Stop());
+    }
 
     void relayRules_data() {
         QTest::addColumn<bool>("filterA"); // FilterTimeSync of site A

@@ -49,10 +49,13 @@ bool CKavlinkSite::WriteIni(int lanPort, quint16 tunnelPort, const Options& opti
     ini.write(QStringLiteral("[Lan]\nPortNumber=%1\nBroadcastAddress=127.255.255.255\n"
                              "[TunnelSrv]\nHostname=127.0.0.1\nPortNumber=%2\nLogin=site\n"
                              "Password=secret\nHeartBeat=0\nFilterTimeSync=%3\n"
+                             "Tls=%4\nTlsFingerprint=%5\n"
                              "[General]\nDebug=3\n")
                   .arg(lanPort)
                   .arg(tunnelPort)
                   .arg(options.filterTimeSync ? 1 : 0)
+                  .arg(options.tls ? 1 : 0)
+                  .arg(options.tlsFingerprint)
                   .toLatin1());
     return true;
 }

@@ -15,6 +15,8 @@ class CKavlinkSite {
 public:
     struct Options {
         bool filterTimeSync = false;
+        bool tls = false;
+        QString tlsFingerprint;
     };
 
     explicit CKavlinkSite(QString binary);

@@ -12,7 +12,7 @@ constexpr int kStartMs = 10000;
 
 CRelayServer::CRelayServer(QString binary) : m_binary(std::move(binary)) {}
 
-quint16 CRelayServer::Start(quint16 port) {
+quint16 CRelayServer::Start(quint16 port, const QStringList& arguments) {
     // Built with the whole tree, not as a dependency of every test.
     if (!QFile::exists(m_binary)) {
         qWarning("%s is not built", qPrintable(m_binary));
@@ -20,8 +20,10 @@ quint16 CRelayServer::Start(quint16 port) {
     }
     m_log.clear();
     m_port = 0;
-    m_process.start(m_binary, {"--listen", "127.0.0.1", "--port", QString::number(port),
-                               "--heartbeat", "0", "--allow-any-login", "--verbose"});
+    m_tlsPort = 0;
+    m_process.start(m_binary, QStringList{"--listen", "127.0.0.1", "--port", QString::number(port),
+                                          "--heartbeat", "0", "--allow-any-login", "--verbose"} +
+                                  arguments);
     const QRegularExpression listening("listening on 127.0.0.1 port (\\d+)");
     QRegularExpressionMatch match;
     const bool settled = QTest::qWaitFor(
@@ -35,6 +37,11 @@ quint16 CRelayServer::Start(quint16 port) {
         return 0;
     }
     m_port = static_cast<quint16>(match.captured(1).toUInt());
+    const QRegularExpressionMatch tls =
+        QRegularExpression("listening for TLS on 127.0.0.1 port (\\d+)")
+            .match(QString::fromLatin1(Log()));
+    if (tls.hasMatch())
+        m_tlsPort = static_cast<quint16>(tls.captured(1).toUInt());
     return m_port;
 }
 

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 
 // The real tunnel server binary on loopback, logging every line it relays. Its log covers the
 // current run only.
@@ -11,7 +12,10 @@ public:
     explicit CRelayServer(QString binary);
 
     // Listens on port, or on a free port when it is 0; returns the port, 0 on failure.
-    quint16 Start(quint16 port = 0);
+    // arguments come on top of the defaults (TLS options, say).
+    quint16 Start(quint16 port = 0, const QStringList& arguments = {});
+    // The TLS port, when arguments asked for one.
+    quint16 TlsPort() const { return m_tlsPort; }
     bool Stop();
     // SIGKILL: the connections end without the server closing them.
     void Kill();
@@ -30,4 +34,5 @@ private:
     QProcess m_process;
     QByteArray m_log;
     quint16 m_port = 0;
+    quint16 m_tlsPort = 0;
 };
