@@ -11,6 +11,7 @@ Usage: relay_bench.py BUILD_DIR [--quick]
 
 import os
 import re
+import ssl
 import signal
 import socket
 import statistics
@@ -85,10 +86,31 @@ def pct(values, p):
     return values[min(len(values) - 1, int(len(values) * p / 100))]
 
 
+_TLS = {}
+
+
+def tls_material():
+    """A self-signed certificate for the TLS rows, made once: (context, fingerprint)."""
+    if not _TLS:
+        work = tempfile.mkdtemp(prefix="kavbench-tls.")
+        crt, key = os.path.join(work, "tls.crt"), os.path.join(work, "tls.key")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1", "-subj",
+                        "/CN=localhost", "-keyout", key, "-out", crt],
+                       check=True, capture_output=True)
+        printed = subprocess.run(["openssl", "x509", "-noout", "-fingerprint", "-sha256", "-in",
+                                  crt], check=True, capture_output=True, text=True).stdout
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(crt, key)
+        _TLS["context"], _TLS["fingerprint"] = context, printed.split("=", 1)[1].strip()
+    return _TLS["context"], _TLS["fingerprint"]
+
+
 class TunnelServer:
     """The far end of the tunnel: logs the client in, then records every line and its time."""
 
-    def __init__(self, port=0):
+    def __init__(self, port=0, tls=False):
+        self.tls = tls
         self.listener = socket.socket()
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.listener.bind(("127.0.0.1", port))
@@ -104,6 +126,8 @@ class TunnelServer:
         self.listener.settimeout(timeout)
         self.conn, _ = self.listener.accept()
         self.conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        if self.tls:
+            self.conn = tls_material()[0].wrap_socket(self.conn, server_side=True)
         if log_in:
             self.conn.sendall(b"login:")
             self._read_until(b"\n")
@@ -244,14 +268,16 @@ def paced(count, rate, action):
 class Kavlink:
     """The real binary, headless, in a private configuration directory."""
 
-    def __init__(self, binary, tunnel_port, lan_port, debug=0):
+    def __init__(self, binary, tunnel_port, lan_port, debug=0, tls=False):
         self.dir = tempfile.mkdtemp(prefix="kavbench.")
         os.makedirs(self.dir + "/cfg")
+        pin = tls_material()[1] if tls else ""
         with open(self.dir + "/cfg/Kavlink.ini", "w") as f:
             f.write(
                 f"[Lan]\nBroadcastAddress={BROADCAST}\nPortNumber={lan_port}\n"
                 f"[TunnelSrv]\nHostname=127.0.0.1\nPortNumber={tunnel_port}\n"
-                f"Login=bench\nPassword=bench\nHeartBeat=0\n[General]\nDebug={debug}\n"
+                f"Login=bench\nPassword=bench\nHeartBeat=0\n"
+                f"Tls={1 if tls else 0}\nTlsFingerprint={pin}\n[General]\nDebug={debug}\n"
             )
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=self.dir)
         self.proc = subprocess.Popen(
@@ -316,10 +342,10 @@ def latencies(sent_at, arrivals, key):
     return out
 
 
-def start_site(binary, debug=0):
-    server = TunnelServer()
+def start_site(binary, debug=0, tls=False):
+    server = TunnelServer(tls=tls)
     lan_port = free_port(socket.SOCK_DGRAM)
-    site = Kavlink(binary, server.port, lan_port, debug)
+    site = Kavlink(binary, server.port, lan_port, debug, tls)
     server.accept()
     time.sleep(0.2)
     return server, site, lan_port
@@ -340,13 +366,15 @@ def isolated_latencies(server, sender, samples, frame):
     return latencies(sent, got, lambda t: int(SEQ.match(t).group(2)) if SEQ.match(t) else -1)
 
 
-def lan_to_tunnel_isolated(binary, samples):
-    server, site, lan_port = start_site(binary)
+def lan_to_tunnel_isolated(binary, samples, tls=False):
+    server, site, lan_port = start_site(binary, tls=tls)
     lat = isolated_latencies(server, LanSender(lan_port), samples, datagram)
-    row("LAN->tunnel kavlink", "100/s isolated", lat, samples - len(lat), "-", "-",
-        rss_mb(site.proc.pid))
+    row("LAN->tunnel kavlink" + (" TLS" if tls else ""), "100/s isolated", lat,
+        samples - len(lat), "-", "-", rss_mb(site.proc.pid))
     site.stop()
     server.close()
+    if tls:
+        return
 
     server = TunnelServer()
     udp_port = free_port(socket.SOCK_DGRAM)
@@ -429,8 +457,8 @@ def tunnel_to_lan_row(hop, label, count, rate, sent, got, kernel, cpu, pid):
         achieved_rate([t for t, _ in got]), cpu_per_k(cpu, len(got)), rss_mb(pid))
 
 
-def tunnel_to_lan(binary, count, rate, label):
-    server, site, lan_port = start_site(binary)
+def tunnel_to_lan(binary, count, rate, label, tls=False):
+    server, site, lan_port = start_site(binary, tls=tls)
     lan = LanListener(lan_port)
     drops0 = lan.kernel_drops()
     cpu0 = cpu_ms(site.proc.pid)
@@ -449,7 +477,7 @@ def tunnel_to_lan(binary, count, rate, label):
     paced((count + batch - 1) // batch, rate / batch, send_batch)
     time.sleep(1.5)
     got = [(t, x) for t, x in lan.take() if SEQ.match(x) and SEQ.match(x).group(1).startswith(b"W")]
-    tunnel_to_lan_row("tunnel->LAN kavlink", label, count, rate, sent, got,
+    tunnel_to_lan_row("tunnel->LAN kavlink" + (" TLS" if tls else ""), label, count, rate, sent, got,
                       lan.kernel_drops() - drops0, cpu_ms(site.proc.pid) - cpu0, site.proc.pid)
     lan.close()
     site.stop()
@@ -620,10 +648,13 @@ def main():
     scale = 10 if quick else 1
     steps = [
         ("LAN->tunnel isolated", lambda: lan_to_tunnel_isolated(binary, 200)),
+        ("LAN->tunnel isolated TLS", lambda: lan_to_tunnel_isolated(binary, 200, tls=True)),
         ("LAN->tunnel socat rate", lambda: lan_to_tunnel_socat_rate(20000 // scale, 5000)),
         ("LAN->tunnel 1000/s", lambda: lan_to_tunnel_burst(binary, 10000 // scale, 1000)),
         ("LAN->tunnel burst", lambda: lan_to_tunnel_burst(binary, 100000 // scale, 5000)),
         ("tunnel->LAN 1000/s", lambda: tunnel_to_lan(binary, 5000 // scale, 1000, "1000/s")),
+        ("tunnel->LAN 1000/s TLS",
+         lambda: tunnel_to_lan(binary, 5000 // scale, 1000, "1000/s", tls=True)),
         ("tunnel->LAN socat 1000/s",
          lambda: tunnel_to_lan_socat(5000 // scale, 1000, "1000/s")),
         ("tunnel->LAN 20000/s",
