@@ -147,10 +147,11 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
         "(/status.json) on this address and port, e.g. 127.0.0.1:10380 behind a reverse proxy "
         "([::1]:10380 for IPv6; port 0 picks a free one). Off by default.",
         "ADDRESS:PORT");
-    parser.addOptions({listen, port, tlsCert, tlsKey, tlsPort, noPlain, fingerprint, users,
-                       anyLogin, heartbeat, statsInterval, verbose, backlog, maxPending,
-                       maxPendingPerAddress, connectRate, maxSessions, guessDelay, loginTimeout,
-                       inputRate, clientOutput, totalOutput, http});
+    parser.addOptions({listen,        port,        tlsCert,    tlsKey,       tlsPort,
+                       noPlain,       fingerprint, users,      anyLogin,     heartbeat,
+                       statsInterval, verbose,     backlog,    maxPending,   maxPendingPerAddress,
+                       connectRate,   maxSessions, guessDelay, loginTimeout, inputRate,
+                       clientOutput,  totalOutput, http});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version({"v", "version"}, "Displays version information.");
     parser.addOption(version);
