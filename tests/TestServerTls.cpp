@@ -4,6 +4,7 @@
 #include "CTunnelServer.h"
 #include "Fingerprint.h"
 #include "TestCertificates.h"
+#include "TestKit.h"
 #include "TunnelLine.h"
 
 #include <QDeadlineTimer>
@@ -35,12 +36,6 @@ template <typename Predicate> bool WaitFor(Predicate predicate) {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
     return true;
-}
-
-QByteArray Line(const QByteArray& text) {
-    std::string s(text.constData(), static_cast<std::size_t>(text.size()));
-    EncodeTunnelLine(s);
-    return QByteArray(s.data(), static_cast<qsizetype>(s.size()));
 }
 
 // A client in clear or over TLS that records what it receives. It checks no certificate: the
@@ -160,9 +155,9 @@ private:
     // Starts kavlink-server on free loopback ports; its standard error is gathered in err.
     static bool StartBinary(QProcess& process, const QStringList& arguments, QByteArray& err,
                             const QString& waitFor) {
-        process.start(KAVLINK_SERVER_BINARY,
-                      arguments + QStringList{"--listen", "127.0.0.1", "--heartbeat", "0"});
-        return StderrSays(process, err, waitFor);
+        return StartServerBinary(process, KAVLINK_SERVER_BINARY, arguments, err,
+                                 QRegularExpression::escape(waitFor))
+            .has_value();
     }
     static bool StderrSays(QProcess& process, QByteArray& err, const QString& text) {
         return WaitFor([&] {

@@ -1,6 +1,7 @@
 #include "CTunnelServer.h"
 #include "CUserTable.h"
 #include "Orvane.h"
+#include "TestKit.h"
 #include "TunnelLine.h"
 
 #include <QProcess>
@@ -19,12 +20,6 @@
 #include <vector>
 
 namespace {
-QByteArray Line(const QByteArray& text) {
-    std::string s(text.constData(), static_cast<std::size_t>(text.size()));
-    EncodeTunnelLine(s);
-    return QByteArray(s.data(), static_cast<qsizetype>(s.size()));
-}
-
 // A tunnel line with a checksum that fits bytes EncodeTunnelLine would never produce.
 QByteArray RawLine(const QByteArray& bytes) {
     const auto sum = TunnelChecksum(bytes.constData(), static_cast<std::size_t>(bytes.size()));
@@ -103,18 +98,9 @@ private:
 
     // Starts kavlink-server on a free loopback port and returns the port (0 on failure).
     static quint16 StartBinary(QProcess& process, const QStringList& arguments, QByteArray& err) {
-        process.start(KAVLINK_SERVER_BINARY,
-                      arguments +
-                          QStringList{"--listen", "127.0.0.1", "--port", "0", "--heartbeat", "0"});
-        const QRegularExpression listening("listening on 127.0.0.1 port (\\d+)");
-        QRegularExpressionMatch match;
-        if (!WaitFor([&] {
-                err += process.readAllStandardError();
-                match = listening.match(QString::fromUtf8(err));
-                return match.hasMatch();
-            }))
-            return 0;
-        return static_cast<quint16>(match.captured(1).toUInt());
+        return StartServerBinary(process, KAVLINK_SERVER_BINARY,
+                                 arguments + QStringList{"--port", "0"}, err)
+            .value_or(0);
     }
 
     // Waits until the binary's standard error, gathered in err, holds text.
@@ -892,20 +878,14 @@ private slots:
 #endif
         QProcess process;
         QByteArray err;
-        process.setProgram("/bin/sh");
-        process.setArguments({"-c", "ulimit -n 40 && exec \"$0\" \"$@\"", KAVLINK_SERVER_BINARY,
-                              "--allow-any-login", "--max-pending-per-address", "100",
-                              "--connects-per-minute", "1000", "--listen", "127.0.0.1", "--port",
-                              "0", "--heartbeat", "0"});
-        process.start();
-        const QRegularExpression listening("listening on 127.0.0.1 port (\\d+)");
-        QRegularExpressionMatch match;
-        QVERIFY(WaitFor([&] {
-            err += process.readAllStandardError();
-            match = listening.match(QString::fromUtf8(err));
-            return match.hasMatch();
-        }));
-        const auto port = static_cast<quint16>(match.captured(1).toUInt());
+        const std::optional<quint16> started =
+            StartServerBinary(process, KAVLINK_SERVER_BINARY,
+                              {"--allow-any-login", "--max-pending-per-address", "100",
+                               "--connects-per-minute", "1000", "--port", "0"},
+                              err, QStringLiteral("listening on 127.0.0.1 port (\\d+)"),
+                              QStringLiteral("ulimit -n 40 && exec \"$0\" \"$@\""));
+        QVERIFY2(started, err.constData());
+        const quint16 port = *started;
         std::vector<std::unique_ptr<Client>> clients;
         clients.reserve(60);
         for (int i = 0; i < 60; ++i)

@@ -1,5 +1,8 @@
 #include "TestKit.h"
 
+#include <QRegularExpression>
+#include <QTest>
+
 #include "TunnelLine.h"
 
 #include <QFile>
@@ -28,4 +31,27 @@ CUdpPortLease::CUdpPortLease() {
     if (m_socket.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0,
                       QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint))
         m_port = m_socket.localPort();
+}
+
+std::optional<quint16> StartServerBinary(QProcess& process, const QString& binary,
+                                         const QStringList& arguments, QByteArray& err,
+                                         const QString& waitFor, const QString& shell) {
+    const QStringList all = QStringList{"--listen", "127.0.0.1", "--heartbeat", "0"} + arguments;
+    if (shell.isEmpty()) {
+        process.start(binary, all);
+    } else {
+        process.start(QStringLiteral("/bin/sh"), QStringList{"-c", shell, binary} + all);
+    }
+    const QRegularExpression pattern(waitFor);
+    QRegularExpressionMatch match;
+    const bool said = QTest::qWaitFor(
+        [&] {
+            err += process.readAllStandardError();
+            match = pattern.match(QString::fromUtf8(err));
+            return match.hasMatch() || process.state() == QProcess::NotRunning;
+        },
+        10000);
+    if (!said || !match.hasMatch())
+        return std::nullopt;
+    return pattern.captureCount() > 0 ? static_cast<quint16>(match.captured(1).toUInt()) : 0;
 }
