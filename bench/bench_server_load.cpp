@@ -843,7 +843,7 @@ int Throughput() {
     const double cpu0 = CpuSeconds(pid);
     const auto start = Clock::now();
     while (Ms(start, Clock::now()) < seconds * 1000.0 && !receiver.closed && !sender.closed) {
-        while (sent - received < 256 * 1024 && sender.out.size() < 64 * 1024) {
+        while (sent - received < 256LL * 1024 && sender.out.size() < std::size_t{64} * 1024) {
             Send(sender, batch);
             sent += static_cast<long long>(batch.size());
         }

@@ -302,7 +302,7 @@ private slots:
     // Output waiting for a TLS client counts against its cap before and after encryption.
     void tlsClientThatStopsReadingIsDropped() {
         ServerOptions options = TestOptions();
-        options.maxPendingWrite = 256 * 1024;
+        options.maxPendingWrite = qint64{256} * 1024;
         QVERIFY(Start(options));
         Client sender(m_server->Port(), false), reader(m_server->Port(), false),
             stuck(m_server->TlsPort(), true);
