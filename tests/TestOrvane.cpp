@@ -302,6 +302,11 @@ private slots:
         QTest::newRow("high last byte that is not the checksum")
             << QByteArray("A: b\xE9") << QList<QByteArray>{"A:", "b\xE9"};
         QTest::newRow("checksum byte alone") << QByteArray("\x80") << QList<QByteArray>{};
+        // The sum of bytes from 0x80 up, as with the received datagrams above.
+        QTest::newRow("Latin-1 tunnel line, sum past 0xFF")
+            << QByteArray::fromHex("4e414d453a20224afc7267656e222022e974e922db")
+            << QList<QByteArray>{"NAME:", QByteArray::fromHex("4afc7267656e"),
+                                 QByteArray::fromHex("e974e9")};
     }
     void parse() {
         QFETCH(QByteArray, text);
