@@ -45,8 +45,9 @@ test-asan: deps
 	@cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j$(JOBS)
 
-# test-fast builds the packages, checks them and installs them into a temporary root as well.
-test: format-check test-fast test-asan
+# test-fast builds the packages, checks them and installs them into a temporary root as well;
+# test-arm64 does all of it again for arm64 under the emulator (README: what it adds).
+test: format-check test-fast test-asan test-arm64
 
 # kavlink_VERSION_ARCH.deb and kavlink-server_VERSION_ARCH.deb in $(BUILD)/packages/.
 package: deps build-only
@@ -61,12 +62,14 @@ install-check: package
 deps-arm64:
 	@tools/install-deps.sh arm64
 
+# cpack builds the whole tree before packaging unless told otherwise; package-arm64 builds only
+# what the packages hold, and test-arm64 builds everything before cpack runs as a test.
 configure-arm64: deps-arm64
 	@cmake -S . -B $(ARM64_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
-		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr --no-warn-unused-cli >/dev/null
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+		-DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON --no-warn-unused-cli >/dev/null
 
-# kavlink_VERSION_arm64.deb and kavlink-server_VERSION_arm64.deb in $(ARM64_BUILD)/packages/;
-# only what the packages hold is built.
+# kavlink_VERSION_arm64.deb and kavlink-server_VERSION_arm64.deb in $(ARM64_BUILD)/packages/.
 package-arm64: configure-arm64
 	@cmake --build $(ARM64_BUILD) -j$(JOBS) --target kavlink kavlink-server kavlink-lan kavlink_packaging_files
 	@cd $(ARM64_BUILD) && cpack -G DEB
