@@ -65,7 +65,7 @@ deps-arm64:
 # cpack builds the whole tree before packaging unless told otherwise; package-arm64 builds only
 # what the packages hold, and test-arm64 builds everything before cpack runs as a test.
 configure-arm64: deps-arm64
-	@cmake -S . -B $(ARM64_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+	@cmake -S . -B $(ARM64_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
 		-DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON --no-warn-unused-cli >/dev/null
 

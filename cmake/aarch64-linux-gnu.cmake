@@ -10,6 +10,8 @@ set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
 # The library architecture makes find_package take Qt's arm64 packages from
 # /usr/lib/aarch64-linux-gnu; moc, rcc and the other build tools are the host's.
 set(QT_HOST_PATH /usr)
+# What Qt's packages look up with pkg-config must come from arm64 too, not from the host.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)
 
 # No binfmt registration needed: ctest and custom commands call the emulator by name.
 find_program(KAVLINK_QEMU_AARCH64 qemu-aarch64-static REQUIRED)
