@@ -2,9 +2,10 @@
 # The two Debian packages installed outside the build tree (unpacked into a temporary root),
 # then the installed programs used as a user would: --help and --version, the installed
 # tunnel server with two installed headless kavlink passing messages between two LAN ports, and
-# that server reloaded through its unit's ExecReload.
+# that server reloaded through its unit's ExecReload. Packages of another architecture run under
+# the emulator that KAVLINK_EMULATOR names (qemu-aarch64-static for arm64).
 #
-# Usage: install_check.sh PACKAGE_DIR SOURCE_DIR
+# Usage: [KAVLINK_EMULATOR=EMULATOR] install_check.sh PACKAGE_DIR SOURCE_DIR
 # Exit status: 0 passed, 1 failed, 77 skipped (dpkg-deb is missing).
 set -uo pipefail
 
@@ -31,21 +32,38 @@ for deb in "${debs[@]}"; do
 done
 bin=$root/usr/bin
 version=$(dpkg-deb -f "${debs[0]}" Version)
-echo "ok: both packages unpacked into $root"
+arch=$(dpkg-deb -f "${debs[0]}" Architecture)
+echo "ok: both $arch packages unpacked into $root"
+
+read -r -a emulator <<<"${KAVLINK_EMULATOR:-}"
+# Without binfmt registration the kernel runs no program of another architecture: the checks
+# below and the demo start these scripts instead, which hand each program to the emulator.
+run_bin=$bin
+if ((${#emulator[@]} > 0)); then
+    run_bin=$root/emulated
+    mkdir -p "$run_bin"
+    for program in kavlink kavlink-server kavlink-lan; do
+        printf '#!/bin/sh\nexec %s %s "$@"\n' "${emulator[*]}" "$bin/$program" >"$run_bin/$program"
+        chmod +x "$run_bin/$program"
+    done
+fi
 
 for program in kavlink kavlink-server kavlink-lan; do
-    missing=$(ldd "$bin/$program" | grep 'not found')
+    # What ldd does, also under the emulator: the dynamic loader lists the libraries and stops.
+    libraries=$(LD_TRACE_LOADED_OBJECTS=1 "$run_bin/$program" 2>&1) ||
+        fail "cannot load $program: $libraries"
+    missing=$(grep 'not found' <<<"$libraries")
     [[ -z $missing ]] || fail "$program lacks libraries: $missing"
     # A display that does not exist: --help and --version must not need one.
-    out=$(DISPLAY=:999 "$bin/$program" --version 2>&1) || fail "$program --version failed: $out"
+    out=$(DISPLAY=:999 "$run_bin/$program" --version 2>&1) || fail "$program --version failed: $out"
     [[ $out == *"$version" ]] || fail "$program --version says \"$out\", not $version"
-    out=$(DISPLAY=:999 "$bin/$program" --help 2>&1) || fail "$program --help failed: $out"
+    out=$(DISPLAY=:999 "$run_bin/$program" --help 2>&1) || fail "$program --help failed: $out"
     [[ $out == *--profile* || $out == *--port* ]] || fail "$program --help shows no usage: $out"
 done
-echo "ok: the installed programs answer --help and --version without a display"
+echo "ok: the installed programs answer --help and --version without a display${emulator:+ (under ${emulator[*]})}"
 
 # The demo's two sites, run on the installed programs.
-"$SOURCE/tools/demo.sh" "$bin" || fail "the installed programs did not relay between two sites"
+"$SOURCE/tools/demo.sh" "$run_bin" || fail "the installed programs did not relay between two sites"
 echo "ok: installed kavlink-server and two installed kavlink relayed between two LAN ports"
 
 # The unit's reload, done as systemd would (systemd is not at hand): the installed server
@@ -73,7 +91,7 @@ reload_line=$(sed -n 's/^ExecReload=//p' "$unit")
     fail "want one ExecReload in the unit, found: $reload_line"
 read -r -a argv <<<"$start_line"
 [[ ${argv[0]} == /usr/bin/* ]] || fail "the unit's ExecStart runs no installed program: $start_line"
-argv[0]=$root${argv[0]}
+argv[0]=$run_bin/${argv[0]#/usr/bin/}
 users_in_place=""
 for i in "${!argv[@]}"; do
     case ${argv[i]} in

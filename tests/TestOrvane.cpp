@@ -104,6 +104,11 @@ private slots:
         QByteArray wrong = good;
         wrong[text.size()] = static_cast<char>(wrong[text.size()] ^ 1);
         QTest::newRow("wrong checksum") << wrong << QList<QByteArray>{} << 1 << 0;
+        // Bytes from 0x80 up, summed past 0xFF: plain char is signed on some processors and
+        // unsigned on others, and the checksum must not depend on it.
+        const QByteArray latin1 = QByteArray::fromHex("4e414d453a20224afc7267656e222022e974e922");
+        QTest::newRow("Latin-1 text, sum past 0xFF")
+            << latin1 + QByteArray::fromHex("db00") << QList<QByteArray>{latin1} << 0 << 0;
         const QByteArray withNul("AB\0C", 4);
         QTest::newRow("NUL inside")
             << withNul + Checksum(withNul) + '\0' << QList<QByteArray>{} << 1 << 0;
@@ -297,6 +302,11 @@ private slots:
         QTest::newRow("high last byte that is not the checksum")
             << QByteArray("A: b\xE9") << QList<QByteArray>{"A:", "b\xE9"};
         QTest::newRow("checksum byte alone") << QByteArray("\x80") << QList<QByteArray>{};
+        // The sum of bytes from 0x80 up, as with the received datagrams above.
+        QTest::newRow("Latin-1 tunnel line, sum past 0xFF")
+            << QByteArray::fromHex("4e414d453a20224afc7267656e222022e974e922db")
+            << QList<QByteArray>{"NAME:", QByteArray::fromHex("4afc7267656e"),
+                                 QByteArray::fromHex("e974e9")};
     }
     void parse() {
         QFETCH(QByteArray, text);

@@ -8,6 +8,7 @@
 #          installed, and Debian starts a Prometheus service on install)
 #   fuzz   clang and its fuzzing runtime
 #   tidy   clang-tidy
+#   arm64  test, plus the cross compilers, Qt of architecture arm64 and the emulator that runs it
 # Quiet and quick when everything is there; otherwise one line per step, and apt's own output
 # in full only when a step fails.
 set -euo pipefail
@@ -17,14 +18,23 @@ run=(
     qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
     qt6-httpserver-dev qt6-websockets-dev
 )
+test=(
+    "${run[@]}" clang-format openssl
+    xvfb x11-utils xdotool imagemagick trayer
+    dpkg-dev desktop-file-utils appstream systemd man-db lintian
+)
+foreign=()
 case "${1:-test}" in
 run) packages=("${run[@]}") ;;
-test)
+test) packages=("${test[@]}") ;;
+arm64)
+    # The offscreen platform plugin of arm64 runs the tests under the emulator.
     packages=(
-        "${run[@]}" clang-format openssl
-        xvfb x11-utils xdotool imagemagick trayer
-        dpkg-dev desktop-file-utils appstream systemd man-db lintian
+        "${test[@]}" crossbuild-essential-arm64 qemu-user-static
+        qt6-base-dev:arm64 qt6-svg-dev:arm64 qt6-qpa-plugins:arm64 libcrypt-dev:arm64
+        qt6-httpserver-dev:arm64 qt6-websockets-dev:arm64
     )
+    foreign=(arm64)
     ;;
 bench) packages=(python3 socat ncat iproute2 faketime util-linux openssl libssl-dev) ;;
 docs) packages=(python3 chromium fonts-dejavu-core prometheus) ;;
@@ -60,6 +70,10 @@ step() { # TITLE COMMAND...
         exit 1
     fi
 }
+for arch in "${foreign[@]}"; do
+    dpkg --print-foreign-architectures | grep -qx "$arch" ||
+        step "Adding the architecture $arch..." $sudo dpkg --add-architecture "$arch"
+done
 step "Updating the package lists..." $sudo apt-get update -q
 step "Installing ${#missing[@]} packages: ${missing[*]}..." \
     $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
