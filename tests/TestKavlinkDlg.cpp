@@ -130,7 +130,7 @@ private slots:
         QCOMPARE(version->text(), QString("Kavlink version 1.18.0"));
         QVERIFY(w.dlg->Panel().isVisible());
         QVERIFY(w.dlg->Panel().IsHideTimerRunning());
-        QVERIFY(w.dlg->Panel().HideTimerRemaining() > 4000);
+        QCOMPARE(w.dlg->Panel().HideTimerPeriod(), CKavlinkDlg::kHideMs);
         w.dlg->Panel().HideMainWindow(); // the hide timer's tick
         QVERIFY(!w.dlg->Panel().isVisible());
         QVERIFY(!w.dlg->Panel().IsHideTimerRunning());
@@ -142,9 +142,11 @@ private slots:
         Window w;
         w.dlg->OnCommand(TrayCommand::About);
         QTest::qWait(500);
-        QVERIFY(w.dlg->Panel().HideTimerRemaining() < 4700);
+        const int before = w.dlg->Panel().HideTimerRemaining();
+        QVERIFY(before <= CKavlinkDlg::kHideMs - 500);
         w.dlg->OnCommand(TrayCommand::About);
-        QVERIFY(w.dlg->Panel().HideTimerRemaining() > 4800);
+        // Restarted: more left than before, however long the machine took meanwhile.
+        QVERIFY(w.dlg->Panel().HideTimerRemaining() > before);
         QVERIFY(w.dlg->Panel().isVisible());
     }
 

@@ -40,6 +40,7 @@ public:
     bool HasPanelButtons() const;
     bool IsHideTimerRunning() const { return m_hideTimer.isActive(); }
     int HideTimerRemaining() const { return m_hideTimer.remainingTime(); }
+    int HideTimerPeriod() const { return m_hideTimer.interval(); }
     // The panel as the tray host's presence wants it: with or without its buttons.
     void UpdatePanel();
 
