@@ -174,7 +174,7 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 
     fail "openssl could not make a certificate"
 want=$(openssl x509 -noout -fingerprint -sha256 -in "$work/tls.crt")
 want=${want#*=}
-got=$("$bin/kavlink-server" --fingerprint "$work/tls.crt") ||
+got=$("$run_bin/kavlink-server" --fingerprint "$work/tls.crt") ||
     fail "kavlink-server --fingerprint failed: $got"
 [[ $got == "$want" ]] || fail "kavlink-server --fingerprint says $got, openssl $want"
 "${argv[@]}" --listen 127.0.0.1 --tls-port 0 --tls-cert "$work/tls.crt" \
