@@ -3,6 +3,7 @@
 // time-out, the limits count TLS connections too, and the certificate is read again at a reload.
 #include "CTunnelServer.h"
 #include "Fingerprint.h"
+#include "ServerLogIn.h"
 #include "TestCertificates.h"
 #include "TestKit.h"
 #include "TunnelLine.h"
@@ -134,14 +135,9 @@ private:
 
     bool LogIn(Client& client, const QByteArray& login = "alice",
                const QByteArray& password = "secret") {
-        const int before = m_server->LoggedInCount();
-        if (!WaitFor([&] { return client.data == "login:"; }))
-            return false;
-        client.Write(login + '\n');
-        if (!WaitFor([&] { return client.data == "login:password:"; }))
-            return false;
-        client.Write(password + '\n');
-        return WaitFor([&] { return m_server->LoggedInCount() == before + 1; });
+        return ServerLogIn(
+            client, login, password, [](auto predicate) { return WaitFor(predicate); },
+            [this] { return m_server->LoggedInCount(); });
     }
 
     // A line from one logged-in client reaches another, and nothing else does.

@@ -3,6 +3,7 @@
 // many connections on the port while lines are relayed.
 #include "CStatusHttp.h"
 #include "CTunnelServer.h"
+#include "ServerLogIn.h"
 #include "TestKit.h"
 
 #include <QJsonArray>
@@ -75,14 +76,9 @@ private:
     }
 
     bool LogIn(Client& client, const QByteArray& login, const QByteArray& password) {
-        const int before = m_server->LoggedInCount();
-        if (!WaitFor([&] { return client.data == "login:"; }))
-            return false;
-        client.Write(login + '\n');
-        if (!WaitFor([&] { return client.data == "login:password:"; }))
-            return false;
-        client.Write(password + '\n');
-        return WaitFor([&] { return m_server->LoggedInCount() == before + 1; });
+        return ServerLogIn(
+            client, login, password, [](auto predicate) { return WaitFor(predicate); },
+            [this] { return m_server->LoggedInCount(); });
     }
 
     Answer Get(const QString& path, quint16 port = 0) {

@@ -1,6 +1,7 @@
 #include "CTunnelServer.h"
 #include "CUserTable.h"
 #include "Orvane.h"
+#include "ServerLogIn.h"
 #include "TestKit.h"
 #include "TunnelLine.h"
 
@@ -127,14 +128,9 @@ private:
     // The whole exchange as a well-behaved client does it.
     bool LogIn(Client& client, const QByteArray& login = "alice",
                const QByteArray& password = "secret") {
-        const int before = m_server->LoggedInCount();
-        if (!WaitFor([&] { return client.data == "login:"; }))
-            return false;
-        client.Write(login + '\n');
-        if (!WaitFor([&] { return client.data == "login:password:"; }))
-            return false;
-        client.Write(password + '\n');
-        return WaitFor([&] { return m_server->LoggedInCount() == before + 1; });
+        return ServerLogIn(
+            client, login, password, [](auto predicate) { return WaitFor(predicate); },
+            [this] { return m_server->LoggedInCount(); });
     }
 
 private slots:

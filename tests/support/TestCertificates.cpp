@@ -33,6 +33,14 @@ TestCertificate WithFingerprint(TestCertificate made) {
     made.fingerprint = QString::fromLatin1(printed.mid(equals + 1).trimmed());
     return made;
 }
+
+// Where DIR/NAME.crt and DIR/NAME.key go.
+TestCertificate Named(const QString& dir, const QString& name) {
+    TestCertificate made;
+    made.certificate = QDir(dir).filePath(name + QStringLiteral(".crt"));
+    made.key = QDir(dir).filePath(name + QStringLiteral(".key"));
+    return made;
+}
 } // namespace
 
 bool HaveOpenssl() {
@@ -41,9 +49,7 @@ bool HaveOpenssl() {
 
 TestCertificate MakeSelfSigned(const QString& dir, const QString& name, const QString& commonName,
                                const QStringList& keyArguments) {
-    TestCertificate made;
-    made.certificate = QDir(dir).filePath(name + QStringLiteral(".crt"));
-    made.key = QDir(dir).filePath(name + QStringLiteral(".key"));
+    TestCertificate made = Named(dir, name);
     QStringList arguments = {QStringLiteral("req"),
                              QStringLiteral("-x509"),
                              QStringLiteral("-nodes"),
@@ -61,21 +67,11 @@ TestCertificate MakeSelfSigned(const QString& dir, const QString& name, const QS
     arguments += keyArguments;
     if (!Openssl(arguments))
         return {};
-    const QByteArray printed =
-        Openssl({QStringLiteral("x509"), QStringLiteral("-noout"), QStringLiteral("-fingerprint"),
-                 QStringLiteral("-sha256"), QStringLiteral("-in"), made.certificate})
-            .value_or(QByteArray());
-    const qsizetype equals = printed.indexOf('=');
-    if (equals < 0)
-        return {};
-    made.fingerprint = QString::fromLatin1(printed.mid(equals + 1).trimmed());
-    return made;
+    return WithFingerprint(made);
 }
 
 TestCertificate MakeAuthority(const QString& dir, const QString& name) {
-    TestCertificate made;
-    made.certificate = QDir(dir).filePath(name + QStringLiteral(".crt"));
-    made.key = QDir(dir).filePath(name + QStringLiteral(".key"));
+    TestCertificate made = Named(dir, name);
     if (!Openssl(QStringList{
                      QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-nodes"),
                      QStringLiteral("-days"), QStringLiteral("1"), QStringLiteral("-subj"),
@@ -91,9 +87,7 @@ TestCertificate MakeAuthority(const QString& dir, const QString& name) {
 
 TestCertificate MakeSigned(const QString& dir, const QString& name,
                            const TestCertificate& authority, const QString& commonName) {
-    TestCertificate made;
-    made.certificate = QDir(dir).filePath(name + QStringLiteral(".crt"));
-    made.key = QDir(dir).filePath(name + QStringLiteral(".key"));
+    TestCertificate made = Named(dir, name);
     const QString request = QDir(dir).filePath(name + QStringLiteral(".csr"));
     const QString extensions = QDir(dir).filePath(name + QStringLiteral(".ext"));
     QFile ext(extensions);
