@@ -52,8 +52,6 @@ DropReason LanFateCounter(LanFate fate) {
     return DropReason::TunnelDown;
 }
 
-// The reason in a drop line of a message without a keyword and a sender.
-constexpr const char* kTooFewFields = "too few fields";
 // A far station sets its clock from a TIME message: one this late would set it wrong.
 constexpr std::int64_t kTimeMaxWaitNs = 2 * kNanosecondsPerSecond;
 constexpr const char* kStaleTime = "TIME waited over 2 s";
@@ -61,11 +59,14 @@ constexpr const char* kStaleTime = "TIME waited over 2 s";
 
 CLanToWanRelay::CLanToWanRelay(RelayParts parts, QObject* parent)
     : QObject(parent), m_parts(std::move(parts)),
-      m_pacer([this](const std::string& line) { return WriteToTunnel(line); }, m_parts.clock, this),
+      m_pacer([this](const std::string& line,
+                     const std::string& note) { return WriteToTunnel(line, note); },
+              m_parts.clock, this),
       m_lanBacklogDrops(m_parts.log, "LAN backlog full", "LAN messages"),
       m_queueDrops(m_parts.log, "Tunnel queue full", "messages to WAN"),
       m_writeDrops(m_parts.log, "Tunnel not read by the server", "messages to WAN") {
-    m_pacer.SetStaleSink([this](const std::string& line) { DropStaleLine(line); });
+    m_pacer.SetStaleSink(
+        [this](const std::string& line, const std::string& note) { DropStaleLine(line, note); });
 }
 
 CLanToWanRelay::~CLanToWanRelay() = default;
@@ -85,44 +86,58 @@ void CLanToWanRelay::CheckDrops() {
 }
 
 void CLanToWanRelay::DropWaiting() {
-    m_parts.counters.toWan[DropReason::LostAtDisconnect] += m_pacer.Waiting();
+    m_parts.counters.toWan[DropReason::LostAtDisconnect] +=
+        m_pacer.Waiting() + (m_lineInSocket ? 1 : 0);
+    m_lineInSocket = false;
     m_pacer.Clear();
 }
 
 void CLanToWanRelay::SendHeartbeat() {
     std::string text = "HEARTBEAT: \"" + m_tunnelName + "\" \"\" ";
     EncodeTunnelLine(text);
-    // Not paced: a heartbeat must leave on time whatever waits behind the pacing.
-    if (!m_parts.session.Write(text))
-        m_writeDrops.Add(1, m_parts.clock());
+    // Not paced: a heartbeat must leave on time whatever waits behind the pacing. One the
+    // socket refuses is no message lost, and no sign of a server that does not read either.
+    m_parts.session.Write(text);
     m_parts.session.NoteWanActivity();
 }
 
-void CLanToWanRelay::PaceToTunnel(std::string line, std::int64_t maxWaitNs) {
+void CLanToWanRelay::OnDrained() {
+    if (m_lineInSocket) {
+        m_lineInSocket = false;
+        CountRelayed();
+    }
+    // The next line need not wait for the pacer's retry.
+    if (m_pacer.Waiting() > 0)
+        m_pacer.Tick();
+}
+
+void CLanToWanRelay::PaceToTunnel(std::string line, std::int64_t maxWaitNs, std::string note) {
     if (!m_parts.session.IsOpen())
         return;
     const std::int64_t now = m_parts.clock();
-    if (!m_pacer.Enqueue(std::move(line), maxWaitNs)) {
+    if (!m_pacer.Enqueue(std::move(line), maxWaitNs, std::move(note))) {
         m_queueDrops.Add(1, now);
         return;
     }
     m_queueDrops.Check(now);
 }
 
-void CLanToWanRelay::DropStaleLine(const std::string& line) {
+void CLanToWanRelay::DropStaleLine(const std::string& line, const std::string& note) {
     Count(DropReason::StaleTime);
-    // Without its checksum byte; bytes from 0x7F up still show in their escaped form.
-    const std::string shown = line.substr(0, line.size() - 1);
+    // Without its checksum byte where no note says it; bytes from 0x7F up then still show in
+    // their escaped form.
+    const std::string shown = note.empty() ? line.substr(0, line.size() - 1) : note;
     m_parts.log.LogLine(3, "From LAN (DROPPED - %s) : %s", kStaleTime, shown.c_str());
 }
 
-bool CLanToWanRelay::WriteToTunnel(const std::string& line) {
+// A line waits in the paced queue, where it is bounded and a stale TIME is dropped, until the
+// kernel has taken all before it: the socket never holds more than the line in hand, with
+// TLS as in clear, and a slow or silent server fills the queue, not the socket.
+bool CLanToWanRelay::WriteToTunnel(const std::string& line, const std::string& note) {
     CTunnelSession& session = m_parts.session;
     if (!session.IsOpen())
         return true; // nowhere to go: the line is gone with the connection
-    // While the server does not read, lines wait in the paced queue rather than being
-    // dropped at the socket's bound.
-    if (!session.CanTakeMore())
+    if (!session.IsDrained())
         return false;
     const std::int64_t now = m_parts.clock();
     if (!session.Write(line)) {
@@ -130,9 +145,18 @@ bool CLanToWanRelay::WriteToTunnel(const std::string& line) {
         return true;
     }
     m_writeDrops.Check(now);
-    ++m_parts.counters.toWan.relayed;
-    m_parts.counters.toWanRate.Add(now / kNanosecondsPerSecond);
+    if (!note.empty())
+        m_parts.log.LogLine(3, "From LAN (TO WAN) : %s", note.c_str());
+    if (session.IsDrained())
+        CountRelayed();
+    else
+        m_lineInSocket = true;
     return true;
+}
+
+void CLanToWanRelay::CountRelayed() {
+    ++m_parts.counters.toWan.relayed;
+    m_parts.counters.toWanRate.Add(m_parts.Second());
 }
 
 void CLanToWanRelay::NoteLanDrops() {
@@ -196,19 +220,20 @@ void CLanToWanRelay::CarryOut(const std::string& text, LanVerdict verdict) {
         log.LogLine(3, "From LAN (MODIFIED - HELLO / MASTER) : %s", verdict.outgoing.c_str());
     }
     switch (verdict.fate) {
-    case LanFate::Relay:
-        log.LogLine(3, "From LAN (TO WAN) : %s", verdict.outgoing.c_str());
+    case LanFate::Relay: {
+        // Logged when it leaves, or as dropped when it does not: a line the log shows as sent
+        // has been.
+        std::string note = log.Level() >= 3 ? verdict.outgoing : std::string();
         EncodeTunnelLine(verdict.outgoing);
         PaceToTunnel(std::move(verdict.outgoing),
-                     verdict.timeMessage ? kTimeMaxWaitNs : CTunnelPacer::kNoWaitLimit);
+                     verdict.timeMessage ? kTimeMaxWaitNs : CTunnelPacer::kNoWaitLimit,
+                     std::move(note));
         break;
+    }
     case LanFate::AnsweredHere:
         break;
-    case LanFate::Malformed:
-        Count(DropReason::Malformed);
-        log.LogLine(3, "From LAN (DROPPED - %s) : %s", kTooFewFields, text.c_str());
-        break;
     default:
+        // Malformed messages among them, ignored without a log line.
         Count(LanFateCounter(verdict.fate));
         break;
     }

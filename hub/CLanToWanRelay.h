@@ -23,6 +23,8 @@ public:
 
     void OnLanMessage(const QByteArray& text);
     void SendHeartbeat();
+    // The socket handed everything to the kernel: the line that waited in it has left.
+    void OnDrained();
     // The tunnel client is closing: what waits for it is lost with it.
     void DropWaiting();
     // Each second: reports the drops that stopped.
@@ -44,10 +46,13 @@ private:
     void CarryOut(const std::string& text, LanVerdict verdict);
     void SendInventoryReply(InventoryReply reply);
     void NameTunnel(const char* station);
-    // Lines caused by LAN messages: paced, in order; maxWaitNs as CTunnelPacer::Enqueue.
-    void PaceToTunnel(std::string line, std::int64_t maxWaitNs = CTunnelPacer::kNoWaitLimit);
-    void DropStaleLine(const std::string& line);
-    bool WriteToTunnel(const std::string& line);
+    // Lines caused by LAN messages: paced, in order; maxWaitNs and note as
+    // CTunnelPacer::Enqueue. A relayed message's note is its text, logged as it leaves.
+    void PaceToTunnel(std::string line, std::int64_t maxWaitNs = CTunnelPacer::kNoWaitLimit,
+                      std::string note = {});
+    void DropStaleLine(const std::string& line, const std::string& note);
+    bool WriteToTunnel(const std::string& line, const std::string& note);
+    void CountRelayed();
     void NoteLanDrops();
     void Count(DropReason reason) { ++m_parts.counters.toWan[reason]; }
 
@@ -58,4 +63,6 @@ private:
     CDropTally m_queueDrops;
     CDropTally m_writeDrops;
     std::uint64_t m_lanDropsSeen = 0;
+    // A line written but still partly in the socket: relayed once the kernel has it all.
+    bool m_lineInSocket = false;
 };

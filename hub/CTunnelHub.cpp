@@ -13,7 +13,7 @@ CTunnelHub::CTunnelHub(const Settings& settings, CDebugLog& log, const CalendarC
       m_wanStations(log, [this] { return m_monotonic(); }),
       m_lanEchoes([this] { return m_monotonic(); }),
       m_session(settings, log, [this] { return m_monotonic(); }), m_wanToLan(Parts()),
-      m_lanToWan(Parts()) {
+      m_lanToWan(Parts()), m_lanSendFailures(log, "LAN broadcast failed", "messages to LAN") {
     connect(&m_lan, &COrvaneLan::messageReceived, &m_lanToWan, &CLanToWanRelay::OnLanMessage);
     connect(&m_session, &CTunnelSession::connecting, this, [this] {
         m_wanStations.ClearWanStations();
@@ -25,6 +25,7 @@ CTunnelHub::CTunnelHub(const Settings& settings, CDebugLog& log, const CalendarC
             [this](const QByteArray& text) { m_wanToLan.OnWanText(text); });
     connect(&m_session, &CTunnelSession::watchdogTick, this, &CTunnelHub::OnWatchdog);
     connect(&m_session, &CTunnelSession::heartbeatDue, &m_lanToWan, &CLanToWanRelay::SendHeartbeat);
+    connect(&m_session, &CTunnelSession::drained, &m_lanToWan, &CLanToWanRelay::OnDrained);
     connect(&m_session, &CTunnelSession::tunnelConnected, this, &CTunnelHub::tunnelConnected);
     connect(&m_session, &CTunnelSession::tunnelEnded, this, &CTunnelHub::tunnelEnded);
     connect(&m_lanToWan, &CLanToWanRelay::tunnelNamed, this, &CTunnelHub::tunnelNamed);
@@ -32,6 +33,7 @@ CTunnelHub::CTunnelHub(const Settings& settings, CDebugLog& log, const CalendarC
 
 CTunnelHub::~CTunnelHub() {
     m_lanToWan.Finish();
+    m_lanSendFailures.Finish();
     m_session.Shutdown();
     // The parts go one by one from here on; none may reach another any more.
     m_session.disconnect();
@@ -49,7 +51,7 @@ RelayParts CTunnelHub::Parts() {
         .lanEchoes = m_lanEchoes,
         .counters = m_counters,
         .clock = [this] { return m_monotonic(); },
-        .sendToLan = [this](const std::string& text) { SendToLan(text); },
+        .sendToLan = [this](const std::string& text) { return SendToLan(text); },
     };
 }
 
@@ -60,6 +62,7 @@ void CTunnelHub::SetManualTimers(bool manual) {
 
 void CTunnelHub::OnWatchdog() {
     m_lanToWan.CheckDrops();
+    m_lanSendFailures.Check(m_monotonic());
     const std::int64_t now = m_monotonic() / kNanosecondsPerSecond;
     m_wanStations.ExpireWanStations(now - kWanStationLifetimeSeconds);
     m_wanToLan.PruneFirstHeard();
@@ -69,12 +72,20 @@ void CTunnelHub::OpenLan() {
     m_lan.Close();
     m_lan.Init(m_settings.BroadcastAddress.c_str(), m_settings.LanPortNumber);
     m_log.LogLine(1, "Opening LAN...");
+    if (!m_lan.SendAddressValid())
+        m_log.LogLine(1,
+                      "LAN broadcast address \"%s\" is not an IPv4 address: nothing from the "
+                      "tunnel can reach the LAN. Correct \"Broadcast IP address\" in Options",
+                      m_settings.BroadcastAddress.c_str());
 }
 
-void CTunnelHub::SendToLan(const std::string& text) {
-    m_lan.Send(text.c_str());
-    if (m_lanSendObserver)
-        m_lanSendObserver(text);
+bool CTunnelHub::SendToLan(const std::string& text) {
+    const bool sent = m_lanSender ? m_lanSender(text) : m_lan.Send(text.c_str());
+    if (!sent) {
+        ++m_counters.toLan[DropReason::LanSendFailed];
+        m_lanSendFailures.Add(1, m_monotonic());
+    }
+    return sent;
 }
 
 CTunnelHub::DropCounts CTunnelHub::Drops() const {
@@ -97,6 +108,7 @@ HubStatus CTunnelHub::Status() const {
     status.broadcastAddress = m_settings.BroadcastAddress;
     status.lanPort = m_settings.LanPortNumber;
     status.lanOpen = m_lan.IsOpen();
+    status.broadcastValid = m_lan.SendAddressValid();
 
     const DropCounts drops = Drops();
     status.toWan = m_counters.toWan;

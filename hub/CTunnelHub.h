@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CDropTally.h"
 #include "CEchoMemory.h"
 #include "CLanToWanRelay.h"
 #include "CTunnelSession.h"
@@ -75,9 +76,10 @@ public:
     std::int64_t LastWanActivity() const { return m_session.LastWanActivity(); }
     CTcpClient* TunnelClient() const { return m_session.Client(); }
     COrvaneLan& Lan() { return m_lan; }
-    // Called with every text handed to the LAN (tests, fuzzing).
-    void SetLanSendObserver(std::function<void(const std::string&)> observer) {
-        m_lanSendObserver = std::move(observer);
+    // Takes every text for the LAN in place of the LAN socket (tests, fuzzing); returns
+    // whether it left.
+    void SetLanSender(std::function<bool(const std::string&)> sender) {
+        m_lanSender = std::move(sender);
     }
     // Called with every text the tunnel socket accepted, as it accepts it (tests).
     void SetTunnelSendObserver(std::function<void(const std::string&)> observer) {
@@ -92,7 +94,7 @@ signals:
     void tunnelEnded();
 
 private:
-    void SendToLan(const std::string& text);
+    bool SendToLan(const std::string& text);
     void OnWatchdog();
     RelayParts Parts();
 
@@ -108,5 +110,6 @@ private:
     CTunnelSession m_session;
     CWanToLanRelay m_wanToLan;
     CLanToWanRelay m_lanToWan;
-    std::function<void(const std::string&)> m_lanSendObserver;
+    CDropTally m_lanSendFailures;
+    std::function<bool(const std::string&)> m_lanSender;
 };

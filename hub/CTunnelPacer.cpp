@@ -8,31 +8,36 @@ CTunnelPacer::CTunnelPacer(Sink sink, MonotonicClock clock, QObject* parent)
     connect(&m_timer, &QTimer::timeout, this, &CTunnelPacer::Tick);
 }
 
-bool CTunnelPacer::Enqueue(std::string line, std::int64_t maxWaitNs) {
+bool CTunnelPacer::Enqueue(std::string line, std::int64_t maxWaitNs, std::string note) {
     const std::int64_t now = m_clock();
     if (m_queue.empty()) {
-        if ((!m_slotStarted || now >= m_nextSlot) && m_sink(line)) {
+        if ((!m_slotStarted || now >= m_nextSlot) && m_sink(line, note)) {
             // An isolated line leaves at once; its slot starts now.
             m_nextSlot = now + kSlotNs;
             m_slotStarted = true;
             return true;
         }
     }
-    const std::int64_t cost = Cost(line.size());
-    if (m_bytes + cost > kMaxQueuedBytes)
-        return false;
-    m_bytes += cost;
     std::optional<std::int64_t> dropAfter;
     if (maxWaitNs != kNoWaitLimit)
         dropAfter = now + maxWaitNs;
-    m_queue.push_back({std::move(line), dropAfter});
+    QueuedLine queued{std::move(line), std::move(note), dropAfter};
+    const std::int64_t cost = queued.Cost();
+    if (m_bytes + cost > kMaxQueuedBytes)
+        return false;
+    m_bytes += cost;
+    m_queue.push_back(std::move(queued));
     if (!m_timerWanted)
         ScheduleTimer(false);
     return true;
 }
 
 void CTunnelPacer::Tick() {
+    if (m_sending)
+        return;
+    m_sending = true;
     const bool blocked = !SendDue(m_clock());
+    m_sending = false;
     if (m_queue.empty()) {
         m_timer.stop();
         m_timerWanted = false;
@@ -47,11 +52,11 @@ bool CTunnelPacer::SendDue(std::int64_t now) {
         if (front.dropAfter && now > *front.dropAfter) {
             // Too late to be of use: the next line takes this slot instead.
             if (m_stale)
-                m_stale(front.line);
+                m_stale(front.line, front.note);
             PopFront();
             continue;
         }
-        if (!m_sink(front.line))
+        if (!m_sink(front.line, front.note))
             return false;
         PopFront();
         m_nextSlot = (m_slotStarted ? std::max(m_nextSlot, now - kCatchUpNs) : now) + kSlotNs;
@@ -61,7 +66,7 @@ bool CTunnelPacer::SendDue(std::int64_t now) {
 }
 
 void CTunnelPacer::PopFront() {
-    m_bytes -= Cost(m_queue.front().line.size());
+    m_bytes -= m_queue.front().Cost();
     m_queue.pop_front();
 }
 

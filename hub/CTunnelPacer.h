@@ -23,17 +23,18 @@ class CTunnelPacer : public QObject {
 
 public:
     // Writes one line into the tunnel; false when the tunnel cannot take it now (the line
-    // then waits and is tried again).
-    using Sink = std::function<bool(const std::string&)>;
+    // then waits and is tried again). note: what the line was queued with.
+    using Sink = std::function<bool(const std::string& line, const std::string& note)>;
     // Told of every line dropped as stale.
-    using StaleSink = std::function<void(const std::string&)>;
+    using StaleSink = std::function<void(const std::string& line, const std::string& note)>;
     static constexpr std::int64_t kNoWaitLimit = -1;
 
     CTunnelPacer(Sink sink, MonotonicClock clock, QObject* parent = nullptr);
 
     // Sends at once when the slot is free and nothing waits; else queues. False when the
-    // queue is full: the line is dropped. maxWaitNs: how long the line may wait for its turn.
-    bool Enqueue(std::string line, std::int64_t maxWaitNs = kNoWaitLimit);
+    // queue is full: the line is dropped. maxWaitNs: how long the line may wait for its turn;
+    // note: handed to the sinks with the line (what to log once its fate is known).
+    bool Enqueue(std::string line, std::int64_t maxWaitNs = kNoWaitLimit, std::string note = {});
     void SetStaleSink(StaleSink sink) { m_stale = std::move(sink); }
     // Sends what is due now. The timer calls it; tests with a manual timer call it by hand.
     void Tick();
@@ -58,7 +59,10 @@ public:
 private:
     struct QueuedLine {
         std::string line;
+        std::string note;
         std::optional<std::int64_t> dropAfter; // on the monotonic clock
+
+        std::int64_t Cost() const { return CTunnelPacer::Cost(line.size() + note.size()); }
     };
     bool SendDue(std::int64_t now);
     void PopFront();
@@ -74,4 +78,5 @@ private:
     QTimer m_timer;
     bool m_manual = false;
     bool m_timerWanted = false;
+    bool m_sending = false; // a sink may cause a Tick; lines leave from one loop at a time
 };

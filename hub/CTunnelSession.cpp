@@ -11,6 +11,11 @@ namespace {
 constexpr int kReconnectMs = 5000;
 constexpr int kWatchdogMs = 1000;
 constexpr int kHeartbeatMs = 15000;
+// SYNs lost in a blackout are sent again after 1, 3 and 7 s: an attempt of 10 s, then 5 s of
+// pause, puts a site back within about 10 s of the path's return.
+constexpr int kConnectLimitMs = 10000;
+// How often a refusal that repeats itself is counted in the log.
+constexpr std::int64_t kRefusalSummarySeconds = 60;
 constexpr std::int64_t kWanTimeoutSeconds = 60;
 constexpr std::string_view kLoginPrompt = "login:";
 constexpr std::string_view kPasswordPrompt = "password:";
@@ -22,6 +27,7 @@ CTunnelSession::CTunnelSession(const Settings& settings, CDebugLog& log, Monoton
     connect(&m_reconnect, &CLinkTimer::timeout, this, [this] { OnTimer(TunnelTimer::Reconnect); });
     connect(&m_watchdog, &CLinkTimer::timeout, this, [this] { OnTimer(TunnelTimer::Watchdog); });
     connect(&m_heartbeat, &CLinkTimer::timeout, this, [this] { OnTimer(TunnelTimer::Heartbeat); });
+    connect(&m_connectLimit, &CLinkTimer::timeout, this, [this] { OnTimer(TunnelTimer::Connect); });
 }
 
 CTunnelSession::~CTunnelSession() {
@@ -39,15 +45,18 @@ const CLinkTimer& CTunnelSession::Timer(TunnelTimer timer) const {
     case TunnelTimer::Watchdog:
         return m_watchdog;
     case TunnelTimer::Heartbeat:
+        return m_heartbeat;
+    case TunnelTimer::Connect:
         break;
     }
-    return m_heartbeat;
+    return m_connectLimit;
 }
 
 void CTunnelSession::SetManualTimers(bool manual) {
     m_reconnect.SetManual(manual);
     m_watchdog.SetManual(manual);
     m_heartbeat.SetManual(manual);
+    m_connectLimit.SetManual(manual);
 }
 
 void CTunnelSession::OnTimer(TunnelTimer timer) {
@@ -59,8 +68,8 @@ void CTunnelSession::OnTimer(TunnelTimer timer) {
     case TunnelTimer::Watchdog:
         emit watchdogTick();
         if (m_lastWanActivity < Second() - kWanTimeoutSeconds) {
-            m_log.LogLine(1, "Disconnecting tunnel (WAN timeout)");
             NoteDisconnection(DisconnectCause::WanTimeout, {});
+            m_log.LogLine(1, "Disconnecting tunnel (WAN timeout)");
             End();
             LogDisconnectCause();
         }
@@ -68,6 +77,14 @@ void CTunnelSession::OnTimer(TunnelTimer timer) {
     case TunnelTimer::Heartbeat:
         if (m_client != nullptr && m_state == TunnelState::LoggedIn)
             emit heartbeatDue();
+        break;
+    case TunnelTimer::Connect:
+        m_connectLimit.Stop();
+        if (m_client != nullptr && m_state == TunnelState::Connecting) {
+            NoteDisconnection(DisconnectCause::ConnectTimeout, {});
+            End();
+            LogDisconnectCause();
+        }
         break;
     }
 }
@@ -83,6 +100,8 @@ void CTunnelSession::CloseClient() {
 }
 
 void CTunnelSession::Shutdown() {
+    FlushRefusals();
+    m_connectLimit.Stop();
     m_reconnect.Stop();
     m_watchdog.Stop();
     m_heartbeat.Stop();
@@ -106,12 +125,54 @@ void CTunnelSession::NoteDisconnection(DisconnectCause cause, const std::string&
     m_lastDisconnect = Second();
     m_lastCause = cause;
     m_causeDetail = detail;
+    if (!m_attemptStartLogged && !RepeatsRefusal())
+        LogAttemptEnd();
 }
 
 // The same words as the status window, so that the log alone tells why.
 void CTunnelSession::LogDisconnectCause() {
+    if (!m_attemptStartLogged) {
+        // The same refusal as the last: counted, and the count logged now and then.
+        ++m_refusals;
+        if (Second() - m_refusalsSince >= kRefusalSummarySeconds)
+            FlushRefusals();
+        return;
+    }
     m_log.LogLine(1, "Disconnect cause : %s",
                   DisconnectCauseText(m_lastCause, m_causeDetail).c_str());
+    if (m_lastCause == DisconnectCause::CertificateRefused) {
+        m_loggedRefusal = m_causeDetail;
+        m_refusalsSince = Second();
+    }
+}
+
+bool CTunnelSession::RepeatsRefusal() const {
+    return m_lastCause == DisconnectCause::CertificateRefused && m_loggedRefusal &&
+           *m_loggedRefusal == m_causeDetail;
+}
+
+// After a refused certificate the next attempt's lines wait until it ends otherwise: a
+// refusal like the last one only adds to a count.
+void CTunnelSession::LogAttemptStart() {
+    m_attemptStartLogged = !RepeatsRefusal();
+    if (m_attemptStartLogged)
+        m_log.LogLine(1, "Connecting tunnel...");
+}
+
+void CTunnelSession::LogAttemptEnd() {
+    FlushRefusals();
+    m_loggedRefusal.reset();
+    m_log.LogLine(1, "Connecting tunnel...");
+    m_attemptStartLogged = true;
+}
+
+void CTunnelSession::FlushRefusals() {
+    if (m_refusals == 0)
+        return;
+    m_log.LogLine(1, "Certificate refused again on %llu more attempts, as above",
+                  static_cast<unsigned long long>(m_refusals));
+    m_refusals = 0;
+    m_refusalsSince = Second();
 }
 
 void CTunnelSession::Connect(bool fromOptions) {
@@ -119,7 +180,7 @@ void CTunnelSession::Connect(bool fromOptions) {
         NoteDisconnection(DisconnectCause::LocalRequest, {});
         LogDisconnectCause();
     }
-    m_log.LogLine(1, "Connecting tunnel...");
+    LogAttemptStart();
     SetState(TunnelState::Connecting);
     ++m_attemptsSinceDown;
     m_nextReconnect.reset();
@@ -129,8 +190,11 @@ void CTunnelSession::Connect(bool fromOptions) {
         m_reconnect.Stop();
         m_watchdog.Stop();
     }
+    m_connectLimit.Start(kConnectLimitMs);
     m_client = new CTcpClient(this);
     connect(m_client, &CTcpClient::textReceived, this, &CTunnelSession::OnTunnelData);
+    connect(m_client, &CTcpClient::socketConnected, this, &CTunnelSession::OnSocketConnected);
+    connect(m_client, &CTcpClient::drained, this, &CTunnelSession::drained);
     connect(m_client, &CTcpClient::tunnelConnected, this, &CTunnelSession::OnTunnelConnected);
     connect(m_client, &CTcpClient::tunnelClosed, this, &CTunnelSession::OnTunnelClosed);
     m_client->Connect(m_settings.Hostname, m_settings.TunnelPortNumber,
@@ -138,9 +202,21 @@ void CTunnelSession::Connect(bool fromOptions) {
     emit connecting();
 }
 
-void CTunnelSession::OnTunnelConnected() {
+void CTunnelSession::OnSocketConnected() {
+    m_connectLimit.Stop();
+    // From here a server that says nothing, a TLS handshake that stalls included, is timed
+    // out like any silent server.
     NoteWanActivity();
     m_watchdog.Start(kWatchdogMs);
+}
+
+void CTunnelSession::OnTunnelConnected() {
+    m_connectLimit.Stop();
+    if (!m_attemptStartLogged)
+        LogAttemptEnd();
+    NoteWanActivity();
+    if (!m_watchdog.IsRunning())
+        m_watchdog.Start(kWatchdogMs);
     SetState(TunnelState::AwaitLogin);
     m_prompt.Expect(kLoginPrompt);
     emit tunnelConnected();
@@ -151,12 +227,27 @@ void CTunnelSession::OnTunnelClosed() {
     const bool hadClient = m_client != nullptr;
     if (hadClient)
         NoteDisconnection(m_client->Cause(), m_client->CauseDetail());
+    if (hadClient && m_lastCause == DisconnectCause::ClosedByServer &&
+        m_state == TunnelState::AwaitLogin) {
+        // A TLS server drops a client that never starts the handshake.
+        NoteDisconnection(DisconnectCause::ClosedBeforePrompt,
+                          m_settings.Tls != 0
+                              ? std::string()
+                              : "is this the server's TLS port? Then tick \"Encrypted (TLS)\" "
+                                "in Options");
+    } else if (hadClient && m_lastCause == DisconnectCause::TlsFailed) {
+        // A plain server's prompt is no TLS record: "wrong version number" and the like.
+        m_causeDetail += "; does the server speak TLS on port " +
+                         std::to_string(m_settings.TunnelPortNumber) +
+                         "? Its TLS port is usually 10369";
+    }
     End();
     if (hadClient)
         LogDisconnectCause();
 }
 
 void CTunnelSession::End() {
+    m_connectLimit.Stop();
     CloseClient();
     emit tunnelEnded();
     SetState(TunnelState::Disconnected);
@@ -164,11 +255,16 @@ void CTunnelSession::End() {
     m_nextReconnect = Second() + kReconnectMs / 1000;
     m_watchdog.Stop();
     m_heartbeat.Stop();
-    m_log.LogLine(1, "Tunnel disconnected");
+    if (m_attemptStartLogged)
+        m_log.LogLine(1, "Tunnel disconnected");
 }
 
-bool CTunnelSession::CanTakeMore() const {
-    return m_client != nullptr && m_client->CanTakeMore();
+bool CTunnelSession::IsDrained() const {
+    return m_client != nullptr && m_client->IsDrained();
+}
+
+bool CTunnelSession::IsEncrypted() const {
+    return m_client != nullptr && m_client->IsEncrypted();
 }
 
 bool CTunnelSession::Write(const std::string& text) {
@@ -225,6 +321,9 @@ void CTunnelSession::Describe(HubStatus& status) const {
     status.host = m_settings.Hostname;
     status.port = m_settings.TunnelPortNumber;
     status.login = m_settings.Login;
+    status.tls = m_settings.Tls != 0;
+    status.pinned = !m_settings.TlsFingerprint.empty();
+    status.encrypted = IsEncrypted();
     status.lastDisconnect = dated(m_lastDisconnect);
     status.lastCause = m_lastCause;
     status.causeDetail = m_causeDetail;

@@ -19,7 +19,9 @@ class CTcpClient;
 struct HubStatus;
 struct Settings;
 
-enum class TunnelTimer { Reconnect, Watchdog, Heartbeat };
+// Connect bounds one attempt until the TCP connection is made: one started while the path is
+// down must not wait out the kernel's own minute once the path is back.
+enum class TunnelTimer { Reconnect, Watchdog, Heartbeat, Connect };
 
 // One tunnel connection after another: connect, answer the log-in prompts, keep the
 // heartbeat and the WAN time-out, reconnect 5 s after any end. Knows nothing of messages:
@@ -38,14 +40,18 @@ public:
     void Shutdown();
 
     void OnTunnelData(const QByteArray& chunk);
+    // The TCP connection is made; with TLS the handshake follows.
+    void OnSocketConnected();
     void OnTunnelConnected();
     void OnTunnelClosed();
     void OnTimer(TunnelTimer timer);
 
     TunnelState State() const { return m_state; }
     bool IsOpen() const { return m_client != nullptr; }
-    // Whether a write would be queued now rather than dropped at the socket's bound.
-    bool CanTakeMore() const;
+    // Whether the kernel took everything written so far (see CTcpClient::IsDrained).
+    bool IsDrained() const;
+    // Whether the current connection is encrypted (TLS handshake done).
+    bool IsEncrypted() const;
     // The one place where anything is written to the tunnel socket.
     bool Write(const std::string& text);
     // Anything crossing either way keeps the tunnel from timing out.
@@ -78,6 +84,8 @@ signals:
     // Each watchdog second, before the WAN time-out is judged.
     void watchdogTick();
     void heartbeatDue();
+    // Everything written has reached the kernel.
+    void drained();
 
 private:
     CLinkTimer& Timer(TunnelTimer timer);
@@ -87,6 +95,12 @@ private:
     void NoteDisconnection(DisconnectCause cause, const std::string& detail);
     void LogDisconnectCause();
     void End();
+    // The attempt's own lines, or, while the server's certificate is refused again and again
+    // for the same reason, a count now and then (see m_refusals).
+    bool RepeatsRefusal() const;
+    void LogAttemptStart();
+    void LogAttemptEnd();
+    void FlushRefusals();
     std::int64_t Second() const { return m_clock() / kNanosecondsPerSecond; }
 
     const Settings& m_settings;
@@ -107,5 +121,12 @@ private:
     CLinkTimer m_reconnect;
     CLinkTimer m_watchdog;
     CLinkTimer m_heartbeat;
+    CLinkTimer m_connectLimit;
+    // Refusals of the same certificate for the same reason since the last one logged in full:
+    // a wrong pin is tried every 5 s for as long as nobody fixes it.
+    std::uint64_t m_refusals = 0;
+    std::int64_t m_refusalsSince = 0;
+    std::optional<std::string> m_loggedRefusal; // the refusal last logged in full
+    bool m_attemptStartLogged = true;
     std::function<void(const std::string&)> m_sendObserver;
 };

@@ -10,11 +10,6 @@
 
 #include <cstring>
 
-namespace {
-// The reason in a drop line of a message without a keyword and a sender.
-constexpr const char* kTooFewFields = "too few fields";
-} // namespace
-
 CWanToLanRelay::CWanToLanRelay(RelayParts parts) : m_parts(std::move(parts)) {}
 
 void CWanToLanRelay::OnWanText(const QByteArray& text) {
@@ -36,9 +31,9 @@ void CWanToLanRelay::HandleTunnelLine(std::string_view line) {
         return;
     }
     const std::string text(line.substr(0, line.size() - 1));
+    // Malformed lines are ignored without a log line, as junk is: only the counter tells.
     if (fate == TunnelFate::Malformed) {
         ++counters.toLan[DropReason::Malformed];
-        log.LogLine(3, "From WAN (DROPPED - %s) : %s", kTooFewFields, text.c_str());
         return;
     }
     if (fate == TunnelFate::Heartbeat) {
@@ -52,10 +47,12 @@ void CWanToLanRelay::HandleTunnelLine(std::string_view line) {
         // A longer echo is never relayed back anyway (the LAN limit).
         if (text.size() < kMaxLanMessage)
             m_parts.lanEchoes.Remember(text, m_parts.lan.PendingBytes() == 0);
-        m_parts.sendToLan(text);
-        ++counters.toLan.relayed;
-        counters.toLanRate.Add(m_parts.Second());
-        log.LogLine(3, "From WAN (TO LAN) : %s", text.c_str());
+        // A failed broadcast is counted and summed in the log where it fails.
+        if (m_parts.sendToLan(text)) {
+            ++counters.toLan.relayed;
+            counters.toLanRate.Add(m_parts.Second());
+            log.LogLine(3, "From WAN (TO LAN) : %s", text.c_str());
+        }
     }
     m_parts.session.NoteWanActivity();
 }

@@ -38,8 +38,8 @@ struct RelayParts {
     CEchoMemory& lanEchoes;
     RelayCounters& counters;
     MonotonicClock clock;
-    // Every broadcast on the LAN goes through here.
-    std::function<void(const std::string&)> sendToLan;
+    // Every broadcast on the LAN goes through here; false when it could not be sent.
+    std::function<bool(const std::string&)> sendToLan;
 
     std::int64_t Second() const { return clock() / kNanosecondsPerSecond; }
 };

@@ -36,6 +36,7 @@ constexpr ReasonRow kReasons[] = {
     {DropReason::StaleTime, "TIME waited over 2 s in the queue", true, false},
     {DropReason::WriteBound, "write bound (server not reading)", true, false},
     {DropReason::LostAtDisconnect, "waiting at disconnection", true, false},
+    {DropReason::LanSendFailed, "broadcast on the LAN failed", false, true},
 };
 // clang-format on
 constexpr std::size_t kLabelWidth = 38;
@@ -158,6 +159,17 @@ std::string TunnelNameText(const std::string& name) {
     return Shown(name) + " (the name the tunnel carries to the other sites)";
 }
 
+std::string EncryptionText(const HubStatus& s) {
+    if (!s.tls)
+        return "none: the tunnel is in clear (tick \"Encrypted (TLS)\" in Options where the "
+               "server offers TLS)";
+    std::string text = s.pinned ? "TLS, certificate pinned (\"Certificate SHA-256\")"
+                                : "TLS, certificate checked against the trusted authorities";
+    if (s.tunnel != HubStatus::Tunnel::Disconnected && s.tunnel != HubStatus::Tunnel::Connecting)
+        text += s.encrypted ? ", encrypted now" : "";
+    return text;
+}
+
 std::string TunnelSection(const HubStatus& s) {
     std::string out = "Tunnel\n";
     out += Field("State", StateText(s));
@@ -167,6 +179,7 @@ std::string TunnelSection(const HubStatus& s) {
         Field("Server", s.host.empty() ? std::string("(none)")
                                        : ShownStored(s.host) + " port " + std::to_string(s.port));
     out += Field("Login", s.login.empty() ? std::string("(none)") : ShownStored(s.login));
+    out += Field("Encryption", EncryptionText(s));
     out += Field("Tunnel name", TunnelNameText(s.tunnelName));
     if (s.lastCause != DisconnectCause::None)
         out += Field("Last disconnect", Stamp(s.lastDisconnect) + ", " +
@@ -234,6 +247,11 @@ std::string DisconnectCauseText(DisconnectCause cause, const std::string& detail
         return detail.empty() ? "TLS handshake failed" : "TLS handshake failed: " + Shown(detail);
     case DisconnectCause::CertificateRefused:
         return detail.empty() ? "certificate refused" : "certificate refused: " + Shown(detail);
+    case DisconnectCause::ConnectTimeout:
+        return "no connection within 10 s (server or path down?)";
+    case DisconnectCause::ClosedBeforePrompt:
+        return detail.empty() ? "closed by the server before its login prompt"
+                              : "closed by the server before its login prompt; " + Shown(detail);
     case DisconnectCause::None:
         break;
     }
@@ -244,8 +262,12 @@ std::string StatusText(const HubStatus& s) {
     std::string out = "Kavlink status at " + Stamp(s.now) + "\n\n";
     out += TunnelSection(s) + "\n";
     out += "LAN\n";
-    out += Field("Port", std::to_string(s.lanPort) + ", broadcast to " + s.broadcastAddress +
+    out += Field("Port", std::to_string(s.lanPort) + ", broadcast to " +
+                             ShownStored(s.broadcastAddress) +
                              (s.lanOpen ? ", open" : ", NOT open (port in use or invalid?)"));
+    if (!s.broadcastValid)
+        out += Field("", "The broadcast address is not an IPv4 address: nothing from the tunnel "
+                         "reaches the LAN. Correct \"Broadcast IP address\" in Options.");
     out += "\n" + CountSection(s) + "\n" + StationSection(s);
     return out;
 }

@@ -30,6 +30,7 @@ enum class DropReason {
     StaleTime,
     WriteBound,
     LostAtDisconnect,
+    LanSendFailed,
     Count
 };
 
@@ -65,6 +66,9 @@ struct HubStatus {
     std::string host;
     int port = 0;
     std::string login;
+    bool tls = false;       // the setting
+    bool pinned = false;    // a certificate fingerprint is set
+    bool encrypted = false; // the connection's TLS handshake is done
     std::string tunnelName;
     std::int64_t lastDisconnect = 0;
     DisconnectCause lastCause = DisconnectCause::None;
@@ -74,6 +78,7 @@ struct HubStatus {
     std::string broadcastAddress;
     int lanPort = 0;
     bool lanOpen = false;
+    bool broadcastValid = true; // an IPv4 address the LAN side can send to
 
     DirectionCounts toWan;
     DirectionCounts toLan;

@@ -61,14 +61,18 @@ void CTcpClient::MakeSocket() {
     if (m_tls.enabled) {
         auto* tls = new QSslSocket;
         m_connections << connect(tls, &QSslSocket::encrypted, this, &CTcpClient::OnEncrypted)
-                      << connect(tls, &QSslSocket::sslErrors, this, &CTcpClient::OnSslErrors);
+                      << connect(tls, &QSslSocket::sslErrors, this, &CTcpClient::OnSslErrors)
+                      << connect(tls, &QSslSocket::encryptedBytesWritten, this,
+                                 &CTcpClient::OnWritten);
         socket = tls;
     } else {
         socket = new QTcpSocket;
-        // With TLS the tunnel is up once the handshake is done, not at the TCP connect.
-        m_connections << connect(socket, &QTcpSocket::connected, this, [this] { OnConnect(0); });
     }
-    m_connections << connect(socket, &QTcpSocket::readyRead, this, &CTcpClient::OnReceive)
+    // With TLS the tunnel is up once the handshake is done, not at the TCP connect; but a
+    // handshake that never ends must be timed out like a server that never speaks.
+    m_connections << connect(socket, &QTcpSocket::connected, this, &CTcpClient::OnSocketConnected)
+                  << connect(socket, &QTcpSocket::bytesWritten, this, &CTcpClient::OnWritten)
+                  << connect(socket, &QTcpSocket::readyRead, this, &CTcpClient::OnReceive)
                   << connect(socket, &QTcpSocket::errorOccurred, this, &CTcpClient::OnError)
                   << connect(socket, &QTcpSocket::disconnected, this, &CTcpClient::OnClose);
     m_socket.reset(socket);
@@ -150,44 +154,76 @@ void CTcpClient::ConnectNext() {
     socket.connectToHostEncrypted(address.toString(), m_port, m_peerName);
 }
 
+void CTcpClient::OnSocketConnected() {
+    const qintptr descriptor = m_socket->socketDescriptor();
+    SetKeepAliveValues(descriptor);
+    SetUnacknowledgedTimeout(descriptor);
+    SetUnsentLowWater(descriptor, kUnsentLowWater);
+    // Messages are short and should cross at once, not wait for the previous one's ACK.
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    emit socketConnected();
+    if (!m_tls.enabled)
+        OnConnect(0);
+}
+
 void CTcpClient::OnEncrypted() {
+    m_certificateWarnings.clear();
     if (!m_tls.fingerprint.empty()) {
         const QByteArray der = static_cast<QSslSocket&>(*m_socket).peerCertificate().toDer();
         if (!FingerprintMatches(StoredText(m_tls.fingerprint), der)) {
             m_cause = DisconnectCause::CertificateRefused;
             m_causeDetail = "the server's certificate SHA-256 " +
                             CertificateFingerprint(der).toStdString() +
-                            " is not the one pinned in TlsFingerprint";
+                            " is not the one in Options, \"Certificate SHA-256\". If the "
+                            "server's certificate was renewed, paste its new SHA-256 there; "
+                            "otherwise something between you and the server answers in its "
+                            "place";
             CloseSocket();
             PostClosed();
             return;
         }
     }
+    m_encrypted = true;
     OnConnect(0);
 }
 
 // Without a pin: a certificate that the system's store does not trust, or that names another
 // host, ends the handshake (Qt aborts unless told to ignore the errors, which we never do).
+// With a pin the same warnings come too, but the pin alone decides; either way they are the
+// cause only if the handshake then fails, never of a later end of the connection.
 void CTcpClient::OnSslErrors(const QList<QSslError>& errors) {
-    if (m_cause != DisconnectCause::None || errors.isEmpty())
+    if (!m_tls.fingerprint.empty() || errors.isEmpty())
         return;
-    m_cause = DisconnectCause::CertificateRefused;
     QStringList reasons;
     for (const QSslError& error : errors)
         reasons << error.errorString();
     const QList<QSslCertificate> chain = static_cast<QSslSocket&>(*m_socket).peerCertificateChain();
     const QSslCertificate seen = chain.isEmpty() ? QSslCertificate() : chain.first();
-    m_causeDetail = reasons.join(QStringLiteral("; ")).toStdString() + " (certificate SHA-256 " +
-                    (seen.isNull() ? std::string("unknown")
-                                   : CertificateFingerprint(seen.toDer()).toStdString()) +
-                    ")";
+    m_certificateWarnings = reasons.join(QStringLiteral("; ")).toStdString() +
+                            " (certificate SHA-256 " +
+                            (seen.isNull() ? std::string("unknown")
+                                           : CertificateFingerprint(seen.toDer()).toStdString()) +
+                            ")";
+}
+
+qint64 CTcpClient::PendingBytes() const {
+    qint64 pending = m_socket->bytesToWrite();
+    if (m_tls.enabled)
+        pending += static_cast<const QSslSocket&>(*m_socket).encryptedBytesToWrite();
+    return pending;
+}
+
+void CTcpClient::OnWritten() {
+    // Inside SendText the sender finds out by itself, and must not be called back.
+    if (!m_sending && PendingBytes() == 0)
+        emit drained();
 }
 
 bool CTcpClient::SendText(const char* text) {
     if (text == nullptr || m_socket->state() != QAbstractSocket::ConnectedState)
         return false;
     // The socket keeps what the kernel cannot take yet; bound that, a whole line at a time.
-    if (m_socket->bytesToWrite() > kMaxPendingWrite)
+    if (PendingBytes() > kMaxPendingWrite)
         return false;
     const auto size = static_cast<qint64>(std::strlen(text));
     if (m_socket->write(text, size) != size)
@@ -238,10 +274,6 @@ void CTcpClient::OnConnect(int error) {
         return;
     }
     m_connected = true;
-    SetKeepAliveValues(m_socket->socketDescriptor());
-    SetUnacknowledgedTimeout(m_socket->socketDescriptor());
-    // Messages are short and should cross at once, not wait for the previous one's ACK.
-    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     emit tunnelConnected();
 }
 
@@ -269,6 +301,10 @@ void CTcpClient::OnError(QAbstractSocket::SocketError error) {
         // The name has more addresses: the next one, once this error has unwound.
         QMetaObject::invokeMethod(this, &CTcpClient::ConnectNext, Qt::QueuedConnection);
         return;
+    }
+    if (m_cause == DisconnectCause::None && !m_connected && !m_certificateWarnings.empty()) {
+        m_cause = DisconnectCause::CertificateRefused;
+        m_causeDetail = m_certificateWarnings;
     }
     if (m_cause == DisconnectCause::None) {
         m_cause = CauseOf(error);

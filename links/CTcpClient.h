@@ -45,11 +45,16 @@ public:
     // Sends the bytes up to the first NUL, adding nothing. A line is never split; past
     // kMaxPendingWrite waiting bytes further lines are dropped whole. Returns whether queued.
     bool SendText(const char* text);
-    // Whether SendText would queue a line now rather than drop it at the bound.
-    bool CanTakeMore() const {
-        return m_socket->state() == QAbstractSocket::ConnectedState &&
-               m_socket->bytesToWrite() <= kMaxPendingWrite;
+    // What waits in the process for the kernel, encrypted or not yet: the kernel itself keeps
+    // at most kUnsentLowWater unsent, so this is where a slow path shows.
+    qint64 PendingBytes() const;
+    // Whether the kernel took everything written so far: a paced line written now would
+    // leave at once rather than wait in the process.
+    bool IsDrained() const {
+        return m_socket->state() == QAbstractSocket::ConnectedState && PendingBytes() == 0;
     }
+    // Whether the TLS handshake is done (false for a plain connection).
+    bool IsEncrypted() const { return m_encrypted; }
     // The socket of the current connection (tests).
     QTcpSocket& Socket() const { return *m_socket; }
     // Closes without any tunnelClosed, even one already on its way.
@@ -59,12 +64,19 @@ public:
     const std::string& CauseDetail() const { return m_causeDetail; }
 
     static constexpr qint64 kMaxPendingWrite = qint64{1024} * 1024;
+    // A few lines' worth: a TIME message must not sit seconds behind others in the kernel on a
+    // slow link.
+    static constexpr int kUnsentLowWater = 4096;
     static constexpr int kChunkSize = 255;
 
 signals:
     // One received chunk, taken up to its first NUL; never empty-handed for a failed read.
     void textReceived(const QByteArray& chunk);
+    // The TCP connection is made (a TLS handshake may still follow).
+    void socketConnected();
     void tunnelConnected();
+    // Everything written so far has reached the kernel.
+    void drained();
     // Emitted from the event loop, never inside a call into the client.
     void tunnelClosed();
 
@@ -78,6 +90,8 @@ private:
     void ConnectNext();
     void OnReceive();
     void OnConnect(int error);
+    void OnSocketConnected();
+    void OnWritten();
     void OnEncrypted();
     void OnSslErrors(const QList<QSslError>& errors);
     void OnClose();
@@ -96,6 +110,9 @@ private:
     QList<QSslCertificate> m_extraCaCertificates;
     QList<QMetaObject::Connection> m_connections;
     bool m_connected = false;
+    bool m_encrypted = false;
+    // Certificate warnings of the handshake under way: the cause only if it then fails.
+    std::string m_certificateWarnings;
     bool m_closedLocally = false;
     bool m_silenced = false; // Close() was called: nothing more is announced
     bool m_closePosted = false;

@@ -34,3 +34,14 @@ bool SetUnacknowledgedTimeout(qintptr socketDescriptor, int seconds) {
     return false;
 #endif
 }
+
+bool SetUnsentLowWater(qintptr socketDescriptor, int bytes) {
+    if (socketDescriptor < 0 || bytes <= 0)
+        return false;
+#if defined(TCP_NOTSENT_LOWAT)
+    return setsockopt(static_cast<int>(socketDescriptor), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &bytes,
+                      sizeof bytes) == 0;
+#else
+    return false;
+#endif
+}

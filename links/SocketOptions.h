@@ -20,3 +20,8 @@ inline constexpr int kUnacknowledgedTimeoutSeconds = 60;
 // TCP_USER_TIMEOUT on a native socket; false where the system has none.
 bool SetUnacknowledgedTimeout(qintptr socketDescriptor,
                               int seconds = kUnacknowledgedTimeoutSeconds);
+
+// TCP_NOTSENT_LOWAT: the kernel takes more only while less than this waits unsent, so what a
+// slow path holds back stays in the process, where it is counted and bounded. False where the
+// system has none.
+bool SetUnsentLowWater(qintptr socketDescriptor, int bytes);

@@ -3,14 +3,16 @@
 bool CPromptReader::Read(std::string_view bytes) {
     if (bytes.empty() || m_prompt.empty())
         return false;
-    if (bytes.size() > m_prompt.size() - m_matched ||
-        m_prompt.substr(m_matched, bytes.size()) != bytes) {
-        m_matched = 0;
-        return false;
+    const std::size_t keep = m_prompt.size();
+    if (bytes.size() >= keep) {
+        m_tail.assign(bytes.substr(bytes.size() - keep));
+    } else {
+        m_tail.append(bytes);
+        if (m_tail.size() > keep)
+            m_tail.erase(0, m_tail.size() - keep);
     }
-    m_matched += bytes.size();
-    if (m_matched < m_prompt.size())
+    if (m_tail != m_prompt)
         return false;
-    m_matched = 0;
+    m_tail.clear();
     return true;
 }

@@ -288,21 +288,20 @@ private slots:
         int accepted = 0;
         while (accepted < 2000 && m_client->SendText(line.constData())) {
             ++accepted;
-            QCOMPARE(m_client->CanTakeMore(),
-                     m_client->Socket().bytesToWrite() <= CTcpClient::kMaxPendingWrite);
+            QCOMPARE(m_client->PendingBytes(), m_client->Socket().bytesToWrite());
         }
         QVERIFY(accepted < 2000);
         // The last line was taken while the bound still held: nothing beyond one line past it.
         QVERIFY(m_client->Socket().bytesToWrite() > CTcpClient::kMaxPendingWrite);
         QVERIFY(m_client->Socket().bytesToWrite() <= CTcpClient::kMaxPendingWrite + line.size());
-        QVERIFY(!m_client->CanTakeMore());
+        QVERIFY(!m_client->IsDrained());
         // Every accepted line arrives whole, nothing else does.
         const QByteArray expected = "abc" + line.repeated(accepted);
         QTRY_COMPARE_WITH_TIMEOUT(received.size(), expected.size(), 20000);
         QVERIFY(received == expected);
         // With the queue drained, lines are taken again.
         QTRY_COMPARE(m_client->Socket().bytesToWrite(), 0);
-        QVERIFY(m_client->CanTakeMore());
+        QVERIFY(m_client->IsDrained());
         QVERIFY(m_client->SendText("x"));
         QTRY_COMPARE(received.size(), expected.size() + 1);
     }

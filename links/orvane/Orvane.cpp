@@ -11,6 +11,12 @@
 
 namespace {
 
+bool IsIpv4Address(const std::string& text) {
+    QHostAddress address;
+    return address.setAddress(QString::fromLatin1(text.c_str())) &&
+           address.protocol() == QAbstractSocket::IPv4Protocol;
+}
+
 unsigned char DatagramChecksum(const char* bytes, std::size_t size) {
     unsigned char sum = 0;
     for (std::size_t i = 0; i < size; ++i)
@@ -87,6 +93,8 @@ COrvaneLan::~COrvaneLan() {
 
 bool COrvaneLan::Init(const char* broadcastAddress, int port) {
     Close();
+    m_broadcastAddress = broadcastAddress != nullptr ? broadcastAddress : "";
+    m_sendAddressValid = IsIpv4Address(m_broadcastAddress);
     if (port < 1 || port > 65535)
         return false;
     auto delivery = std::make_shared<Delivery>(this);
@@ -97,16 +105,13 @@ bool COrvaneLan::Init(const char* broadcastAddress, int port) {
     m_reader = std::move(reader);
     m_delivery = std::move(delivery);
     m_port = port;
-    m_broadcastAddress = broadcastAddress != nullptr ? broadcastAddress : "";
     OpenSender();
     return true;
 }
 
 void COrvaneLan::OpenSender() {
     QHostAddress address;
-    m_sendAddressValid = address.setAddress(QString::fromLatin1(m_broadcastAddress.c_str())) &&
-                         address.protocol() == QAbstractSocket::IPv4Protocol;
-    if (!m_sendAddressValid)
+    if (!m_sendAddressValid || !address.setAddress(QString::fromLatin1(m_broadcastAddress.c_str())))
         return;
     auto sender = std::make_unique<Sender>();
     sender->address = address.toIPv4Address();
@@ -114,12 +119,12 @@ void COrvaneLan::OpenSender() {
     m_sender = std::move(sender);
 }
 
-void COrvaneLan::Send(const char* text) {
+bool COrvaneLan::Send(const char* text) {
     if (text == nullptr || !m_sender || !m_reader)
-        return;
+        return false;
     // A datagram that the socket refuses (too long, buffer full) is lost, as on any LAN.
-    OrvaneSendTo(m_reader->Descriptor(), OrvaneBuildDatagram(text), m_sender->address,
-                 m_sender->port);
+    return OrvaneSendTo(m_reader->Descriptor(), OrvaneBuildDatagram(text), m_sender->address,
+                        m_sender->port);
 }
 
 void COrvaneLan::Close() {
@@ -130,7 +135,6 @@ void COrvaneLan::Close() {
         m_delivery->inbox->Clear();
     m_delivery.reset();
     m_sender.reset();
-    m_sendAddressValid = false;
 }
 
 bool COrvaneLan::IsOpen() const {

@@ -26,9 +26,13 @@ public:
 
     // Returns whether the port could be bound; on failure the LAN side stays closed.
     bool Init(const char* broadcastAddress, int port);
-    void Send(const char* text);
+    // False when the datagram did not leave: no LAN side, a broadcast address that is no IPv4
+    // address, or a socket that refused it.
+    bool Send(const char* text);
     void Close();
     bool IsOpen() const;
+    // Whether the broadcast address given to Init is an IPv4 address.
+    bool SendAddressValid() const { return m_sendAddressValid; }
     // Datagrams dropped because too much was already waiting for the receiver.
     std::uint64_t DroppedCount() const;
     // Datagrams dropped on arrival: texts longer than kMaxTextBytes, and broken datagrams.

@@ -20,7 +20,10 @@ std::vector<std::string> Relay(const std::string& bytes, std::uint32_t seed, boo
     CTunnelHub hub(settings, log, [] { return std::int64_t{1000}; });
     hub.SetManualTimers(true);
     std::vector<std::string> out;
-    hub.SetLanSendObserver([&](const std::string& text) { out.push_back(text); });
+    hub.SetLanSender([&](const std::string& text) {
+        out.push_back(text);
+        return true;
+    });
     hub.OnTunnelConnected();
     hub.OnTunnelData("login:");
     hub.OnTunnelData("password:");

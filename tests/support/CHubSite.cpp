@@ -26,7 +26,10 @@ CHubSite::CHubSite(int heartBeat, int filter) {
     view.Watch(*hub);
     hub->SetMonotonicClock([this] { return monotonic; });
     hub->SetManualTimers(true);
-    hub->SetLanSendObserver([this](const std::string& t) { lan.push_back(t); });
+    hub->SetLanSender([this](const std::string& t) {
+        lan.push_back(t);
+        return true;
+    });
     hub->SetTunnelSendObserver([this](const std::string& t) {
         tunnel.append(t.data(), static_cast<qsizetype>(t.size()));
     });
