@@ -169,8 +169,8 @@ void CTunnelSession::LogAttemptEnd() {
 void CTunnelSession::FlushRefusals() {
     if (m_refusals == 0)
         return;
-    m_log.LogLine(1, "Certificate refused again on %llu more attempts, as above",
-                  static_cast<unsigned long long>(m_refusals));
+    m_log.LogLine(1, "Certificate refused again on %llu more attempt%s, as above",
+                  static_cast<unsigned long long>(m_refusals), m_refusals == 1 ? "" : "s");
     m_refusals = 0;
     m_refusalsSince = Second();
 }

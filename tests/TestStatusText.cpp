@@ -115,6 +115,36 @@ private slots:
                                                text};
         }
 
+        // Whether the tunnel is encrypted, and a broadcast address that cannot be sent to.
+        HubStatus clear = Base();
+        clear.broadcastValid = false;
+        clear.broadcastAddress = "192.168.1.300";
+        clear.toLan[DropReason::LanSendFailed] = 9;
+        QTest::newRow("in clear, broadcast address no IPv4 address")
+            << clear
+            << QStringList{"  Encryption       none: the tunnel is in clear (tick \"Encrypted "
+                           "(TLS)\" in Options where the server offers TLS)",
+                           "  Port             12060, broadcast to 192.168.1.300, open",
+                           "                   The broadcast address is not an IPv4 address: "
+                           "nothing from the tunnel reaches the LAN. Correct \"Broadcast IP "
+                           "address\" in Options.",
+                           "    broadcast on the LAN failed                     -              9"};
+        HubStatus pinned = Base();
+        pinned.tls = true;
+        pinned.pinned = true;
+        pinned.tunnel = HubStatus::Tunnel::LoggedIn;
+        pinned.encrypted = true;
+        QTest::newRow("TLS, pinned")
+            << pinned
+            << QStringList{"  Encryption       TLS, certificate pinned (\"Certificate SHA-256\"), "
+                           "encrypted now"};
+        HubStatus authority = Base();
+        authority.tls = true;
+        QTest::newRow("TLS, by authority")
+            << authority
+            << QStringList{
+                   "  Encryption       TLS, certificate checked against the trusted authorities"};
+
         // The time down runs on across the attempts; the tunnel's name is explained.
         HubStatus retrying = Base();
         retrying.tunnel = HubStatus::Tunnel::Connecting;

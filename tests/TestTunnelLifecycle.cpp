@@ -19,6 +19,8 @@
 
 using Site = CHubSite;
 
+Q_DECLARE_METATYPE(TunnelState)
+
 class TestTunnelLifecycle : public QObject {
     Q_OBJECT
 
@@ -172,6 +174,143 @@ private slots:
         site.hub->ConnectTunnel(true);
         QTRY_COMPARE(old->state(), QAbstractSocket::UnconnectedState);
         QTRY_VERIFY(site.server.hasPendingConnections());
+    }
+
+    // A server that accepts and then says nothing is timed out at 60 s and tried again 5 s
+    // later, whether it stalls before its prompt or, with TLS, inside the handshake.
+    void silentServerTimedOutFromTheTcpConnect_data() {
+        QTest::addColumn<int>("tls");
+        QTest::addColumn<TunnelState>("stalledIn");
+        QTest::newRow("plain, no prompt") << 0 << TunnelState::AwaitLogin;
+        QTest::newRow("TLS, no handshake") << 1 << TunnelState::Connecting;
+    }
+    void silentServerTimedOutFromTheTcpConnect() {
+        QFETCH(int, tls);
+        QFETCH(TunnelState, stalledIn);
+        Site site;
+        site.settings.Tls = tls;
+        site.hub->ConnectTunnel();
+        QVERIFY(site.server.waitForNewConnection(5000));
+        site.peer.reset(site.server.nextPendingConnection());
+        QTRY_VERIFY(site.hub->IsTimerRunning(TunnelTimer::Watchdog));
+        QVERIFY(!site.hub->IsTimerRunning(TunnelTimer::Connect));
+        QCOMPARE(site.hub->State(), stalledIn);
+        site.LogLines();
+        site.Advance(60);
+        site.hub->OnTimer(TunnelTimer::Watchdog);
+        QCOMPARE(site.hub->State(), stalledIn);
+        site.Advance(1);
+        site.hub->OnTimer(TunnelTimer::Watchdog);
+        QCOMPARE(site.hub->State(), TunnelState::Disconnected);
+        QCOMPARE(site.LogLines().mid(0, 2),
+                 (QStringList{"Disconnecting tunnel (WAN timeout)", "Tunnel disconnected"}));
+        QVERIFY(site.hub->IsTimerRunning(TunnelTimer::Reconnect));
+        QCOMPARE(site.hub->TimerPeriodMs(TunnelTimer::Reconnect), 5000);
+    }
+
+    // An attempt with no TCP connection after 10 s ends and is tried again 5 s later; one that
+    // made its connection is judged by the watchdog instead.
+    void connectAttemptBounded() {
+        Site site;
+        site.hub->ConnectTunnel();
+        QVERIFY(site.hub->IsTimerRunning(TunnelTimer::Connect));
+        QCOMPARE(site.hub->TimerPeriodMs(TunnelTimer::Connect), 10000);
+        site.hub->OnTimer(TunnelTimer::Connect);
+        QCOMPARE(site.hub->State(), TunnelState::Disconnected);
+        QCOMPARE(site.hub->Status().lastCause, DisconnectCause::ConnectTimeout);
+        QVERIFY(site.hub->IsTimerRunning(TunnelTimer::Reconnect));
+        QVERIFY(site.LogLines().contains(
+            "Disconnect cause : no connection within 10 s (server or path down?)"));
+
+        site.hub->OnTimer(TunnelTimer::Reconnect);
+        QVERIFY(site.server.waitForNewConnection(5000));
+        site.peer.reset(site.server.nextPendingConnection());
+        QTRY_COMPARE(site.hub->State(), TunnelState::AwaitLogin);
+        QVERIFY(!site.hub->IsTimerRunning(TunnelTimer::Connect));
+        site.hub->OnTimer(TunnelTimer::Connect);
+        QCOMPARE(site.hub->State(), TunnelState::AwaitLogin);
+    }
+
+    // A TLS server drops a client that never starts the handshake before any prompt: the
+    // cause asks whether that is the port; with TLS on, it asks nothing.
+    void closedBeforePromptAsksForTheTlsPort() {
+        Site site;
+        QVERIFY(site.Connect(false));
+        site.LogLines();
+        site.peer->close();
+        QTRY_COMPARE(site.hub->State(), TunnelState::Disconnected);
+        QCOMPARE(site.hub->Status().lastCause, DisconnectCause::ClosedBeforePrompt);
+        QVERIFY2(site.LogLines().contains(
+                     "Disconnect cause : closed by the server before its login prompt; is this "
+                     "the server's TLS port? Then tick \"Encrypted (TLS)\" in Options"),
+                 "");
+        // Once logged in, a close is the server's ordinary one.
+        site.hub->OnTimer(TunnelTimer::Reconnect);
+        QVERIFY(site.server.waitForNewConnection(5000));
+        site.peer.reset(site.server.nextPendingConnection());
+        QTRY_COMPARE(site.hub->State(), TunnelState::AwaitLogin);
+        site.Feed("login:");
+        site.Feed("password:");
+        site.peer->close();
+        QTRY_COMPARE(site.hub->State(), TunnelState::Disconnected);
+        QCOMPARE(site.hub->Status().lastCause, DisconnectCause::ClosedByServer);
+    }
+
+    // A server that stops reading: lines wait in the paced queue, not in the socket, and
+    // every line offered is accounted for: relayed (handed to the kernel), still waiting,
+    // or lost with the connection.
+    void serverNotReadingFillsTheQueueNotTheSocket() {
+        Site site;
+        QVERIFY(site.Connect());
+        site.peer->setReadBufferSize(1);
+        const QByteArray text = "ADDQSO: \"L1\" \"\" " + QByteArray(200, 'x');
+        std::uint64_t offered = 0;
+        for (int i = 0; i < 50000 && site.hub->Pacer().Waiting() < 200; ++i) {
+            site.Lan(text + QByteArray::number(i));
+            ++offered;
+            site.monotonic += 1'000'000;
+            site.hub->PaceTunnel();
+            QCoreApplication::processEvents();
+        }
+        QCOMPARE(site.hub->Pacer().Waiting(), 200u);
+        CTcpClient* client = site.hub->TunnelClient();
+        QVERIFY(client->PendingBytes() <= text.size() + 16);
+        const HubStatus before = site.hub->Status();
+        QVERIFY(before.toWan.relayed + 200 <= offered);
+        QVERIFY(before.toWan.relayed + 201 >= offered);
+        site.peer->abort();
+        QTRY_COMPARE(site.hub->State(), TunnelState::Disconnected);
+        const HubStatus after = site.hub->Status();
+        QCOMPARE(after.toWan.relayed + after.toWan[DropReason::LostAtDisconnect], offered);
+    }
+
+    // A broadcast address that is no IPv4 address: said once at the LAN's opening, and every
+    // message from the tunnel that cannot reach the LAN is counted and summed in the log,
+    // never counted as relayed.
+    void unusableBroadcastAddressIsReported() {
+        Site site;
+        CUdpPortLease lanPort;
+        site.settings.BroadcastAddress = "192.168.1.300";
+        site.settings.LanPortNumber = lanPort.Port();
+        site.hub->SetLanSender(nullptr);
+        site.hub->OpenLan();
+        QVERIFY(site.LogLines().contains(
+            "LAN broadcast address \"192.168.1.300\" is not an IPv4 address: nothing from the "
+            "tunnel can reach the LAN. Correct \"Broadcast IP address\" in Options"));
+        QVERIFY(site.Connect());
+        for (int i = 0; i < 3; ++i)
+            site.Feed(Line("ADDQSO: \"W1\" \"\" " + QByteArray::number(i)));
+        HubStatus status = site.hub->Status();
+        QVERIFY(!status.broadcastValid);
+        QCOMPARE(status.toLan.relayed, 0u);
+        QCOMPARE(status.toLan[DropReason::LanSendFailed], 3u);
+        site.Advance(2);
+        site.hub->OnTimer(TunnelTimer::Watchdog);
+        const QStringList lines = site.LogLines();
+        QCOMPARE(lines.filter("LAN broadcast failed"),
+                 (QStringList{"LAN broadcast failed: dropping messages to LAN",
+                              "LAN broadcast failed: 3 messages to LAN dropped"}));
+        QCOMPARE(lines.filter("TO LAN"), QStringList{});
     }
 };
 

@@ -1,10 +1,15 @@
 // The tunnel client over TLS against a TLS server on loopback, with certificates made for the
 // run: a pinned self-signed one, a wrong pin, an authority the client trusts, a name that does
 // not match, and a server that speaks no TLS at all.
+#include "CDebugLog.h"
 #include "CTcpClient.h"
+#include "CTunnelHub.h"
 #include "Fingerprint.h"
+#include "Settings.h"
 #include "TestCertificates.h"
+#include "TestKit.h"
 
+#include <QRegularExpression>
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslServer>
@@ -44,6 +49,13 @@ QSslCertificate Certificate(const TestCertificate& made) {
 // A TLS server that greets every client as the tunnel server does.
 class TlsServer {
 public:
+    // Stops reading each client once its handshake is done: the client's writes back up.
+    void StopReading() { m_stopReading = true; }
+    void CloseAll() {
+        for (QSslSocket* peer : m_server.findChildren<QSslSocket*>())
+            peer->disconnectFromHost();
+    }
+
     bool Listen(const TestCertificate& made) {
         QFile keyFile(made.key);
         if (!keyFile.open(QIODevice::ReadOnly))
@@ -54,8 +66,11 @@ public:
         tls.setPeerVerifyMode(QSslSocket::VerifyNone);
         m_server.setSslConfiguration(tls);
         QObject::connect(&m_server, &QTcpServer::pendingConnectionAvailable, [this] {
-            while (QTcpSocket* peer = m_server.nextPendingConnection())
+            while (QTcpSocket* peer = m_server.nextPendingConnection()) {
                 peer->write("login:");
+                if (m_stopReading)
+                    peer->setReadBufferSize(1);
+            }
         });
         return m_server.listen(QHostAddress::LocalHost, 0);
     }
@@ -63,6 +78,7 @@ public:
 
 private:
     QSslServer m_server;
+    bool m_stopReading = false;
 };
 } // namespace
 
@@ -147,6 +163,10 @@ private slots:
         QCOMPARE(outcome.connected, accepted);
         if (accepted) {
             QTRY_COMPARE(outcome.received, QByteArray("login:"));
+            // The handshake's warnings, overruled by a pin, are no cause of a later end.
+            server.CloseAll();
+            QTRY_VERIFY(outcome.closed);
+            QCOMPARE(client->Cause(), DisconnectCause::ClosedByServer);
             return;
         }
         QCOMPARE(client->Cause(), DisconnectCause::CertificateRefused);
@@ -172,6 +192,98 @@ private slots:
         QVERIFY(!outcome.connected);
         QVERIFY(outcome.received.isEmpty());
         QCOMPARE(client->Cause(), DisconnectCause::TlsFailed);
+    }
+
+    // A wrong pin is refused every 5 s until someone fixes it: the first refusal is logged in
+    // full, the ones like it only as a count once a minute, and an attempt that ends
+    // otherwise is logged in full again.
+    void repeatedRefusalsAreSummed() {
+        TlsServer server;
+        QVERIFY(server.Listen(m_selfSigned));
+        QTemporaryDir dir;
+        const std::string iniPath = (dir.path() + "/Kavlink.ini").toStdString();
+        CDebugLog log;
+        log.StartDebugLog(1, iniPath, dir.path().toStdString() + "/");
+        Settings settings;
+        settings.Hostname = "127.0.0.1";
+        settings.TunnelPortNumber = server.Port();
+        settings.Tls = 1;
+        settings.TlsFingerprint = m_other.fingerprint.toStdString();
+        std::int64_t monotonic = 0;
+        CTunnelHub hub(settings, log);
+        hub.SetMonotonicClock([&monotonic] { return monotonic; });
+        hub.SetManualTimers(true);
+        int seen = 0;
+        const auto newLines = [&] {
+            const QList<QByteArray> texts =
+                LogTexts(QString::fromStdString(CDebugLog::LogFilePath(iniPath, "")));
+            QStringList lines;
+            for (qsizetype i = seen; i < texts.size(); ++i)
+                lines << QString::fromLatin1(texts[i]);
+            seen = static_cast<int>(texts.size());
+            return lines;
+        };
+        const auto attempt = [&] {
+            monotonic += 5 * kNanosecondsPerSecond;
+            hub.OnTimer(TunnelTimer::Reconnect);
+            QTRY_VERIFY(hub.IsTimerRunning(TunnelTimer::Reconnect));
+        };
+        hub.ConnectTunnel();
+        QTRY_VERIFY(hub.IsTimerRunning(TunnelTimer::Reconnect));
+        QStringList lines = newLines().filter(QRegularExpression("^(?!-- Debug Start)"));
+        QVERIFY2(lines.size() == 3, qPrintable(lines.join('\n')));
+        QCOMPARE(lines[0], "Connecting tunnel...");
+        QCOMPARE(lines[1], "Tunnel disconnected");
+        QVERIFY(lines[2].startsWith("Disconnect cause : certificate refused"));
+        for (int i = 0; i < 11; ++i)
+            attempt();
+        QCOMPARE(newLines(), QStringList{});
+        attempt(); // a minute after the first
+        QCOMPARE(newLines(),
+                 QStringList{"Certificate refused again on 12 more attempts, as above"});
+        attempt();
+        // The pin fixed: the attempt is logged from its start, after the count so far.
+        settings.TlsFingerprint = m_selfSigned.fingerprint.toStdString();
+        monotonic += 5 * kNanosecondsPerSecond;
+        hub.OnTimer(TunnelTimer::Reconnect);
+        // The server's prompt is answered at once.
+        QTRY_COMPARE(hub.State(), TunnelState::AwaitPassword);
+        QCOMPARE(newLines(), (QStringList{"Certificate refused again on 1 more attempt, as above",
+                                          "Connecting tunnel..."}));
+    }
+
+    // What the kernel cannot take waits in the process, encrypted or not yet, and is counted
+    // there: a writer that writes only while the client is drained holds at most one line
+    // back, however long the server does not read.
+    void backlogCountedWhereItWaits() {
+        TlsServer server;
+        server.StopReading();
+        QVERIFY(server.Listen(m_selfSigned));
+        Outcome outcome;
+        const std::unique_ptr<CTcpClient> client = Client(outcome);
+        client->Connect("127.0.0.1", server.Port(),
+                        TunnelTls{true, m_selfSigned.fingerprint.toStdString()});
+        QTRY_VERIFY(outcome.connected);
+        const QByteArray line = "ADDQSO: \"L1\" \"\" " + QByteArray(200, 'x') + '\x80';
+        int written = 0;
+        int blockedTurns = 0;
+        // The kernel's buffers on both ends hold some hundred kilobytes before it stops.
+        for (int turn = 0; turn < 200000 && blockedTurns < 200; ++turn) {
+            if (client->IsDrained()) {
+                QVERIFY(client->SendText(line.constData()));
+                ++written;
+                blockedTurns = 0;
+            } else {
+                ++blockedTurns;
+            }
+            QCoreApplication::processEvents();
+        }
+        QCOMPARE(blockedTurns, 200);
+        QVERIFY2(client->PendingBytes() > 0, "the backlog shows in the process");
+        // One line and its TLS record's overhead at most.
+        QVERIFY2(client->PendingBytes() <= line.size() + 64,
+                 qPrintable(QString::number(client->PendingBytes())));
+        QVERIFY2(qint64{written} * line.size() < 16 * 1024 * 1024, "the writer was held back");
     }
 };
 
