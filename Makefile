@@ -6,7 +6,7 @@ JOBS ?= 2
 # Keeps the nested builds from printing every directory they enter.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps deps-run build build-only run test test-fast test-asan demo bench fuzz format format-check clean \
+.PHONY: all deps deps-run deps-package build build-only run test test-fast test-asan demo bench fuzz format format-check clean \
 	package install-check tidy bench-server bench-network status-page-shot \
 	deps-arm64 configure-arm64 package-arm64 test-arm64 install-check-arm64
 
@@ -18,23 +18,36 @@ deps:
 deps-run:
 	@tools/install-deps.sh run
 
+deps-package:
+	@tools/install-deps.sh package
+
+# cpack builds the whole tree before packaging unless told otherwise; package builds only what
+# the packages hold, and make test builds everything before cpack runs as a test.
+CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+	-DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
+
 # Builds only; installing what is missing belongs to run and test.
 build: build-only
 
 build-only:
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+	@$(CONFIGURE)
 	@cmake --build $(BUILD) -j$(JOBS)
 
-# Only the three programs, and silent when they are up to date: the build's output is shown
-# when it fails. Without a display Kavlink goes headless by itself and says so.
-PROGRAMS = kavlink kavlink-server kavlink-lan
-run: deps-run
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+# $(call quiet_build,TARGETS): only those, and silent when they are up to date; the build's
+# output is shown when it fails.
+define quiet_build
+	@$(CONFIGURE)
 	@log=$$(mktemp) && trap 'rm -f "$$log"' EXIT && \
-		if ! cmake --build $(BUILD) -j$(JOBS) --target $(PROGRAMS) >"$$log" 2>&1; then \
+		if ! cmake --build $(BUILD) -j$(JOBS) --target $(1) >"$$log" 2>&1; then \
 			cat "$$log"; exit 1; \
 		fi; \
 		n=$$(grep -c "Building CXX" "$$log"); [ "$$n" = 0 ] || echo "Built Kavlink ($$n files compiled)."
+endef
+
+# Without a display Kavlink goes headless by itself and says so.
+PROGRAMS = kavlink kavlink-server kavlink-lan
+run: deps-run
+	$(call quiet_build,$(PROGRAMS))
 	@$(BUILD)/kavlink $(ARGS)
 
 test-fast: deps build-only
@@ -50,7 +63,8 @@ test-asan: deps
 test: format-check test-fast test-asan test-arm64
 
 # kavlink_VERSION_ARCH.deb and kavlink-server_VERSION_ARCH.deb in $(BUILD)/packages/.
-package: deps build-only
+package: deps-package
+	$(call quiet_build,$(PROGRAMS) kavlink_packaging_files)
 	@cd $(BUILD) && cpack -G DEB
 
 # The packages unpacked outside the build tree, and the installed programs relaying.
@@ -91,7 +105,8 @@ bench: deps-run build-only
 	@python3 bench/stale_time.py $(BUILD)
 	@$(BUILD)/bench_server
 
-demo: deps-run build-only
+demo: deps-run
+	$(call quiet_build,$(PROGRAMS))
 	@tools/demo.sh $(BUILD)
 
 # The tunnel server under load and attack next to ncat --broker, one table (about 7 minutes),

@@ -5,7 +5,8 @@
 # theirs.
 #
 # Usage: purge_check.sh PACKAGE_DIR
-# Exit status: 0 passed, 1 failed, 77 skipped (not root, or no overlay mounts).
+# Exit status: 0 passed, 1 failed, 77 skipped (not root, no private mount namespace, or no
+# overlay mounts).
 set -uo pipefail
 readonly DEBS=${1:?usage: purge_check.sh PACKAGE_DIR}
 
@@ -14,8 +15,20 @@ if [[ ${2:-} != --inside ]]; then
         echo "SKIP: needs root, unshare and dpkg"
         exit 77
     fi
-    exec unshare --mount --propagation private bash "$0" "$DEBS" --inside
+    # A chroot whose / is not a mount point cannot make its mounts private.
+    if ! err=$(unshare --mount --propagation private true 2>&1); then
+        echo "SKIP: no private mount namespace here: $err"
+        exit 77
+    fi
+    # The overlays' upper layers fill the work folder; removed from out here, where nothing is
+    # mounted on it, once the namespace is gone.
+    work=$(mktemp -d "${TMPDIR:-/tmp}/kavlink-purge.XXXXXX") || exit 1
+    trap 'rm -rf "$work"' EXIT
+    trap 'exit 1' HUP INT TERM
+    unshare --mount --propagation private bash "$0" "$DEBS" --inside "$work"
+    exit
 fi
+readonly work=${3:?}
 
 fail() {
     echo "FAIL: $*"
@@ -24,7 +37,6 @@ fail() {
 shopt -s nullglob
 debs=("$DEBS"/kavlink-server_*.deb)
 ((${#debs[@]} == 1)) || fail "want one kavlink-server_*.deb in $DEBS"
-work=$(mktemp -d "${TMPDIR:-/tmp}/kavlink-purge.XXXXXX") || exit 1
 for d in etc usr var; do
     mkdir -p "$work/$d-upper" "$work/$d-work"
     if ! mount -t overlay overlay \

@@ -5,13 +5,19 @@
 # of its own).
 #
 # Usage: server_full_disk.sh KAVLINK_SERVER
-# Exit status: 0 passed, 1 failed, 77 skipped (not root, or no unshare).
+# Exit status: 0 passed, 1 failed, 77 skipped (not root, no unshare, or no private mount
+# namespace).
 set -uo pipefail
 server=${1:?usage: server_full_disk.sh KAVLINK_SERVER}
 
 if [[ ${2:-} != --inside ]]; then
     if [[ $(id -u) != 0 ]] || ! command -v unshare >/dev/null; then
         echo "SKIP: needs root and unshare for a private tmpfs"
+        exit 77
+    fi
+    # A chroot whose / is not a mount point cannot make its mounts private.
+    if ! err=$(unshare --mount --propagation private true 2>&1); then
+        echo "SKIP: no private mount namespace here: $err"
         exit 77
     fi
     exec unshare --mount --propagation private bash "$0" "$server" --inside
@@ -45,10 +51,9 @@ done
 # One log-in and out: two lines in the log.
 visit() {
     exec 3<>"/dev/tcp/127.0.0.1/$port" || return 1
-    local prompt
-    read -r -t 2 -d ':' prompt <&3 || return 1
+    read -r -t 2 -d ':' _ <&3 || return 1
     printf '%s\npw\n' "$1" >&3
-    read -r -t 2 -d ':' prompt <&3 || return 1
+    read -r -t 2 -d ':' _ <&3 || return 1
     sleep 0.1
     exec 3<&-
 }

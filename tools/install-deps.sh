@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that one make target needs, and only those:
-#   run    building and running the programs
-#   test   run, plus the test tools (formatting check, desktop check, packages)
-#   bench  the benchmarks' tools
-#   docs   the status page's screenshot (headless Chromium), and promtool, with which the tests
-#          check the metrics where it is installed (not in the test set: 19 MB to fetch, 96 MB
-#          installed, and Debian starts a Prometheus service on install)
-#   fuzz   clang and its fuzzing runtime
-#   tidy   clang-tidy
-#   arm64  test, plus the cross compilers, Qt of architecture arm64 and the emulator that runs it
+#   run      building and running the programs
+#   package  run, plus what cpack -G DEB calls: dpkg-shlibdeps (dpkg-dev) and file, with which
+#            it finds the programs whose libraries make the packages' dependencies
+#   test     run, plus the test tools (formatting check, desktop check, packages)
+#   bench    the benchmarks' tools
+#   docs     the status page's screenshot (headless Chromium), and promtool, with which the tests
+#            check the metrics where it is installed (not in the test set: 19 MB to fetch, 96 MB
+#            installed, and Debian starts a Prometheus service on install)
+#   fuzz     clang and its fuzzing runtime
+#   tidy     clang-tidy
+#   arm64    test, plus the cross compilers, Qt of architecture arm64 and the emulator that runs it
 # Quiet and quick when everything is there; otherwise one line per step, and apt's own output
 # in full only when a step fails.
 set -euo pipefail
@@ -19,13 +21,14 @@ run=(
     qt6-httpserver-dev qt6-websockets-dev
 )
 test=(
-    "${run[@]}" clang-format openssl
+    "${run[@]}" clang-format openssl file
     xvfb x11-utils xdotool imagemagick trayer
     dpkg-dev desktop-file-utils appstream systemd man-db lintian
 )
 foreign=()
 case "${1:-test}" in
 run) packages=("${run[@]}") ;;
+package) packages=("${run[@]}" dpkg-dev file) ;;
 test) packages=("${test[@]}") ;;
 arm64)
     # The offscreen platform plugin of arm64 runs the tests under the emulator.
@@ -56,6 +59,10 @@ done
 
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+        echo "install-deps.sh: ${#missing[@]} packages are missing (${missing[*]}); run this as root, or install sudo" >&2
+        exit 1
+    fi
     sudo="sudo"
 fi
 log=$(mktemp)
