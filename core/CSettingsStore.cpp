@@ -23,12 +23,19 @@ void CSettingsStore::SetIniPath(std::string iniPath) {
     m_iniPath = std::move(iniPath);
 }
 
+// value keeps what it held when the key is missing.
+bool CSettingsStore::ReadValue(const std::string& section, const std::string& key,
+                               std::string& value) const {
+    const bool found = CIniFile(m_iniPath).Read(section, key, value);
+    if (value.size() > kMaxValueLength)
+        value.resize(kMaxValueLength);
+    return found;
+}
+
 int CSettingsStore::IniRead(const std::string& section, const std::string& key,
                             const std::string& def, std::string& out) const {
     std::string value = def;
-    CIniFile(m_iniPath).Read(section, key, value);
-    if (value.size() > kMaxValueLength)
-        value.resize(kMaxValueLength);
+    ReadValue(section, key, value);
     out = std::move(value);
     return static_cast<int>(out.size());
 }
@@ -38,11 +45,12 @@ bool CSettingsStore::IniWrite(const std::string& section, const char* key,
     return CIniFile(m_iniPath).Write(section, key, value);
 }
 
-void CSettingsStore::Read(const SettingDef& def, const std::string& section,
+bool CSettingsStore::Read(const SettingDef& def, const std::string& section,
                           Settings& settings) const {
-    std::string text;
-    IniRead(section, def.key, DefaultText(def), text);
+    std::string text = DefaultText(def);
+    const bool found = ReadValue(section, def.key, text);
     Parse(def, text, settings);
+    return found;
 }
 
 void CSettingsStore::Write(CIniBatch& batch, const SettingDef& def, const std::string& section,
@@ -84,14 +92,16 @@ std::string CSettingsStore::ReadServerName(int n) const {
     return name;
 }
 
-Settings CSettingsStore::LoadServer(int n) const {
-    Settings profile;
+ServerProfile CSettingsStore::LoadServer(int n) const {
+    ServerProfile profile;
     if (!ValidProfile(n))
         return profile;
     const std::string section = ServerSection(n);
     for (const SettingDef& def : SettingsTable()) {
-        if (def.inProfile)
-            Read(def, section, profile);
+        if (def.inProfile == ProfileKey::No)
+            continue;
+        if (Read(def, section, profile.values) || def.inProfile == ProfileKey::Default)
+            profile.sets.push_back(&def);
     }
     return profile;
 }
@@ -107,7 +117,7 @@ bool CSettingsStore::SaveServer(int n, const std::string& name, const Settings& 
         batch.Write(section, kNameKey, name);
     }
     for (const SettingDef& def : SettingsTable()) {
-        if (def.inProfile)
+        if (def.inProfile != ProfileKey::No)
             Write(batch, def, section, profile);
     }
     return Commit(batch);

@@ -23,8 +23,9 @@ public:
     // A null key removes the whole section.
     bool IniWrite(const std::string& section, const char* key, const std::string& value) const;
 
-    // One setting as its row says, from the section given (its own, or a profile's).
-    void Read(const SettingDef& def, const std::string& section, Settings& settings) const;
+    // One setting as its row says, from the section given (its own, or a profile's); its
+    // default when the key is missing. Returns whether the key was there.
+    bool Read(const SettingDef& def, const std::string& section, Settings& settings) const;
     // Into a batch, which reaches the file in one replacement at Commit.
     static void Write(CIniBatch& batch, const SettingDef& def, const std::string& section,
                       const Settings& settings);
@@ -36,8 +37,9 @@ public:
     // Server profiles 1 to 6, in the sections "Server1" to "Server6".
     static std::string ServerSection(int n);
     std::string ReadServerName(int n) const;
-    // The profile's fields over the defaults; the other fields are defaults.
-    Settings LoadServer(int n) const;
+    // The profile's fields over the defaults, and which of them it sets: every profile row
+    // but those whose key it lacks and a lack leaves unsaid. The other fields are defaults.
+    ServerProfile LoadServer(int n) const;
     // Writes "Name" first when the profile has none yet; an empty name then writes nothing
     // and returns false. An existing name is not rewritten. All in one replacement.
     bool SaveServer(int n, const std::string& name, const Settings& profile) const;
@@ -45,5 +47,7 @@ public:
     void DeleteServer(int n) const;
 
 private:
+    bool ReadValue(const std::string& section, const std::string& key, std::string& value) const;
+
     std::string m_iniPath;
 };

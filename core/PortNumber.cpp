@@ -3,31 +3,24 @@
 #include <algorithm>
 
 namespace {
-constexpr qsizetype kFieldCharsRead = 63;
 constexpr qsizetype kExactDigits = 5;
 constexpr std::int64_t kPortMax = 65535;
 } // namespace
 
 PortText ReadPortText(const QString& text, std::int32_t& port, PortSyntax syntax, bool allowZero) {
     const bool field = syntax == PortSyntax::Field;
-    const QStringView head = field ? QStringView(text).left(kFieldCharsRead) : QStringView(text);
-    qsizetype i = 0;
-    while (field && i < head.size() &&
-           (head[i] == QLatin1Char(' ') || head[i] == QLatin1Char('\t'))) {
-        ++i;
-    }
-    const qsizetype firstDigit = i;
+    const QStringView digits = field ? QStringView(text).trimmed() : QStringView(text);
     std::int64_t value = 0;
-    for (; i < head.size() && head[i] >= QLatin1Char('0') && head[i] <= QLatin1Char('9'); ++i) {
+    for (const QChar c : digits) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return PortText::NotANumber;
         // Past the range the exact value no longer matters; it must only stay past it.
-        value = std::min<std::int64_t>(value * 10 + (head[i].unicode() - '0'), kPortMax + 1);
+        value = std::min<std::int64_t>(value * 10 + (c.unicode() - '0'), kPortMax + 1);
     }
-    if (i == firstDigit || (!field && (i != head.size() || i - firstDigit > kExactDigits))) {
+    if (digits.isEmpty() || (!field && digits.size() > kExactDigits))
         return PortText::NotANumber;
-    }
-    if (value > kPortMax || (value == 0 && !allowZero)) {
+    if (value > kPortMax || (value == 0 && !allowZero))
         return PortText::OutOfRange;
-    }
     port = static_cast<std::int32_t>(value);
     return PortText::Valid;
 }

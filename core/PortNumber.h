@@ -7,8 +7,8 @@
 #include <optional>
 
 // How a text holds a port number. Exact: the whole text is one to five decimal digits (a
-// command line). Field: as an entry field reads it, from the first 63 characters, blanks
-// before the digits skipped and anything after them ignored.
+// command line). Field: as an entry field gives it: white space around it is ignored, the
+// rest must be decimal digits, so that a typo is refused rather than read as a lesser number.
 enum class PortSyntax { Exact, Field };
 enum class PortText { Valid, NotANumber, OutOfRange };
 

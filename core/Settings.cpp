@@ -4,8 +4,28 @@
 #include "CSettingsStore.h"
 #include "Fingerprint.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+
+const char* BroadcastAddressProblem(const std::string& value) {
+    constexpr const char* problem = "is not an IPv4 address: four numbers from 0 to 255 "
+                                    "separated by dots, without blanks or leading zeros, such "
+                                    "as 192.168.1.255.";
+    std::size_t i = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && (i == value.size() || value[i++] != '.'))
+            return problem;
+        const std::size_t first = i;
+        int number = 0;
+        while (i < value.size() && i - first < 3 && value[i] >= '0' && value[i] <= '9')
+            number = number * 10 + (value[i++] - '0');
+        // "010" is 8 to some readers and 10 to others.
+        if (i == first || number > 255 || (value[first] == '0' && i - first > 1))
+            return problem;
+    }
+    return i == value.size() ? nullptr : problem;
+}
 
 namespace {
 // Empty (no pin) or a SHA-256 as openssl prints it or as plain hex.
@@ -19,30 +39,42 @@ const char* FingerprintProblem(const std::string& value) {
 // clang-format off
 const SettingDef kSettings[] = {
     // section     key                 type                  default text / number
-    //   field                          saved  profile control             label
+    //   field                          saved  profile
+    //   control            label                          problem
     {"Lan",        "BroadcastAddress", SettingType::Text,    kDefaultBroadcastAddress, 0,
-     &Settings::BroadcastAddress,       true,  false, "broadcastAddress", "Broadcast IP address"},
+     &Settings::BroadcastAddress,       true,  ProfileKey::No,
+     "broadcastAddress", "Broadcast IP address",     BroadcastAddressProblem},
     {"Lan",        "PortNumber",       SettingType::Number,  "", kDefaultLanPort,
-     &Settings::LanPortNumber,          true,  false, "lanPort",          "Port number"},
+     &Settings::LanPortNumber,          true,  ProfileKey::No,
+     "lanPort",          "Port number (local network)"},
     {"TunnelSrv",  "Hostname",         SettingType::Text,    "", 0,
-     &Settings::Hostname,               true,  true,  "tunnelHost",       "Hostname or IP address"},
+     &Settings::Hostname,               true,  ProfileKey::Default,
+     "tunnelHost",       "Hostname or IP address"},
     {"TunnelSrv",  "PortNumber",       SettingType::Number,  "", kDefaultTunnelPort,
-     &Settings::TunnelPortNumber,       true,  true,  "tunnelPort",       "Port number"},
+     &Settings::TunnelPortNumber,       true,  ProfileKey::Default,
+     "tunnelPort",       "Port number (tunnel server)"},
     {"TunnelSrv",  "Login",            SettingType::Text,    "", 0,
-     &Settings::Login,                  true,  true,  "login",            "Login"},
+     &Settings::Login,                  true,  ProfileKey::Default,
+     "login",            "Login"},
     {"TunnelSrv",  "Password",         SettingType::Text,    "", 0,
-     &Settings::Password,               true,  true,  "password",         "Password"},
+     &Settings::Password,               true,  ProfileKey::Default,
+     "password",         "Password"},
     {"TunnelSrv",  "HeartBeat",        SettingType::Switch,  "", 0,
-     &Settings::HeartBeat,              true,  false, "keepAlive",        "Keep alive"},
+     &Settings::HeartBeat,              true,  ProfileKey::No,
+     "keepAlive",        "Keep alive"},
     {"TunnelSrv",  "FilterTimeSync",   SettingType::Switch,  "", 0,
-     &Settings::FilterTimeSync,         true,  false, "filterTimeSync",   "Filter time sync"},
+     &Settings::FilterTimeSync,         true,  ProfileKey::No,
+     "filterTimeSync",   "Filter time sync"},
+    // Profiles saved before TLS lack these: loading one must not turn TLS off or drop the pin.
     {"TunnelSrv",  "Tls",              SettingType::Switch,  "", 0,
-     &Settings::Tls,                    true,  true,  "tls",              "Encrypted (TLS)"},
+     &Settings::Tls,                    true,  ProfileKey::Unsaid,
+     "tls",              "Encrypted (TLS)"},
     {"TunnelSrv",  "TlsFingerprint",   SettingType::Text,    "", 0,
-     &Settings::TlsFingerprint,         true,  true,  "tlsFingerprint",   "Certificate SHA-256",
-     FingerprintProblem},
+     &Settings::TlsFingerprint,         true,  ProfileKey::Unsaid,
+     "tlsFingerprint",   "Certificate SHA-256",      FingerprintProblem},
     {"General",    "Debug",            SettingType::Number,  "", 0,
-     &Settings::Debug,                  false, false, nullptr,            nullptr},
+     &Settings::Debug,                  false, ProfileKey::No,
+     nullptr,            nullptr},
 };
 // clang-format on
 } // namespace
@@ -84,12 +116,13 @@ void SaveSettings(const CSettingsStore& store, const Settings& settings) {
     store.Commit(batch);
 }
 
-void UseServerProfile(Settings& settings, const Settings& profile) {
-    for (const SettingDef& def : kSettings) {
-        if (!def.inProfile)
-            continue;
-        std::visit([&](auto member) { settings.*member = profile.*member; }, def.field);
-    }
+bool ServerProfile::Sets(const SettingDef& def) const {
+    return std::find(sets.begin(), sets.end(), &def) != sets.end();
+}
+
+void UseServerProfile(Settings& settings, const ServerProfile& profile) {
+    for (const SettingDef* def : profile.sets)
+        std::visit([&](auto member) { settings.*member = profile.values.*member; }, def->field);
 }
 
 bool ApplyProfile(const CSettingsStore& store, Settings& settings, const std::string& profileName) {

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <variant>
+#include <vector>
 
 class CSettingsStore;
 
@@ -31,6 +32,12 @@ struct Settings {
 // "0" for off and anything else for on.
 enum class SettingType { Text, Number, Switch };
 
+// Whether a server profile keeps a setting too, under the same key, and what a profile without
+// the key means. Default: the default value (the profile's first four keys, which every profile
+// has held). Unsaid: nothing, the setting stays as it is (keys added later, which older profiles
+// lack).
+enum class ProfileKey { No, Default, Unsaid };
+
 // One setting, defined once: where the ini file keeps it, its default, where it lives in
 // Settings, and the options dialog's control that shows it.
 struct SettingDef {
@@ -40,8 +47,8 @@ struct SettingDef {
     const char* defaultText;    // of a text
     std::int32_t defaultNumber; // of a number or a switch
     std::variant<std::string Settings::*, std::int32_t Settings::*> field;
-    bool saved;     // written by SaveSettings; the rest is edited by hand only
-    bool inProfile; // a server profile keeps it too, under the same key
+    bool saved; // written by SaveSettings; the rest is edited by hand only
+    ProfileKey inProfile;
     // The dialog control's object name, and how a message names the field; null for none.
     const char* control;
     const char* label;
@@ -56,10 +63,23 @@ std::string DefaultText(const SettingDef& def);
 // The row of a dialog control, or null.
 const SettingDef* SettingOfControl(const char* control);
 
+// What is wrong with a LAN broadcast address, or null: it must be an IPv4 address written as
+// four decimal numbers 0 to 255 without leading zeros, the one form every reader takes alike.
+const char* BroadcastAddressProblem(const std::string& value);
+
+// A stored server profile: its values over the defaults, and the rows it sets.
+struct ServerProfile {
+    Settings values;
+    std::vector<const SettingDef*> sets;
+
+    bool Sets(const SettingDef& def) const;
+};
+
 void LoadSettings(const CSettingsStore& store, Settings& settings);
 void SaveSettings(const CSettingsStore& store, const Settings& settings);
-// The profile's fields (the tunnel server, its port, login and password) become the settings'.
-void UseServerProfile(Settings& settings, const Settings& profile);
+// The fields the profile sets (the tunnel server, its port, login and password, and the TLS
+// settings where it holds them) become the settings'.
+void UseServerProfile(Settings& settings, const ServerProfile& profile);
 // The first profile whose name equals profileName supplies the tunnel fields, which are then
 // saved. Returns whether one matched.
 bool ApplyProfile(const CSettingsStore& store, Settings& settings, const std::string& profileName);

@@ -224,15 +224,19 @@ private slots:
         const int notANumber = int(PortText::NotANumber);
         const int outOfRange = int(PortText::OutOfRange);
         QTest::newRow("plain") << "10368" << valid << 10368;
-        QTest::newRow("blanks and tabs before") << " \t 80" << valid << 80;
-        QTest::newRow("junk after the digits") << "80x" << valid << 80;
+        QTest::newRow("blanks and tabs around") << " \t 80\t " << valid << 80;
+        QTest::newRow("leading zeros") << "00080" << valid << 80;
+        // A typo is refused, not read as the digits before it or as a lesser number.
+        QTest::newRow("junk after the digits") << "44443x" << notANumber << -1;
+        QTest::newRow("letter among the digits") << "1o369" << notANumber << -1;
+        QTest::newRow("blank among the digits") << "10 368" << notANumber << -1;
         QTest::newRow("zero") << "0" << outOfRange << -1;
         QTest::newRow("past the highest") << "65536" << outOfRange << -1;
         QTest::newRow("32-bit wrap is not 1") << "4294967297" << outOfRange << -1;
         QTest::newRow("10000 digits") << QString(10000, '9') << outOfRange << -1;
         QTest::newRow("sign") << "-1" << notANumber << -1;
         QTest::newRow("empty") << "" << notANumber << -1;
-        QTest::newRow("digits past 63 characters") << QString(63, ' ') + "80" << notANumber << -1;
+        QTest::newRow("only blanks") << "  " << notANumber << -1;
     }
     void portField() {
         QFETCH(QString, text);

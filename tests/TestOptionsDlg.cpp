@@ -19,8 +19,11 @@
 #include <memory>
 
 namespace {
+const QString kTunnelPort = QStringLiteral("Port number (tunnel server): ");
+const QString kLanPort = QStringLiteral("Port number (local network): ");
 const QString kPositive = QStringLiteral("Please enter a positive integer.");
 const QString kBetween = QStringLiteral("Please enter an integer between 1 and 65535.");
+const QByteArray kPin = QByteArray(64, 'a');
 
 // A dialog over a real ini file in a temporary directory, with the Shift key under test control.
 class Fixture {
@@ -79,14 +82,21 @@ public:
 const QByteArray kProfileOne = "[Server1]\nName=One\nHostname=one.example\nPortNumber=1111\n"
                                "Login=l1\nPassword=p1\n";
 
+// A text as it shows: without its mnemonic marks.
+QString Shown(QString text) {
+    return text.replace(QStringLiteral("&&"), QStringLiteral("\x01"))
+        .remove(QLatin1Char('&'))
+        .replace(QLatin1Char('\x01'), QLatin1Char('&'));
+}
+
 QWidget* FindByText(const QWidget& dialog, const QString& text) {
     for (QLabel* label : dialog.findChildren<QLabel*>()) {
-        if (label->text() == text) {
+        if (Shown(label->text()) == text) {
             return label;
         }
     }
     for (QGroupBox* group : dialog.findChildren<QGroupBox*>()) {
-        if (group->title() == text) {
+        if (Shown(group->title()) == text) {
             return group;
         }
     }
@@ -243,7 +253,7 @@ private slots:
         QVERIFY(w);
         QVERIFY(w->inherits(className.toLatin1().constData()));
         if (!qobject_cast<QLineEdit*>(w)) {
-            QCOMPARE(TextOf(w), text);
+            QCOMPARE(Shown(TextOf(w)), text);
         }
         QCOMPARE(w->geometry(), DialogUnits(f.dlg->font()).ToPixels(du));
         if (auto* label = qobject_cast<QLabel*>(w)) {
@@ -263,20 +273,83 @@ private slots:
         const QLabel* hostLabel =
             static_cast<QLabel*>(FindByText(*f.dlg, QStringLiteral("Hostname or IP address:")));
         QVERIFY(hostLabel->alignment().testFlag(Qt::AlignRight));
+
+        // No two controls share an Alt key.
+        QStringList texts;
+        for (const QWidget* w : f.dlg->findChildren<QWidget*>())
+            texts << TextOf(w);
+        QStringList keys;
+        for (const QString& text : texts) {
+            const QKeySequence key = QKeySequence::mnemonic(text);
+            if (!key.isEmpty()) {
+                QVERIFY2(!keys.contains(key.toString()), qPrintable(text));
+                keys << key.toString();
+            }
+        }
+        QCOMPARE(keys.size(), 14);
     }
 
+    // Alt and the underlined letter reach every field and press OK and Cancel; a row's key
+    // goes to its first button that can act.
+    void mnemonics_data() {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<bool>("pressed"); // else focused
+        QTest::newRow("host") << int(Qt::Key_H) << "tunnelHost" << false;
+        QTest::newRow("tunnel port") << int(Qt::Key_P) << "tunnelPort" << false;
+        QTest::newRow("login") << int(Qt::Key_L) << "login" << false;
+        QTest::newRow("password") << int(Qt::Key_W) << "password" << false;
+        QTest::newRow("Load row") << int(Qt::Key_A) << "load2" << false;
+        QTest::newRow("Save as row") << int(Qt::Key_V) << "save1" << false;
+        QTest::newRow("broadcast") << int(Qt::Key_B) << "broadcastAddress" << false;
+        QTest::newRow("LAN port") << int(Qt::Key_N) << "lanPort" << false;
+        QTest::newRow("keep alive") << int(Qt::Key_K) << "keepAlive" << false;
+        QTest::newRow("filter") << int(Qt::Key_F) << "filterTimeSync" << false;
+        QTest::newRow("TLS") << int(Qt::Key_E) << "tls" << false;
+        QTest::newRow("pin") << int(Qt::Key_S) << "tlsFingerprint" << false;
+        QTest::newRow("OK") << int(Qt::Key_O) << "ok" << true;
+        QTest::newRow("Cancel") << int(Qt::Key_C) << "cancel" << true;
+    }
+    void mnemonics() {
+        QFETCH(int, key);
+        QFETCH(QString, target);
+        QFETCH(bool, pressed);
+        Fixture f("[Server2]\nName=Alpha\n");
+        QVERIFY(f.Open());
+        f.Button("ok")->setFocus(); // no row's field
+        QTest::keyClick(f.dlg.get(), Qt::Key(key), Qt::AltModifier);
+        if (pressed) {
+            // Down now, released into its click a moment later.
+            QVERIFY(f.Button(target)->isDown());
+            return;
+        }
+        QCOMPARE(Fixture::FocusName(), target);
+    }
+
+    // The profile buttons come after the tunnel fields, Load before Save as; a Load button
+    // without a profile is passed over.
     void tabOrderFirstFocusAndHelp() {
-        Fixture f;
+        Fixture f("[Server2]\nName=Alpha\n[Server5]\nName=Echo\n");
         QVERIFY(f.Open());
         QCOMPARE(Fixture::FocusName(), QStringLiteral("tunnelHost"));
         QStringList visited;
-        for (int i = 0; i < 12; ++i) {
+        for (int i = 0; i < 20; ++i) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             visited << Fixture::FocusName();
         }
         QCOMPARE(visited.join(' '),
-                 QStringLiteral("tunnelPort login password broadcastAddress lanPort keepAlive "
-                                "filterTimeSync tls tlsFingerprint ok cancel tunnelHost"));
+                 QStringLiteral("tunnelPort login password load2 load5 save1 save2 save3 save4 "
+                                "save5 save6 broadcastAddress lanPort keepAlive filterTimeSync "
+                                "tls tlsFingerprint ok cancel tunnelHost"));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+        QCOMPARE(Fixture::FocusName(), QStringLiteral("cancel"));
+
+        // Space on a profile button does what a click does.
+        for (int i = 0; i < 5; ++i)
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(Fixture::FocusName(), QStringLiteral("load2"));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        QCOMPARE(Fixture::FocusName(), QStringLiteral("ok"));
 
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_F1);
         QVERIFY(f.dlg->isVisible());
@@ -300,7 +373,9 @@ private slots:
             const QString name = n == 2 ? "Alpha" : n == 5 ? "R&D" : "";
             QCOMPARE(load->toolTip(), name);
             QCOMPARE(save->toolTip(), name);
-            QCOMPARE(load->focusPolicy(), Qt::NoFocus);
+            // A click leaves the focus where the user was typing.
+            QCOMPARE(load->focusPolicy(), Qt::TabFocus);
+            QCOMPARE(save->focusPolicy(), Qt::TabFocus);
         }
     }
 
@@ -388,16 +463,34 @@ private slots:
         QCOMPARE(Fixture::FocusName(), QStringLiteral("ok"));
     }
 
-    void saveOverwritesNamedProfile() {
+    // A stored profile is overwritten only once the user said so.
+    void saveOverNamedProfileAsks_data() {
+        QTest::addColumn<int>("answer"); // NoButton: nobody answers
+        QTest::newRow("Yes") << int(QMessageBox::Yes);
+        QTest::newRow("No") << int(QMessageBox::No);
+        QTest::newRow("nobody answers") << int(QMessageBox::NoButton);
+    }
+    void saveOverNamedProfileAsks() {
+        QFETCH(int, answer);
         Fixture f(kProfileOne);
         QVERIFY(f.Open());
         f.Edit("tunnelHost")->setText("new.example");
         f.Edit("tunnelPort")->setText("2222");
         f.Edit("login")->setText("l2");
         f.Edit("password")->setText("");
+        if (answer != QMessageBox::NoButton)
+            CMessageBox::SetNextAnswer(QMessageBox::StandardButton(answer));
         f.Click("save1");
         QCOMPARE(CGenericStringDlg::AskedCount(), 0);
-        QCOMPARE(CMessageBox::ShownCount(), 0);
+        QCOMPARE(CMessageBox::ShownCount(), 1);
+        QCOMPARE(CMessageBox::LastText(),
+                 QStringLiteral("Overwrite the server \"One\" with the values shown?"));
+        QCOMPARE(CMessageBox::LastIcon(), QMessageBox::Question);
+        QCOMPARE(CMessageBox::LastButtons(), QMessageBox::Yes | QMessageBox::No);
+        if (answer != QMessageBox::Yes) {
+            QCOMPARE(f.IniBytes(), kProfileOne);
+            return;
+        }
         QCOMPARE(f.Value(1, "Name"), QStringLiteral("One"));
         QCOMPARE(f.Value(1, "Hostname"), QStringLiteral("new.example"));
         QCOMPARE(f.Value(1, "PortNumber"), QStringLiteral("2222"));
@@ -488,50 +581,51 @@ private slots:
         QCOMPARE(f.Value(2, "Name"), QStringLiteral("Alpha"));
     }
 
+    // A port is its field's whole text, white space around it aside: a typo is refused by
+    // name, never read as the digits before it.
     void portValidation_data() {
         QTest::addColumn<QString>("tunnelText");
         QTest::addColumn<QString>("lanText");
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("focus");
         QTest::addColumn<int>("tunnelPort");
-        QTest::newRow("zero") << "0"
-                              << "9871" << kBetween << "tunnelPort" << 0;
-        QTest::newRow("65536") << "65536"
-                               << "9871" << kBetween << "tunnelPort" << 0;
-        QTest::newRow("32-bit wrap is not 1") << "4294967297"
-                                              << "9871" << kBetween << "tunnelPort" << 0;
-        QTest::newRow("minus one") << "-1"
-                                   << "9871" << kPositive << "tunnelPort" << 0;
-        QTest::newRow("empty") << ""
-                               << "9871" << kPositive << "tunnelPort" << 0;
-        QTest::newRow("letters") << "abc"
-                                 << "9871" << kPositive << "tunnelPort" << 0;
+        const QString lan = "9871";
+        const QString tunnelBetween = kTunnelPort + kBetween;
+        const QString tunnelPositive = kTunnelPort + kPositive;
+        QTest::newRow("zero") << "0" << lan << tunnelBetween << "tunnelPort" << 0;
+        QTest::newRow("65536") << "65536" << lan << tunnelBetween << "tunnelPort" << 0;
+        QTest::newRow("32-bit wrap is not 1")
+            << "4294967297" << lan << tunnelBetween << "tunnelPort" << 0;
         QTest::newRow("10000 digits")
-            << QString(10000, '9') << "9871" << kBetween << "tunnelPort" << 0;
+            << QString(10000, '9') << lan << tunnelBetween << "tunnelPort" << 0;
+        QTest::newRow("minus one") << "-1" << lan << tunnelPositive << "tunnelPort" << 0;
+        QTest::newRow("empty") << "" << lan << tunnelPositive << "tunnelPort" << 0;
+        QTest::newRow("only blanks") << "   " << lan << tunnelPositive << "tunnelPort" << 0;
+        QTest::newRow("letters") << "abc" << lan << tunnelPositive << "tunnelPort" << 0;
         QTest::newRow("10000 letters")
-            << QString(10000, 'a') << "9871" << kPositive << "tunnelPort" << 0;
-        QTest::newRow("digits past 63 characters") << QString(63, ' ') + "80"
-                                                   << "9871" << kPositive << "tunnelPort" << 0;
-        QTest::newRow("blank, digits, junk") << " 80x"
-                                             << "9871"
-                                             << ""
-                                             << "" << 80;
-        QTest::newRow("tab before digits") << "\t7"
-                                           << "9871"
-                                           << ""
+            << QString(10000, 'a') << lan << tunnelPositive << "tunnelPort" << 0;
+        QTest::newRow("letter o for a zero")
+            << "1o369" << lan << tunnelPositive << "tunnelPort" << 0;
+        QTest::newRow("letter after the digits")
+            << "44443x" << lan << tunnelPositive << "tunnelPort" << 0;
+        QTest::newRow("blank, digits, junk")
+            << " 80x" << lan << tunnelPositive << "tunnelPort" << 0;
+        QTest::newRow("blank among the digits")
+            << "10 368" << lan << tunnelPositive << "tunnelPort" << 0;
+        QTest::newRow("blanks around") << "  80 " << lan << ""
+                                       << "" << 80;
+        QTest::newRow("tab before digits") << "\t7" << lan << ""
                                            << "" << 7;
-        QTest::newRow("highest") << "65535"
-                                 << "9871"
-                                 << ""
+        QTest::newRow("highest") << "65535" << lan << ""
                                  << "" << 65535;
-        QTest::newRow("lowest") << "1"
-                                << "9871"
-                                << ""
+        QTest::newRow("lowest") << "1" << lan << ""
                                 << "" << 1;
-        QTest::newRow("LAN port bad") << "80"
-                                      << "0" << kBetween << "lanPort" << 0;
+        QTest::newRow("LAN port out of range") << "80"
+                                               << "0" << kLanPort + kBetween << "lanPort" << 0;
+        QTest::newRow("LAN port with a typo") << "80"
+                                              << "987l" << kLanPort + kPositive << "lanPort" << 0;
         QTest::newRow("tunnel port checked first") << "x"
-                                                   << "0" << kPositive << "tunnelPort" << 0;
+                                                   << "0" << tunnelPositive << "tunnelPort" << 0;
     }
     void portValidation() {
         QFETCH(QString, tunnelText);
@@ -563,6 +657,53 @@ private slots:
         QCOMPARE(f.dlg->settings.Hostname, std::string("before"));
     }
 
+    // An address the LAN cannot be reached at is refused by its field, at OK as at Save as.
+    void broadcastAddressChecked_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<bool>("valid");
+        QTest::newRow("subnet broadcast") << "192.168.1.255"
+                                          << "ok" << true;
+        QTest::newRow("limited broadcast") << "255.255.255.255"
+                                           << "ok" << true;
+        QTest::newRow("part past 255") << "192.168.1.300"
+                                       << "ok" << false;
+        QTest::newRow("three parts") << "192.168.1"
+                                     << "ok" << false;
+        QTest::newRow("leading zero") << "192.168.010.255"
+                                      << "ok" << false;
+        QTest::newRow("a name") << "lan"
+                                << "ok" << false;
+        QTest::newRow("empty") << ""
+                               << "ok" << false;
+        QTest::newRow("Save as") << "192.168.1.300"
+                                 << "save2" << false;
+    }
+    void broadcastAddressChecked() {
+        QFETCH(QString, typed);
+        QFETCH(QString, button);
+        QFETCH(bool, valid);
+        Fixture f;
+        QVERIFY(f.Open());
+        f.Edit("broadcastAddress")->setText(typed);
+        CGenericStringDlg::SetNextAnswer(QDialog::Accepted, "Two");
+        f.Click(button);
+        if (valid) {
+            QCOMPARE(CMessageBox::ShownCount(), 0);
+            QCOMPARE(f.dlg->result(), int(QDialog::Accepted));
+            QCOMPARE(f.dlg->settings.BroadcastAddress, typed.toStdString());
+            return;
+        }
+        QVERIFY(f.dlg->isVisible());
+        QCOMPARE(CMessageBox::ShownCount(), 1);
+        QCOMPARE(CMessageBox::LastIcon(), QMessageBox::Warning);
+        QVERIFY2(CMessageBox::LastText().startsWith("Broadcast IP address is not an IPv4 address"),
+                 qPrintable(CMessageBox::LastText()));
+        QCOMPARE(Fixture::FocusName(), QStringLiteral("broadcastAddress"));
+        QCOMPARE(f.dlg->settings.BroadcastAddress, std::string("127.255.255.255"));
+        QCOMPARE(f.IniBytes(), QByteArray());
+    }
+
     void badPortStopsProfileOperations_data() {
         QTest::addColumn<QString>("button");
         QTest::addColumn<bool>("asksName");
@@ -577,40 +718,209 @@ private slots:
         f.Edit("tunnelHost")->setText("typed.example");
         f.Edit("tunnelPort")->setText("0");
         CGenericStringDlg::SetNextAnswer(QDialog::Accepted, "New");
+        if (!asksName)
+            CMessageBox::SetNextAnswer(QMessageBox::Yes); // overwrite it
         f.Click(button);
         QCOMPARE(CGenericStringDlg::AskedCount(), asksName ? 1 : 0);
-        QCOMPARE(CMessageBox::LastText(), kBetween);
+        QCOMPARE(CMessageBox::LastText(), kTunnelPort + kBetween);
         QCOMPARE(f.IniBytes(), kProfileOne);
         QCOMPARE(f.Edit("tunnelHost")->text(), QStringLiteral("typed.example"));
         QCOMPARE(Fixture::FocusName(), QStringLiteral("tunnelPort"));
     }
 
-    // Loading replaces the tunnel port, so a bad value there does not stop it; a bad LAN
-    // port, which loading keeps, does.
-    void loadWithBadPort_data() {
-        QTest::addColumn<QString>("field");
+    // Load changes the four tunnel fields (and the TLS fields the profile holds) together or
+    // not at all. What the profile replaces is no reason to refuse; a bad field that stays, or
+    // a profile without a usable port, is.
+    void loadAllOrNothing_data() {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<QString>("field"); // spoiled before the load; empty: none
         QTest::addColumn<QString>("typed");
-        QTest::addColumn<bool>("loads");
-        QTest::newRow("tunnel port out of range") << "tunnelPort"
-                                                  << "0" << true;
-        QTest::newRow("tunnel port no number") << "tunnelPort"
-                                               << "x" << true;
-        QTest::newRow("LAN port bad") << "lanPort"
-                                      << "x" << false;
+        QTest::addColumn<QString>("message"); // its start; empty: loads
+        const QByteArray withTls = kProfileOne + "Tls=1\nTlsFingerprint=" + kPin + "\n";
+        QTest::newRow("tunnel port out of range") << kProfileOne << "tunnelPort"
+                                                  << "0"
+                                                  << "";
+        QTest::newRow("tunnel port no number") << kProfileOne << "tunnelPort"
+                                               << "x"
+                                               << "";
+        QTest::newRow("bad pin, replaced by the profile's") << withTls << "tlsFingerprint"
+                                                            << "xyz"
+                                                            << "";
+        QTest::newRow("LAN port bad") << kProfileOne << "lanPort"
+                                      << "x" << kLanPort + kPositive;
+        QTest::newRow("broadcast address bad") << kProfileOne << "broadcastAddress"
+                                               << "10.0.0.256"
+                                               << "Broadcast IP address is not";
+        QTest::newRow("bad pin, kept by a profile saved before TLS")
+            << kProfileOne << "tlsFingerprint"
+            << "xyz"
+            << "Certificate SHA-256 is not";
+        const QByteArray head = "[Server1]\nName=One\nHostname=one.example\nLogin=l1\n"
+                                "Password=p1\nPortNumber=";
+        const QString unusable = "\"One\" was not loaded: its port number is not";
+        QTest::newRow("stored port 0") << head + "0\n"
+                                       << ""
+                                       << "" << unusable;
+        QTest::newRow("stored port not a number") << head + "abc\n"
+                                                  << ""
+                                                  << "" << unusable;
+        QTest::newRow("stored port past 65535") << head + "65536\n"
+                                                << ""
+                                                << "" << unusable;
     }
-    void loadWithBadPort() {
+    void loadAllOrNothing() {
+        QFETCH(QByteArray, ini);
         QFETCH(QString, field);
         QFETCH(QString, typed);
-        QFETCH(bool, loads);
-        Fixture f(kProfileOne);
+        QFETCH(QString, message);
+        Fixture f(ini);
         QVERIFY(f.Open());
-        f.Edit(field)->setText(typed);
+        const QStringList tunnelFields = {"tunnelHost", "tunnelPort", "login", "password"};
+        const QStringList typedTexts = {"typed.example", "4321", "typed", "typed-pw"};
+        for (int i = 0; i < tunnelFields.size(); ++i)
+            f.Edit(tunnelFields[i])->setText(typedTexts[i]);
+        if (!field.isEmpty())
+            f.Edit(field)->setText(typed);
+        f.Edit("login")->setFocus();
         f.Click("load1");
-        QCOMPARE(CMessageBox::ShownCount(), loads ? 0 : 1);
-        QCOMPARE(f.Edit("tunnelHost")->text(), loads ? QStringLiteral("one.example") : QString());
+        QCOMPARE(f.IniBytes(), ini);
+        if (message.isEmpty()) {
+            QCOMPARE(CMessageBox::ShownCount(), 0);
+            const QStringList loaded = {"one.example", "1111", "l1", "p1"};
+            for (int i = 0; i < tunnelFields.size(); ++i)
+                QCOMPARE(f.Edit(tunnelFields[i])->text(), loaded[i]);
+            QCOMPARE(Fixture::FocusName(), QStringLiteral("ok"));
+            return;
+        }
+        QCOMPARE(CMessageBox::ShownCount(), 1);
+        QCOMPARE(CMessageBox::LastIcon(), QMessageBox::Warning);
+        QVERIFY2(CMessageBox::LastText().startsWith(message), qPrintable(CMessageBox::LastText()));
+        for (int i = 0; i < tunnelFields.size(); ++i) {
+            QCOMPARE(f.Edit(tunnelFields[i])->text(),
+                     tunnelFields[i] == field ? typed : typedTexts[i]);
+        }
+        if (!field.isEmpty()) {
+            QCOMPARE(f.Edit(field)->text(), typed);
+            QCOMPARE(Fixture::FocusName(), field);
+        }
+        QCOMPARE(f.dlg->settings.Hostname, std::string());
+    }
+
+    // A profile saved before TLS leaves the TLS fields as they are: loading it never turns an
+    // encrypted tunnel into a clear one. A profile that holds them sets them.
+    void loadTlsFields_data() {
+        QTest::addColumn<QByteArray>("tlsKeys"); // of the profile
+        QTest::addColumn<bool>("tls");
+        QTest::addColumn<QByteArray>("pin");
+        const QByteArray other = QByteArray(64, 'b');
+        QTest::newRow("saved before TLS") << QByteArray() << true << kPin;
+        QTest::newRow("clear, without a pin")
+            << QByteArray("Tls=0\nTlsFingerprint=\n") << false << QByteArray();
+        QTest::newRow("its own pin") << "Tls=1\nTlsFingerprint=" + other + "\n" << true << other;
+    }
+    void loadTlsFields() {
+        QFETCH(QByteArray, tlsKeys);
+        QFETCH(bool, tls);
+        QFETCH(QByteArray, pin);
+        Fixture f(kProfileOne + tlsKeys);
+        f.dlg->settings.Tls = 1;
+        f.dlg->settings.TlsFingerprint = kPin.toStdString();
+        f.dlg->settings.TunnelPortNumber = 10369;
+        QVERIFY(f.Open());
+        f.Click("load1");
+        QCOMPARE(CMessageBox::ShownCount(), 0);
         QCOMPARE(f.Edit("tunnelPort")->text(), QStringLiteral("1111"));
-        QCOMPARE(Fixture::FocusName(), loads ? QStringLiteral("ok") : field);
-        QCOMPARE(f.IniBytes(), kProfileOne);
+        QCOMPARE(f.Control<QCheckBox>("tls")->isChecked(), tls);
+        QCOMPARE(f.Edit("tlsFingerprint")->text(), QString::fromLatin1(pin));
+        f.Click("ok");
+        QCOMPARE(f.dlg->result(), int(QDialog::Accepted));
+        QCOMPARE(f.dlg->settings.Tls, tls ? 1 : 0);
+        QCOMPARE(QByteArray::fromStdString(f.dlg->settings.TlsFingerprint), pin);
+    }
+
+    // Ticking TLS offers the server's TLS port in place of the plain default, and unticking
+    // it the other way; a pin entered means TLS. A port set by hand stays.
+    void tlsTicksAndPort_data() {
+        QTest::addColumn<bool>("tlsBefore");
+        QTest::addColumn<QString>("portBefore");
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<bool>("tlsAfter");
+        QTest::addColumn<QString>("portAfter");
+        QTest::newRow("tick at the plain default") << false << "10368"
+                                                   << "click" << true << "10369";
+        QTest::newRow("tick at a port of one's own") << false << "4000"
+                                                     << "click" << true << "4000";
+        QTest::newRow("untick at the TLS default") << true << "10369"
+                                                   << "click" << false << "10368";
+        QTest::newRow("untick at a port of one's own") << true << "10370"
+                                                       << "click" << false << "10370";
+        QTest::newRow("pin typed, TLS off") << false << "10368"
+                                            << "pin" << true << "10369";
+        QTest::newRow("pin typed, port of one's own") << false << "5000"
+                                                      << "pin" << true << "5000";
+        QTest::newRow("pin typed, TLS already on") << true << "10368"
+                                                   << "pin" << true << "10368";
+        QTest::newRow("blanks typed are no pin") << false << "10368"
+                                                 << "blanks" << false << "10368";
+    }
+    void tlsTicksAndPort() {
+        QFETCH(bool, tlsBefore);
+        QFETCH(QString, portBefore);
+        QFETCH(QString, action);
+        QFETCH(bool, tlsAfter);
+        QFETCH(QString, portAfter);
+        Fixture f;
+        f.dlg->settings.Tls = tlsBefore ? 1 : 0;
+        QVERIFY(f.Open());
+        f.Edit("tunnelPort")->setText(portBefore);
+        if (action == "click")
+            f.Control<QCheckBox>("tls")->click();
+        else
+            QTest::keyClicks(f.Edit("tlsFingerprint"),
+                             action == "pin" ? QString::fromLatin1(kPin) : "  ");
+        QCOMPARE(f.Control<QCheckBox>("tls")->isChecked(), tlsAfter);
+        QCOMPARE(f.Edit("tunnelPort")->text(), portAfter);
+    }
+
+    // A pin with TLS unticked would go unchecked over a clear tunnel: OK asks first, and only
+    // Yes keeps it so.
+    void pinWithoutTlsAsks_data() {
+        QTest::addColumn<int>("answer"); // NoButton: nobody answers
+        QTest::newRow("Yes") << int(QMessageBox::Yes);
+        QTest::newRow("No") << int(QMessageBox::No);
+        QTest::newRow("nobody answers") << int(QMessageBox::NoButton);
+    }
+    void pinWithoutTlsAsks() {
+        QFETCH(int, answer);
+        Fixture f;
+        QVERIFY(f.Open());
+        QTest::keyClicks(f.Edit("tlsFingerprint"), QString::fromLatin1(kPin));
+        f.Control<QCheckBox>("tls")->click();
+        QVERIFY(!f.Control<QCheckBox>("tls")->isChecked());
+        if (answer != QMessageBox::NoButton)
+            CMessageBox::SetNextAnswer(QMessageBox::StandardButton(answer));
+        f.Click("ok");
+        QCOMPARE(CMessageBox::ShownCount(), 1);
+        QCOMPARE(CMessageBox::LastIcon(), QMessageBox::Question);
+        QCOMPARE(CMessageBox::LastButtons(), QMessageBox::Yes | QMessageBox::No);
+        QVERIFY(CMessageBox::LastText().startsWith(
+            "Certificate SHA-256 holds a pin, but Encrypted (TLS) is not ticked"));
+        if (answer == QMessageBox::Yes) {
+            QCOMPARE(f.dlg->result(), int(QDialog::Accepted));
+            QCOMPARE(f.dlg->settings.Tls, 0);
+            QCOMPARE(QByteArray::fromStdString(f.dlg->settings.TlsFingerprint), kPin);
+            return;
+        }
+        QVERIFY(f.dlg->isVisible());
+        QCOMPARE(Fixture::FocusName(), QStringLiteral("tls"));
+        QCOMPARE(f.dlg->settings.TlsFingerprint, std::string());
+
+        // Ticked, it goes through without a question.
+        f.Control<QCheckBox>("tls")->click();
+        f.Click("ok");
+        QCOMPARE(CMessageBox::ShownCount(), 1);
+        QCOMPARE(f.dlg->result(), int(QDialog::Accepted));
+        QCOMPARE(f.dlg->settings.Tls, 1);
     }
 
     // Dialog, ini file and command line agree on what a person typed: UTF-8 bytes throughout,
@@ -693,6 +1003,10 @@ private slots:
         QCOMPARE(f.store->ReadServerName(1), std::string("M\xC3\xBCnchen 2"));
         f.shift = false;
 
+        // Shown, but no address: it has to be mended before Load or OK takes anything.
+        f.Click("load1");
+        QVERIFY(CMessageBox::LastText().startsWith("Broadcast IP address is not"));
+        f.Edit("broadcastAddress")->setText(QStringLiteral("10.0.0.255"));
         f.Click("load1");
         QCOMPARE(f.Edit("login")->text(), QStringLiteral("J\u009Argen"));
         QCOMPARE(f.Edit("password")->text(), QStringLiteral("caf\u00E9"));
@@ -702,7 +1016,6 @@ private slots:
         QCOMPARE(f.dlg->settings.Hostname, std::string("h\xC3\xA9"));
         QCOMPARE(f.dlg->settings.Login, std::string("J\x9Argen"));
         QCOMPARE(f.dlg->settings.Password, std::string("caf\xE9"));
-        QCOMPARE(f.dlg->settings.BroadcastAddress, std::string("b\xE9"));
     }
 
     // A value the ini file cannot hold is refused by its own field, as a bad port is: the
@@ -727,7 +1040,7 @@ private slots:
                                                       << ok << "Broadcast IP address";
         QTest::newRow("Save as with a bad login") << "login"
                                                   << "op\n"
-                                                  << "save1"
+                                                  << "save2"
                                                   << "Login";
         QTest::newRow("Load over a bad password") << "password"
                                                   << "x\n"
@@ -747,6 +1060,7 @@ private slots:
         QVERIFY(f.Open());
         f.Control<QCheckBox>("keepAlive")->setChecked(true);
         f.Edit(field)->setText(typed);
+        CGenericStringDlg::SetNextAnswer(QDialog::Accepted, "Two");
         f.Click(button);
         QCOMPARE(f.IniBytes(), kProfileOne);
         if (named.isEmpty()) {
@@ -763,7 +1077,8 @@ private slots:
         QCOMPARE(f.dlg->settings.HeartBeat, 0);
 
         // Mended, the same OK takes every change.
-        f.Edit(field)->setText(QStringLiteral("fixed"));
+        f.Edit(field)->setText(field == "broadcastAddress" ? QStringLiteral("10.0.0.255")
+                                                           : QStringLiteral("fixed"));
         f.Click("ok");
         QCOMPARE(f.dlg->result(), int(QDialog::Accepted));
         QCOMPARE(f.dlg->settings.HeartBeat, 1);

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHostAddress>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -242,7 +243,7 @@ private slots:
             Settings used;
             UseServerProfile(used, store.LoadServer(1));
             QVERIFY2(CSettingsStore::Format(def, used) ==
-                         (def.inProfile ? stored : DefaultText(def)),
+                         (def.inProfile != ProfileKey::No ? stored : DefaultText(def)),
                      qPrintable(row));
         }
     }
@@ -284,6 +285,73 @@ private slots:
         QCOMPARE(QByteArray::fromStdString(reloaded.Hostname), hostname);
         QCOMPARE(reloaded.TunnelPortNumber, port);
         QCOMPARE(reloaded.Debug, 3);
+    }
+
+    // A profile saved before TLS holds none of its keys, and says nothing about it: TLS and
+    // the pin stay as they are. Only a key the profile holds changes its setting.
+    void profile_tls_keys_said_or_not_data() {
+        QTest::addColumn<QByteArray>("tlsKeys"); // of the profile
+        QTest::addColumn<int>("tls");
+        QTest::addColumn<QByteArray>("pin");
+        const QByteArray pin = QByteArray(64, 'a');
+        const QByteArray other = QByteArray(64, 'b');
+        QTest::newRow("saved before TLS") << QByteArray() << 1 << pin;
+        QTest::newRow("clear, without a pin")
+            << QByteArray("Tls=0\nTlsFingerprint=\n") << 0 << QByteArray();
+        QTest::newRow("its own pin") << "Tls=1\nTlsFingerprint=" + other + "\n" << 1 << other;
+        QTest::newRow("switch only") << QByteArray("Tls=0\n") << 0 << pin;
+        QTest::newRow("empty pin only") << QByteArray("TlsFingerprint=\n") << 1 << QByteArray();
+    }
+    void profile_tls_keys_said_or_not() {
+        QFETCH(QByteArray, tlsKeys);
+        QFETCH(int, tls);
+        QFETCH(QByteArray, pin);
+        WriteIni("[TunnelSrv]\nHostname=before\nPortNumber=10369\nTls=1\nTlsFingerprint=" +
+                 QByteArray(64, 'a') +
+                 "\n[Server1]\nName=Old\nHostname=old.example\nPortNumber=1111\nLogin=l\n"
+                 "Password=p\n" +
+                 tlsKeys);
+        const CSettingsStore store(m_path);
+        Settings settings;
+        LoadSettings(store, settings);
+        QVERIFY(ApplyProfile(store, settings, "Old"));
+        // As -p leaves them, and as the next start reads them.
+        Settings reloaded;
+        LoadSettings(store, reloaded);
+        for (const Settings* s : {&settings, &reloaded}) {
+            QCOMPARE(s->Hostname, std::string("old.example"));
+            QCOMPARE(s->TunnelPortNumber, 1111);
+            QCOMPARE(s->Tls, tls);
+            QCOMPARE(QByteArray::fromStdString(s->TlsFingerprint), pin);
+        }
+    }
+
+    // Exactly what QHostAddress reads as the same IPv4 address; anything a reader could take
+    // for another address, or for none, is refused.
+    void broadcast_address_rule_data() {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<bool>("valid");
+        for (const char* good : {"192.168.1.255", "127.255.255.255", "255.255.255.255", "0.0.0.0",
+                                 "10.0.0.255", "1.2.3.4"})
+            QTest::newRow(good) << QByteArray(good) << true;
+        for (const char* bad :
+             {"192.168.1.300", "256.1.1.1",  "192.168.1",  "192.168.1.255.1", "192.168.01.255",
+              "010.0.0.1",     "0x7f.0.0.1", "1.2.3.4 ",   " 1.2.3.4",        "1..2.3",
+              "1.2.3.",        ".1.2.3",     "1234.1.1.1", "1.2.3.-1",        "+1.2.3.4",
+              "3232235775",    "::1",        "localhost",  "1.2.3.4/24",      "",
+              "1.2.3.4\n"})
+            QTest::newRow(qPrintable(QString("refused: \"%1\"").arg(bad).replace('\n', "\\n")))
+                << QByteArray(bad) << false;
+    }
+    void broadcast_address_rule() {
+        QFETCH(QByteArray, value);
+        QFETCH(bool, valid);
+        const char* problem = BroadcastAddressProblem(value.toStdString());
+        QCOMPARE(problem == nullptr, valid);
+        if (valid)
+            QCOMPARE(QHostAddress(QString::fromLatin1(value)).toString(), QString(value));
+        else
+            QVERIFY(QByteArray(problem).startsWith("is not an IPv4 address"));
     }
 
     // Keys saved together reach the file together: a crash at any step of the write leaves
@@ -359,17 +427,17 @@ private slots:
         QCOMPARE(ReadIni(), kProfiles);
         QVERIFY(store.SaveServer(5, "Five", edited));
         QCOMPARE(store.ReadServerName(5), std::string("Five"));
-        QCOMPARE(store.LoadServer(5).TunnelPortNumber, 2002);
+        QCOMPARE(store.LoadServer(5).values.TunnelPortNumber, 2002);
 
         // An existing name is not rewritten by a save.
         QVERIFY(store.SaveServer(1, "Ignored", edited));
         QCOMPARE(store.ReadServerName(1), std::string("Home"));
-        QCOMPARE(store.LoadServer(1).Hostname, std::string("new.example"));
+        QCOMPARE(store.LoadServer(1).values.Hostname, std::string("new.example"));
 
         store.RenameServer(3, "Cottage");
         QCOMPARE(store.ReadServerName(3), std::string("Cottage"));
-        QCOMPARE(store.LoadServer(3).Hostname, std::string("three.example"));
-        QCOMPARE(store.LoadServer(3).TunnelPortNumber, 10368);
+        QCOMPARE(store.LoadServer(3).values.Hostname, std::string("three.example"));
+        QCOMPARE(store.LoadServer(3).values.TunnelPortNumber, 10368);
         store.RenameServer(3, "");
         QCOMPARE(store.ReadServerName(3), std::string("Cottage"));
 

@@ -7,6 +7,7 @@
 #include "StringTable.h"
 
 #include <QCheckBox>
+#include <QEvent>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -15,13 +16,15 @@
 #include <QPushButton>
 
 #include <algorithm>
+#include <functional>
 #include <iterator>
+#include <utility>
 
 namespace {
 // A control of the template by its name, of the type the template gives it; anything else is
 // a fault in the template, caught at once.
 template <typename T> T* Control(QWidget& dialog, const char* name) {
-    T* const control = qobject_cast<T*>(
+    T* const control = dynamic_cast<T*>(
         dialog.findChild<QWidget*>(QString::fromLatin1(name), Qt::FindDirectChildrenOnly));
     if (control == nullptr)
         qFatal("Options dialog: control %s missing or of another kind", name);
@@ -30,44 +33,67 @@ template <typename T> T* Control(QWidget& dialog, const char* name) {
 
 constexpr std::int32_t kPortMin = 1;
 constexpr std::int32_t kPortMax = 65535;
+// The tunnel server's TLS port when it keeps the default, next to the plain one.
+constexpr std::int32_t kDefaultTlsTunnelPort = 10369;
 
-enum class Kind { Group, RightText, Text, Edit, Check, Button, DefaultButton };
+enum class Kind { Group, RowGroup, RightText, Text, Edit, Check, Button, DefaultButton };
 
 struct Item {
     const char* name; // the control's object name; null for one nothing refers to
     Kind kind;
     int x, y, width, height;
     const char* text;
+    const char* buddy = nullptr; // the control a label's mnemonic focuses
 };
 
-// The dialog's layout in dialog units, in tab and stacking order; profile buttons come after.
+// The dialog's layout in dialog units, in stacking order and, but for the profile buttons that
+// come after, in tab order. Every mnemonic is unique within the dialog.
 constexpr Item kTemplate[] = {
     {nullptr, Kind::Group, 7, 9, 194, 190, "Tunnel server information"},
-    {nullptr, Kind::RightText, 13, 23, 82, 9, "Hostname or IP address:"},
+    {nullptr, Kind::RightText, 13, 23, 82, 9, "&Hostname or IP address:", "tunnelHost"},
     {"tunnelHost", Kind::Edit, 100, 20, 87, 12, ""},
-    {nullptr, Kind::RightText, 23, 37, 72, 9, "Port number:"},
+    {nullptr, Kind::RightText, 23, 37, 72, 9, "&Port number:", "tunnelPort"},
     {"tunnelPort", Kind::Edit, 100, 34, 87, 12, ""},
-    {nullptr, Kind::RightText, 23, 53, 72, 9, "Login:"},
+    {nullptr, Kind::RightText, 23, 53, 72, 9, "&Login:", "login"},
     {"login", Kind::Edit, 100, 50, 87, 12, ""},
-    {nullptr, Kind::RightText, 23, 68, 72, 9, "Password:"},
+    {nullptr, Kind::RightText, 23, 68, 72, 9, "Pass&word:", "password"},
     {"password", Kind::Edit, 100, 65, 87, 12, ""},
-    {nullptr, Kind::Group, 17, 81, 176, 51, "Load"},
-    {nullptr, Kind::Group, 16, 138, 176, 53, "Save as (shift-click to rename)"},
+    {"loadGroup", Kind::RowGroup, 17, 81, 176, 51, "Lo&ad"},
+    {"saveGroup", Kind::RowGroup, 16, 138, 176, 53, "Sa&ve as (shift-click to rename)"},
     {nullptr, Kind::Group, 210, 9, 191, 44, "Local network information"},
-    {nullptr, Kind::RightText, 218, 23, 72, 9, "Broadcast IP address:"},
+    {nullptr, Kind::RightText, 218, 23, 72, 9, "&Broadcast IP address:", "broadcastAddress"},
     {"broadcastAddress", Kind::Edit, 295, 20, 87, 12, ""},
-    {nullptr, Kind::RightText, 246, 39, 44, 9, "Port number:"},
+    {nullptr, Kind::RightText, 246, 39, 44, 9, "Port &number:", "lanPort"},
     {"lanPort", Kind::Edit, 295, 36, 87, 12, ""},
     {nullptr, Kind::Group, 210, 60, 190, 65, "Advanced settings"},
-    {"keepAlive", Kind::Check, 217, 75, 171, 10, "Keep the tunnel connection alive"},
+    {"keepAlive", Kind::Check, 217, 75, 171, 10, "&Keep the tunnel connection alive"},
     {nullptr, Kind::Text, 228, 89, 163, 11, "Useful if there is no Zentrik running in the LAN."},
-    {"filterTimeSync", Kind::Check, 217, 105, 183, 10, "Filter time sync. related frames"},
+    {"filterTimeSync", Kind::Check, 217, 105, 183, 10, "&Filter time sync. related frames"},
     {nullptr, Kind::Group, 210, 129, 190, 41, "Tunnel encryption"},
-    {"tls", Kind::Check, 217, 141, 171, 10, "Encrypted (TLS)"},
-    {nullptr, Kind::RightText, 213, 156, 68, 9, "Certificate SHA-256:"},
+    {"tls", Kind::Check, 217, 141, 171, 10, "&Encrypted (TLS)"},
+    {nullptr, Kind::RightText, 213, 156, 68, 9, "Certificate &SHA-256:", "tlsFingerprint"},
     {"tlsFingerprint", Kind::Edit, 285, 154, 109, 12, ""},
-    {"ok", Kind::DefaultButton, 245, 174, 50, 14, "OK"},
-    {"cancel", Kind::Button, 307, 174, 50, 14, "Cancel"},
+    {"ok", Kind::DefaultButton, 245, 174, 50, 14, "&OK"},
+    {"cancel", Kind::Button, 307, 174, 50, 14, "&Cancel"},
+};
+// The profile buttons follow this control in the tab order: they sit below it.
+constexpr const char* kProfileButtonsAfter = "password";
+
+// The group of a row of profile buttons. They are the dialog's children, not the group's, so
+// the group's mnemonic would find nothing to focus by itself.
+class CRowGroup : public QGroupBox {
+public:
+    using QGroupBox::QGroupBox;
+    std::function<QWidget*()> target;
+
+protected:
+    bool event(QEvent* event) override {
+        if (event->type() != QEvent::Shortcut || !target)
+            return QGroupBox::event(event);
+        if (QWidget* widget = target())
+            widget->setFocus(Qt::ShortcutFocusReason);
+        return true;
+    }
 };
 
 // Profile n sits in column (n - 1) % 3 and row (n - 1) / 3 of its group.
@@ -80,6 +106,8 @@ QWidget* CreateItem(const Item& item, QWidget* parent) {
     switch (item.kind) {
     case Kind::Group:
         return new QGroupBox(text, parent);
+    case Kind::RowGroup:
+        return new CRowGroup(text, parent);
     case Kind::RightText:
     case Kind::Text: {
         auto* label = new QLabel(text, parent);
@@ -133,15 +161,19 @@ void COptionsDlg::CreateControls() {
     const DialogUnits units(font());
     setFixedSize(units.ToPixels(QSize(408, 206)));
 
-    std::vector<QWidget*> tabOrder;
+    std::vector<QWidget*> named;
+    std::vector<std::pair<QLabel*, const char*>> buddies;
     for (const Item& item : kTemplate) {
         QWidget* control = CreateItem(item, this);
         units.Place(*control, QRect(item.x, item.y, item.width, item.height));
+        if (item.buddy != nullptr) {
+            buddies.emplace_back(static_cast<QLabel*>(control), item.buddy);
+        }
         if (item.name == nullptr) {
             continue;
         }
         control->setObjectName(QString::fromLatin1(item.name));
-        tabOrder.push_back(control);
+        named.push_back(control);
         if (const SettingDef* def = SettingOfControl(item.name)) {
             const bool edit = def->type != SettingType::Switch;
             if (edit ? qobject_cast<QLineEdit*>(control) == nullptr
@@ -151,20 +183,54 @@ void COptionsDlg::CreateControls() {
             m_bindings.push_back({def, control});
         }
     }
+    for (const auto& [label, buddy] : buddies) {
+        label->setBuddy(Control<QWidget>(*this, buddy));
+    }
     m_tunnelHost = Control<QLineEdit>(*this, "tunnelHost");
     m_tunnelPort = Control<QLineEdit>(*this, "tunnelPort");
+    m_tls = Control<QCheckBox>(*this, "tls");
     m_ok = Control<QPushButton>(*this, "ok");
     m_cancel = Control<QPushButton>(*this, "cancel");
     CreateProfileButtons();
 
+    std::vector<QWidget*> tabOrder;
+    for (QWidget* control : named) {
+        if (control->focusPolicy() != Qt::NoFocus) {
+            tabOrder.push_back(control);
+        }
+        if (control->objectName() == QLatin1String(kProfileButtonsAfter)) {
+            tabOrder.insert(tabOrder.end(), m_loadButtons.begin(), m_loadButtons.end());
+            tabOrder.insert(tabOrder.end(), m_saveButtons.begin(), m_saveButtons.end());
+        }
+    }
     for (std::size_t i = 1; i < tabOrder.size(); ++i) {
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
     }
     connect(m_ok, &QPushButton::clicked, this, &COptionsDlg::accept);
     connect(m_cancel, &QPushButton::clicked, this, &COptionsDlg::reject);
+    connect(m_tls, &QCheckBox::clicked, this, &COptionsDlg::OfferTunnelPort);
+    // A pin is checked over TLS only: entering one means TLS.
+    connect(Control<QLineEdit>(*this, "tlsFingerprint"), &QLineEdit::textEdited, this,
+            [this](const QString& text) {
+                if (!m_tls->isChecked() && !text.trimmed().isEmpty()) {
+                    m_tls->setChecked(true);
+                    OfferTunnelPort(true);
+                }
+            });
 }
 
-// Not tab stops, and a click leaves the focus where the user was typing.
+// The server's default TLS port goes with TLS, and its plain one without; a port set by hand
+// stays as it is.
+void COptionsDlg::OfferTunnelPort(bool tls) {
+    std::int32_t port = 0;
+    const std::int32_t from = tls ? kDefaultTunnelPort : kDefaultTlsTunnelPort;
+    if (ReadPortText(m_tunnelPort->text(), port) == PortText::Valid && port == from) {
+        m_tunnelPort->setText(QString::number(tls ? kDefaultTlsTunnelPort : kDefaultTunnelPort));
+    }
+}
+
+// Tab stops after the tunnel fields, but a click leaves the focus where the user was typing.
+// The rows' mnemonics go to the first button that can act.
 void COptionsDlg::CreateProfileButtons() {
     const DialogUnits units(font());
     for (int i = 0; i < kServerProfileCount; ++i) {
@@ -178,7 +244,7 @@ void COptionsDlg::CreateProfileButtons() {
         units.Place(*save, QRect(x, kSaveRowY[i / 3], 50, 14));
         for (QPushButton* button : {load, save}) {
             button->setText(ButtonCaption({}, n));
-            button->setFocusPolicy(Qt::NoFocus);
+            button->setFocusPolicy(Qt::TabFocus);
             button->setAutoDefault(false);
         }
         connect(load, &QPushButton::clicked, this, [this, n] { LoadServer(n); });
@@ -186,6 +252,17 @@ void COptionsDlg::CreateProfileButtons() {
         m_loadButtons[static_cast<std::size_t>(i)] = load;
         m_saveButtons[static_cast<std::size_t>(i)] = save;
     }
+    const auto firstEnabled = [](const auto& buttons) -> QWidget* {
+        const auto found = std::find_if(buttons.begin(), buttons.end(),
+                                        [](const QPushButton* b) { return b->isEnabled(); });
+        return found != buttons.end() ? *found : nullptr;
+    };
+    Control<CRowGroup>(*this, "loadGroup")->target = [this, firstEnabled] {
+        return firstEnabled(m_loadButtons);
+    };
+    Control<CRowGroup>(*this, "saveGroup")->target = [this, firstEnabled] {
+        return firstEnabled(m_saveButtons);
+    };
 }
 
 void COptionsDlg::OnInitDialog() {
@@ -214,10 +291,14 @@ void COptionsDlg::ShowSettings() {
     }
 }
 
-bool COptionsDlg::TakeSettings(Take take) {
+bool COptionsDlg::TakeSettings(const ServerProfile* loading) {
     Settings taken = settings;
     for (const Binding& binding : m_bindings) {
         const SettingDef& def = *binding.def;
+        // Loading the profile replaces these, so what they hold now is no reason to refuse.
+        if (loading != nullptr && loading->Sets(def)) {
+            continue;
+        }
         if (def.type == SettingType::Switch) {
             taken.*std::get<std::int32_t Settings::*>(def.field) =
                 static_cast<QCheckBox*>(binding.control)->isChecked() ? 1 : 0;
@@ -225,16 +306,13 @@ bool COptionsDlg::TakeSettings(Take take) {
         }
         auto& edit = *static_cast<QLineEdit*>(binding.control);
         if (def.type == SettingType::Number) {
-            if (!TakePort(edit, taken.*std::get<std::int32_t Settings::*>(def.field))) {
+            if (!TakePort(edit, tr(def.label),
+                          taken.*std::get<std::int32_t Settings::*>(def.field))) {
                 return false;
             }
             continue;
         }
         std::string& value = taken.*std::get<std::string Settings::*>(def.field);
-        // Loading a profile replaces its texts, so what they hold now is no reason to refuse.
-        if (take == Take::KeptByLoad && def.inProfile) {
-            continue;
-        }
         if (!CheckStorable(edit, tr(def.label))) {
             return false;
         }
@@ -248,11 +326,21 @@ bool COptionsDlg::TakeSettings(Take take) {
         }
         value = bytes;
     }
+    if (loading == nullptr && taken.Tls == 0 && !taken.TlsFingerprint.empty() &&
+        CMessageBox::Show(this, QMessageBox::Question,
+                          tr("%1 holds a pin, but %2 is not ticked: the tunnel runs in clear "
+                             "text and the pin is not checked. Use clear text all the same?")
+                              .arg(tr(SettingOfControl("tlsFingerprint")->label),
+                                   tr(SettingOfControl("tls")->label)),
+                          QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
+        m_tls->setFocus();
+        return false;
+    }
     settings = std::move(taken);
     return true;
 }
 
-bool COptionsDlg::TakePort(QLineEdit& edit, std::int32_t& port) {
+bool COptionsDlg::TakePort(QLineEdit& edit, const QString& fieldName, std::int32_t& port) {
     QString message;
     switch (ReadPortText(edit.text(), port)) {
     case PortText::Valid:
@@ -264,7 +352,7 @@ bool COptionsDlg::TakePort(QLineEdit& edit, std::int32_t& port) {
         message = tr("Please enter an integer between %1 and %2.").arg(kPortMin).arg(kPortMax);
         break;
     }
-    CMessageBox::Show(this, QMessageBox::Warning, message);
+    CMessageBox::Show(this, QMessageBox::Warning, tr("%1: %2").arg(fieldName, message));
     edit.setFocus();
     edit.selectAll();
     return false;
@@ -302,12 +390,22 @@ void COptionsDlg::RefreshServerButtons() {
     }
 }
 
-// Loading replaces the four tunnel fields, so whatever they hold is no reason to refuse; a bad
-// LAN field, which stays, still stops the load with its message.
+// All or nothing: the profile and the fields it leaves are checked before any field changes.
+// What the profile replaces is no reason to refuse; a bad field that stays (the LAN's, or a TLS
+// field an older profile does not hold) stops the load with its message.
 void COptionsDlg::LoadServer(int n) {
-    const Settings profile = m_settingsStore.LoadServer(n);
-    m_tunnelPort->setText(QString::number(profile.TunnelPortNumber));
-    if (!TakeSettings(Take::KeptByLoad)) {
+    const ServerProfile profile = m_settingsStore.LoadServer(n);
+    const std::int32_t port = profile.values.TunnelPortNumber;
+    if (port < kPortMin || port > kPortMax) {
+        CMessageBox::Show(this, QMessageBox::Warning,
+                          tr("\"%1\" was not loaded: its port number is not an integer between "
+                             "%2 and %3. Save it again with the right port.")
+                              .arg(StoredText(m_settingsStore.ReadServerName(n)))
+                              .arg(kPortMin)
+                              .arg(kPortMax));
+        return;
+    }
+    if (!TakeSettings(&profile)) {
         return;
     }
     UseServerProfile(settings, profile);
@@ -315,8 +413,8 @@ void COptionsDlg::LoadServer(int n) {
     m_ok->setFocus();
 }
 
-// The name is asked first and the ports validated next, before anything is written, so a
-// refused name or a bad port never leaves half a profile in the file.
+// The name is asked (or the overwrite confirmed) first and the fields validated next, before
+// anything is written, so a refusal never leaves half a profile in the file.
 void COptionsDlg::SaveServer(int n) {
     if (m_queryModifiers().testFlag(Qt::ShiftModifier)) {
         RenameServer(n);
@@ -329,6 +427,11 @@ void COptionsDlg::SaveServer(int n) {
             return;
         }
         name = asked->toUtf8().toStdString();
+    } else if (CMessageBox::Show(
+                   this, QMessageBox::Question,
+                   tr("Overwrite the server \"%1\" with the values shown?").arg(StoredText(name)),
+                   QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
+        return;
     }
     if (!TakeSettings()) {
         return;

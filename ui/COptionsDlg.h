@@ -38,7 +38,7 @@ public:
 
     int exec() override;
     void setVisible(bool visible) override;
-    // OK: takes and validates the controls; a bad port keeps the dialog open.
+    // OK: takes and validates the controls; a bad field keeps the dialog open.
     void accept() override;
 
     void RefreshServerButtons();
@@ -62,13 +62,13 @@ private:
     void CreateControls();
     void CreateProfileButtons();
     void OnInitDialog();
-    // KeptByLoad: the tunnel texts, which loading a profile replaces, are not checked.
-    enum class Take { All, KeptByLoad };
     // Shows the settings in their controls, or takes them back: all or nothing, checked in
-    // tab order, so that the first bad field is the one named and focused.
+    // tab order, so that the first bad field is the one named and focused. While a profile is
+    // loading, the fields it sets are neither checked nor taken.
     void ShowSettings();
-    bool TakeSettings(Take take = Take::All);
-    bool TakePort(QLineEdit& edit, std::int32_t& port);
+    bool TakeSettings(const ServerProfile* loading = nullptr);
+    bool TakePort(QLineEdit& edit, const QString& fieldName, std::int32_t& port);
+    void OfferTunnelPort(bool tls);
     bool CheckStorable(QLineEdit& edit, const QString& fieldName);
 
     // A control and the setting it shows.
@@ -84,6 +84,7 @@ private:
     std::vector<Binding> m_bindings; // in tab order
     QLineEdit* m_tunnelHost = nullptr;
     QLineEdit* m_tunnelPort = nullptr;
+    QCheckBox* m_tls = nullptr;
     QPushButton* m_ok = nullptr;
     QPushButton* m_cancel = nullptr;
     ModifierQuery m_queryModifiers;

@@ -13,6 +13,7 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTextOption>
 #include <QVBoxLayout>
 
 namespace {
@@ -42,7 +43,10 @@ CStatusDlg::CStatusDlg(TextSource source, QWidget* parent)
     setWindowTitle("Kavlink status");
     m_text = new QPlainTextEdit(this);
     m_text->setReadOnly(true);
-    m_text->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // A long cause line wraps at the window's edge instead of hiding behind a scroll bar, and
+    // so does a long name without blanks in it.
+    m_text->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    m_text->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     m_text->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     // Refreshed once a second for as long as it shows: no history to grow.
     m_text->setUndoRedoEnabled(false);
@@ -54,8 +58,8 @@ CStatusDlg::CStatusDlg(TextSource source, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_text);
     layout->addWidget(buttons);
-    // Room for the widest lines of the text and its counters without scrolling, as far as the
-    // screen allows; the text scrolls for the rest.
+    // Room for the widest lines of the text and its counters without wrapping, as far as the
+    // screen allows; longer lines wrap.
     const QFontMetrics metrics(m_text->font());
     const QSize wanted(metrics.horizontalAdvance(QString(74, 'x')) + 48,
                        metrics.lineSpacing() * 48);
