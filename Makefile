@@ -6,7 +6,7 @@ JOBS ?= 2
 # Keeps the nested builds from printing every directory they enter.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps deps-run deps-package build build-only run test test-fast test-asan demo bench fuzz format format-check clean \
+.PHONY: all deps deps-run deps-package build build-only run check test test-all test-fast test-asan demo bench fuzz format format-check clean \
 	package install-check tidy bench-server bench-network status-page-shot \
 	deps-arm64 configure-arm64 package-arm64 test-arm64 install-check-arm64
 
@@ -60,7 +60,15 @@ test-asan: deps
 
 # test-fast builds the packages, checks them and installs them into a temporary root as well;
 # test-arm64 does all of it again for arm64 under the emulator (README: what it adds).
-test: format-check test-fast test-asan test-arm64
+test: format-check test-fast test-asan
+
+# Everything: test, and the arm64 part under the emulator. CI runs this.
+test-all: test test-arm64
+
+# The quick loop: the incremental normal build and every test but the package, desktop and
+# real-reconnect ones.
+check: deps build-only
+	@cd $(BUILD) && ctest -j$(JOBS) -LE 'packages|desktop|real-reconnect' --output-on-failure
 
 # kavlink_VERSION_ARCH.deb and kavlink-server_VERSION_ARCH.deb in $(BUILD)/packages/.
 package: deps-package
