@@ -131,7 +131,7 @@ int CKavlinkApp::InitInstance() {
     return 0;
 }
 
-// Message 105 as it is, then what the running one did when asked, or where it is.
+// The refusal as it always read, then what the running one did when asked, or where it is.
 QString CKavlinkApp::AlreadyRunningText(CInstanceChannel::Answer answer) const {
     QString text = QString::fromStdString(LoadKavlinkString(IDS_ALREADY_RUNNING)) + "\n\n";
     const qint64 pid = m_instance->HolderProcess();
