@@ -1,5 +1,6 @@
 #include "CKavlinkApp.h"
 
+#include "CInstanceChannel.h"
 #include "CKavlinkMain.h"
 #include "CMessageBox.h"
 #include "CSingleInstance.h"
@@ -89,12 +90,18 @@ int CKavlinkApp::InitInstance() {
     m_paths = StartupPaths::Defaults(source, folder, ProgramDirectory());
     const CommandLine options = CommandLine::Parse(CommandText(), m_paths);
 
+    bool lockHeld = false;
     if (!options.MultiInstance) {
         m_instance = std::make_unique<CSingleInstance>();
-        if (m_instance->Acquire() == CSingleInstance::Result::AlreadyRunning) {
-            StartupMessage(IDS_ALREADY_RUNNING, QMessageBox::Critical);
+        const CSingleInstance::Result lock = m_instance->Acquire();
+        if (lock == CSingleInstance::Result::AlreadyRunning) {
+            // The running one comes forward first; the box then says what became of it.
+            const CInstanceChannel::Answer answer =
+                CInstanceChannel::AskToShow(CInstanceChannel::SocketPath(m_instance->Directory()));
+            StartupMessage(AlreadyRunningText(answer), QMessageBox::Critical);
             return 1;
         }
+        lockHeld = lock == CSingleInstance::Result::Acquired;
     }
 
     m_store.SetIniPath(m_paths.IniPath);
@@ -108,16 +115,42 @@ int CKavlinkApp::InitInstance() {
         kavlink->NoticeMissingHost(m_paths.IniPath);
     kavlink->Panel().show();
     statusSource = kavlink.get();
+    // -m instances are not reached: a second start reaches the lock's holder only.
+    std::unique_ptr<CInstanceChannel> channel;
+    if (lockHeld) {
+        channel = std::make_unique<CInstanceChannel>(
+            CInstanceChannel::SocketPath(m_instance->Directory()));
+        if (!channel->Listen([&kavlink] { return kavlink->ShowForSecondStart(); }))
+            kavlink->DebugLog().LogLine(1, "Other starts cannot reach this one");
+    }
     QApplication::exec();
+    channel.reset();
     statusSource = nullptr;
     // The end closes the tunnel and writes the log's last line.
     kavlink.reset();
     return 0;
 }
 
+// The refusal as it always read, then what the running one did when asked, or where it is.
+QString CKavlinkApp::AlreadyRunningText(CInstanceChannel::Answer answer) const {
+    QString text = QString::fromStdString(LoadKavlinkString(IDS_ALREADY_RUNNING)) + "\n\n";
+    const qint64 pid = m_instance->HolderProcess();
+    const QString process = pid > 0 ? QStringLiteral(" (process %1)").arg(pid) : QString();
+    switch (answer) {
+    case CInstanceChannel::Answer::Shown:
+        return text + "The running one shows its status window now.";
+    case CInstanceChannel::Answer::Headless:
+        return text + "The running one" + process + " has no display to show its windows on.";
+    case CInstanceChannel::Answer::NoAnswer:
+        break;
+    }
+    return text + "The running one" + process + " did not answer; its lock file is " +
+           QDir::toNativeSeparators(m_instance->LockPath()) + ".";
+}
+
 // Where nobody can answer a box (headless), the text goes to standard error instead.
-void CKavlinkApp::StartupMessage(int stringId, QMessageBox::Icon icon) {
-    CMessageBox::Show(nullptr, icon, QString::fromStdString(LoadKavlinkString(stringId)));
+void CKavlinkApp::StartupMessage(const QString& text, QMessageBox::Icon icon) {
+    CMessageBox::Show(nullptr, icon, text);
 }
 
 std::string CKavlinkApp::CommandText() const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CInstanceChannel.h"
 #include "CSettingsStore.h"
 #include "StartupPaths.h"
 
@@ -26,7 +27,8 @@ public:
     int InitInstance();
 
 private:
-    static void StartupMessage(int stringId, QMessageBox::Icon icon);
+    static void StartupMessage(const QString& text, QMessageBox::Icon icon);
+    QString AlreadyRunningText(CInstanceChannel::Answer answer) const;
     std::string CommandText() const;
 
     int& m_argc;

@@ -11,6 +11,12 @@
 namespace {
 constexpr const char* kNoServerMessage =
     "No tunnel server is configured. Choose Options... in this icon's menu to set one.";
+
+// After the tunnel's name in the tooltip: whether what crosses the Internet can be read.
+QString EncryptionTail(const Settings& settings) {
+    return settings.Tls != 0 ? QStringLiteral(" \u2013 TLS")
+                             : QStringLiteral(" \u2013 not encrypted");
+}
 } // namespace
 
 CKavlinkMain::CKavlinkMain(CSettingsStore& store, std::string configDirectory, QObject* parent)
@@ -20,6 +26,7 @@ CKavlinkMain::CKavlinkMain(CSettingsStore& store, std::string configDirectory, Q
     connect(&m_trayIcon, &CSystemTray::commandChosen, this, &CKavlinkMain::OnCommand);
     connect(&m_panel, &CKavlinkDlg::commandChosen, this, &CKavlinkMain::OnCommand);
     connect(&m_panel, &CKavlinkDlg::panelHidden, this, &CKavlinkMain::ShowPendingNotice);
+    connect(&m_trayIcon, &CSystemTray::trayHostChanged, this, &CKavlinkMain::OnTrayHostChanged);
     connect(m_hub.get(), &CTunnelHub::tunnelNamed, this, &CKavlinkMain::ShowTunnelName);
     connect(m_hub.get(), &CTunnelHub::tunnelConnected, this,
             [this] { m_trayIcon.StartAnimation(800, -1); });
@@ -53,6 +60,7 @@ void CKavlinkMain::Start() {
     m_trayIcon.ChangeDefaultMenuItem(TrayCommand::Options);
     LoadSettings(m_store, m_settings);
     ApplyProfile(m_store, m_settings, m_profileName);
+    UpdateTooltip();
     m_log.StartDebugLog(m_settings.Debug, m_store.IniPath(), m_configDirectory);
     m_hub->ConnectTunnel();
     m_hub->OpenLan();
@@ -155,6 +163,7 @@ void CKavlinkMain::RunOptionsDialog() {
         return;
     m_settings = dialog.settings;
     SaveSettings(m_store, m_settings);
+    UpdateTooltip();
     m_hub->ConnectTunnel(true);
     m_hub->OpenLan();
 }
@@ -184,5 +193,40 @@ void CKavlinkMain::WriteStatus() {
 
 void CKavlinkMain::ShowTunnelName(const std::string& tunnelName) {
     m_panel.ShowTunnelName(tunnelName);
-    m_trayIcon.ChangeTooltip("Kavlink (" + tunnelName + ")");
+    m_tooltip = "Kavlink (" + tunnelName + ")";
+    UpdateTooltip();
+}
+
+void CKavlinkMain::UpdateTooltip() {
+    m_trayIcon.ChangeTooltip(m_tooltip, EncryptionTail(m_settings));
+}
+
+// A tray host that goes leaves nothing on the screen to reach Kavlink by: the panel comes back
+// with its buttons, and hides as at start once a host shows the icon again.
+void CKavlinkMain::OnTrayHostChanged(CSystemTray::Host host) {
+    m_panel.UpdatePanel();
+    if (host != CSystemTray::Host::Awaited) {
+        m_log.LogLine(1, "Notification area back");
+        return;
+    }
+    std::fputs("Kavlink: the notification area went away; the about panel stays open with "
+               "Options..., Status... and Exit until one appears again.\n",
+               stderr);
+    m_log.LogLine(1, "Notification area gone: about panel shown");
+    m_panel.ShowAboutPanel();
+}
+
+bool CKavlinkMain::ShowForSecondStart() {
+    if (m_trayIcon.TrayHost() == CSystemTray::Host::Headless) {
+        m_log.LogLine(1, "Another start of Kavlink asked for this one; no display to show it on");
+        return false;
+    }
+    m_log.LogLine(1, "Another start of Kavlink asked for this one: status window shown");
+    ShowStatus();
+    // A dialog that waits for an answer stays in front.
+    if (m_optionsDialog != nullptr) {
+        m_optionsDialog->raise();
+        m_optionsDialog->activateWindow();
+    }
+    return true;
 }

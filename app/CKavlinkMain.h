@@ -42,6 +42,9 @@ public:
     void ShowStatus();
     // The status as text to standard error and, at debug level 1 or more, to the log.
     void WriteStatus();
+    // Another start of Kavlink asked for this one: the status window comes to the front, where
+    // it stays, unlike the panel. False where there is no display to show it on.
+    bool ShowForSecondStart();
     void ShowUsage();
     // The usage text as the box shows it: lines break between the options, never inside one.
     static QString UsageShown(const std::string& usage);
@@ -58,6 +61,9 @@ private:
     bool AwaitingTrayHost() const;
     void ShowTunnelName(const std::string& tunnelName);
     void ShowPendingNotice();
+    void OnTrayHostChanged(CSystemTray::Host host);
+    // "Kavlink (~NAME)" or "Kavlink", then whether the tunnel is encrypted.
+    void UpdateTooltip();
 
     CSettingsStore& m_store;
     std::string m_configDirectory;
@@ -66,6 +72,7 @@ private:
     CDebugLog m_log;
     QIcon m_mainIcon;
     bool m_noticePending = false;
+    std::string m_tooltip = "Kavlink";
     CKavlinkDlg m_panel;
     // After the panel, which it brings forward, and gone before it.
     CSystemTray m_trayIcon;

@@ -20,9 +20,16 @@ public:
 
     Result Acquire();
 
+    // The directory of the lock, where the running one can be reached too.
+    QString Directory() const { return m_directory; }
+    QString LockPath() const;
+    // The process that holds the lock, 0 when unknown.
+    qint64 HolderProcess() const;
+
     // The user's runtime directory, else the temporary directory.
     static QString DefaultDirectory();
 
 private:
+    QString m_directory;
     QLockFile m_lock;
 };

@@ -3,7 +3,8 @@
 #include "CSignalPipe.h"
 
 // Ends the application loop on SIGTERM, SIGINT and SIGHUP (the terminal that started us was
-// closed), the way "Exit" does, so the window is destroyed and the debug log closed properly.
+// closed), the way "Exit" does, whatever window is open, so that the tunnel is closed and the
+// debug log ended properly.
 class CTerminationSignals {
 public:
     CTerminationSignals();

@@ -1,6 +1,7 @@
 // The main window on the offscreen platform: the about panel, its timer, the tray commands
 // and the options dialog as the main window runs it.
 #include "CGenericStringDlg.h"
+#include "CInstanceChannel.h"
 #include "CKavlinkDlg.h"
 #include "CKavlinkMain.h"
 #include "CMessageBox.h"
@@ -9,41 +10,55 @@
 #include "CSettingsStore.h"
 #include "CStatusDlg.h"
 #include "CSystemTray.h"
+#include "CTerminationSignals.h"
 #include "CTunnelHub.h"
 #include "CommandLine.h"
 #include "DialogUnits.h"
 #include "KavlinkCommands.h"
 #include "TestKit.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QClipboard>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocalSocket>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
 #include <QSignalSpy>
+#include <QSvgRenderer>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextLayout>
 
+#include <algorithm>
+#include <csignal>
 #include <memory>
 #include <optional>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
 // A main window on its own ini file; the tunnel points at a loopback port nobody serves.
 struct Window {
     // host: the tray host as the test wants it; by default the platform's (none, headless).
-    explicit Window(std::optional<CSystemTray::Host> host = {},
-                    const char* hostname = "127.0.0.1") {
+    explicit Window(std::optional<CSystemTray::Host> host = {}, const char* hostname = "127.0.0.1",
+                    bool tls = false) {
         dir = tempDir.path().toStdString() + "/";
         store.SetIniPath(dir + "Kavlink.ini");
         store.IniWrite("TunnelSrv", "Hostname", hostname);
+        if (tls)
+            store.IniWrite("TunnelSrv", "Tls", "1");
         store.IniWrite("TunnelSrv", "PortNumber", "1");
         store.IniWrite("Lan", "PortNumber", std::to_string(lanPort.Port()));
         QFile ini(QString::fromStdString(dir + "Kavlink.ini"));
@@ -113,6 +128,59 @@ struct StoredSite {
     CSettingsStore store;
     std::unique_ptr<CKavlinkMain> dlg;
 };
+
+// What a widget draws of itself at a device pixel ratio, on transparency.
+QImage Drawn(QWidget& widget, qreal ratio) {
+    QImage image(widget.size() * ratio, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(ratio);
+    image.fill(Qt::transparent);
+    widget.render(&image, {}, {}, QWidget::DrawChildren);
+    return image;
+}
+
+// The program icon's artwork, drawn straight into side x side pixels.
+QImage Artwork(int side) {
+    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    QSvgRenderer(QStringLiteral(":/icons/128.svg")).render(&painter);
+    return image;
+}
+
+// The largest difference of a colour channel between two images of one size.
+int Difference(const QImage& a, const QImage& b) {
+    int most = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y);
+            const QRgb q = b.pixel(x, y);
+            most = std::max({most, std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)),
+                             std::abs(qBlue(p) - qBlue(q)), std::abs(qAlpha(p) - qAlpha(q))});
+        }
+    }
+    return most;
+}
+
+// A socket file whose process is gone: bound, never listened on, left behind.
+bool LeaveDeadSocket(const QString& path) {
+    const QByteArray name = QFile::encodeName(path);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (name.size() >= qsizetype(sizeof address.sun_path))
+        return false;
+    std::copy(name.begin(), name.end(), address.sun_path);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return bound;
+}
+
+// The panel as a person sees it.
+QString PanelState(const CKavlinkDlg& panel) {
+    if (!panel.isVisible())
+        return "hidden";
+    return panel.HasPanelButtons() ? "shown with buttons" : "shown";
+}
 
 } // namespace
 
@@ -229,6 +297,23 @@ private slots:
             QCOMPARE(w.dlg->Panel().findChild<QLabel*>("version")->font().pixelSize(), units.Y(11));
             for (const QLabel* label : w.dlg->Panel().findChildren<QLabel*>())
                 QVERIFY2(label->sizeHint().width() <= label->width(), qPrintable(label->text()));
+
+            // The icon fills the square of its place and is drawn from its artwork at the
+            // screen's resolution: past the largest bitmap, and at twice the pixels as sharp
+            // as the artwork itself.
+            auto* icon = w.dlg->Panel().findChild<QWidget*>("icon");
+            QVERIFY(icon != nullptr);
+            QCOMPARE(icon->geometry(), units.ToPixels(QRect(7, 14, 20, 20)));
+            const int side = std::min(icon->width(), icon->height());
+            QVERIFY2(side > 32, qPrintable(QString::number(side)));
+            for (const int ratio : {1, 2}) {
+                const QImage drawn =
+                    Drawn(*icon, ratio)
+                        .copy((icon->width() - side) / 2 * ratio,
+                              (icon->height() - side) / 2 * ratio, side * ratio, side * ratio);
+                QVERIFY2(Difference(drawn, Artwork(side * ratio)) <= 8,
+                         qPrintable(QString("at %1x").arg(ratio)));
+            }
         }
         QApplication::setFont(desktop);
     }
@@ -266,6 +351,276 @@ private slots:
         QVERIFY(!w.dlg->Panel().HasPanelButtons());
         QCOMPARE(w.dlg->Panel().size(), units.ToPixels(QSize(222, 54)));
         QVERIFY(w.dlg->Panel().findChild<QLabel*>("credit")->text().contains("tray icon"));
+    }
+
+    // The panel and the tray host's comings and goings: without a host the panel stays, with
+    // buttons for the tray menu; a host that goes brings it back so; a host that comes (again)
+    // lets it hide at its next tick.
+    void panelFollowsTheTrayHost_data() {
+        QTest::addColumn<int>("host");
+        QTest::addColumn<QStringList>("steps"); // "event -> panel after it"
+        using Host = CSystemTray::Host;
+        QTest::newRow("host at start") << int(Host::Present)
+                                       << QStringList{"start -> shown", "tick -> hidden",
+                                                      "about -> shown", "escape -> hidden"};
+        QTest::newRow("host after start")
+            << int(Host::Awaited)
+            << QStringList{"start -> shown with buttons", "tick -> shown with buttons",
+                           "escape -> shown with buttons", "back -> shown", "tick -> hidden"};
+        QTest::newRow("host lost while hidden, then back")
+            << int(Host::Present)
+            << QStringList{"start -> shown",
+                           "tick -> hidden",
+                           "lost -> shown with buttons",
+                           "tick -> shown with buttons",
+                           "click -> shown with buttons",
+                           "back -> shown",
+                           "tick -> hidden",
+                           "about -> shown"};
+        QTest::newRow("host lost while the panel shows")
+            << int(Host::Present)
+            << QStringList{"start -> shown", "lost -> shown with buttons",
+                           "tick -> shown with buttons", "back -> shown", "tick -> hidden"};
+        QTest::newRow("host lost twice")
+            << int(Host::Present)
+            << QStringList{"start -> shown", "tick -> hidden", "lost -> shown with buttons",
+                           "back -> shown",  "tick -> hidden", "lost -> shown with buttons"};
+        QTest::newRow("host back before the panel's tick")
+            << int(Host::Present)
+            << QStringList{"start -> shown", "tick -> hidden", "lost -> shown with buttons",
+                           "back -> shown",  "about -> shown", "tick -> hidden"};
+        QTest::newRow("headless") << int(Host::Headless)
+                                  << QStringList{"start -> shown", "tick -> hidden",
+                                                 "about -> shown", "tick -> hidden"};
+    }
+    void panelFollowsTheTrayHost() {
+        QFETCH(int, host);
+        QFETCH(QStringList, steps);
+        Window w{CSystemTray::Host(host)};
+        CKavlinkDlg& panel = w.dlg->Panel();
+        CSystemTray& tray = w.dlg->TrayIcon();
+        const DialogUnits units(panel.font());
+        for (const QString& step : steps) {
+            const QString event = step.section(" -> ", 0, 0);
+            if (event == "tick") {
+                panel.HideMainWindow(); // the hide timer's tick
+            } else if (event == "lost" || event == "back") {
+                tray.SetTrayHostForTest(event == "lost" ? CSystemTray::Host::Awaited
+                                                        : CSystemTray::Host::Present);
+                tray.CheckTrayHost(); // the host watch's tick
+            } else if (event == "about") {
+                w.dlg->OnCommand(TrayCommand::About);
+            } else if (event == "escape") {
+                QTest::keyClick(&panel, Qt::Key_Escape);
+            } else if (event == "click") {
+                QTest::mouseClick(&panel, Qt::LeftButton, {}, QPoint(60, 20));
+            }
+            QCOMPARE(PanelState(panel) + " after " + event,
+                     step.section(" -> ", 1) + " after " + event);
+            // The panel's size and words follow its buttons; the icon stays for a host to show.
+            QCOMPARE(panel.size(), units.ToPixels(QSize(222, panel.HasPanelButtons() ? 75 : 54)));
+            QCOMPARE(panel.findChild<QLabel*>("credit")->text().contains("tray icon"),
+                     !panel.HasPanelButtons());
+            if (panel.isVisible())
+                QVERIFY(panel.IsHideTimerRunning());
+            QVERIFY(!tray.CurrentIcon().isNull());
+        }
+        QCOMPARE(w.Log().count("Notification area gone"), steps.filter("lost -> ").size());
+    }
+
+    // The panel's buttons answer the keys the tray menu gives the same commands.
+    void panelButtonKeys() {
+        Window w(CSystemTray::Host::Awaited);
+        CKavlinkDlg& panel = w.dlg->Panel();
+        const std::pair<const char*, TrayCommand> buttons[] = {
+            {"options", TrayCommand::Options},
+            {"status", TrayCommand::Status},
+            {"exit", TrayCommand::Exit},
+        };
+        for (const auto& [name, command] : buttons) {
+            const QString text = panel.findChild<QPushButton*>(name)->text();
+            QVERIFY2(!QKeySequence::mnemonic(text).isEmpty(), name);
+            QCOMPARE(QKeySequence::mnemonic(text),
+                     QKeySequence::mnemonic(w.dlg->TrayIcon().Action(command)->text()));
+            QCOMPARE(QString(text).remove('&'),
+                     QString(w.dlg->TrayIcon().Action(command)->text()).remove('&'));
+        }
+        const auto press = [&panel](Qt::Key key) {
+            panel.activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(&panel));
+            QTest::keyClick(&panel, key, Qt::AltModifier);
+        };
+        int optionsOpened = 0;
+        COptionsDlg::SetNextScript([&](COptionsDlg& options) {
+            ++optionsOpened;
+            options.reject();
+        });
+        // A button's key clicks it a moment later, as a click shows itself.
+        press(Qt::Key_O);
+        QTRY_COMPARE(optionsOpened, 1);
+        press(Qt::Key_S);
+        QTRY_VERIFY(w.dlg->OpenStatusWindow() && w.dlg->OpenStatusWindow()->isVisible());
+        QSignalSpy exits(&panel, &CKavlinkDlg::exitRequested);
+        press(Qt::Key_X);
+        QTRY_COMPARE(exits.count(), 1);
+    }
+
+    // The tooltip says whether the tunnel is encrypted, after "Kavlink (~NAME)" or "Kavlink",
+    // within the tray's 127 characters, and follows the options dialog.
+    void tooltipTellsTheEncryption_data() {
+        QTest::addColumn<bool>("tls");
+        QTest::addColumn<QByteArray>("name"); // empty: not named yet
+        QTest::addColumn<QString>("tooltip");
+        const QString dash = QString::fromUtf8(" \u2013 ");
+        QTest::newRow("in clear, not named")
+            << false << QByteArray() << "Kavlink" + dash + "not encrypted";
+        QTest::newRow("TLS, not named") << true << QByteArray() << "Kavlink" + dash + "TLS";
+        QTest::newRow("in clear, named")
+            << false << QByteArray("~OP1") << "Kavlink (~OP1)" + dash + "not encrypted";
+        QTest::newRow("TLS, named")
+            << true << QByteArray("~OP1") << "Kavlink (~OP1)" + dash + "TLS";
+        QTest::newRow("a long name gives way")
+            << true << "~" + QByteArray(200, 'N')
+            << "Kavlink (~" + QString(127 - 10 - 6, 'N') + dash + "TLS";
+    }
+    void tooltipTellsTheEncryption() {
+        QFETCH(bool, tls);
+        QFETCH(QByteArray, name);
+        QFETCH(QString, tooltip);
+        Window w(CSystemTray::Host::Present, "127.0.0.1", tls);
+        if (!name.isEmpty())
+            emit w.dlg->Hub().tunnelNamed(name.toStdString());
+        CSystemTray& tray = w.dlg->TrayIcon();
+        QCOMPARE(tray.Tooltip(), tooltip);
+        QVERIFY(tray.Tooltip().size() <= 127);
+
+        COptionsDlg::SetNextScript([](COptionsDlg& options) {
+            QAbstractButton* box = options.findChild<QAbstractButton*>("tls");
+            box->setChecked(!box->isChecked());
+            options.findChild<QLineEdit*>("tlsFingerprint")->clear();
+            options.accept();
+        });
+        w.dlg->OnCommand(TrayCommand::Options);
+        QCOMPARE(w.dlg->CurrentSettings().Tls != 0, !tls);
+        const QString other = tls ? "not encrypted" : "TLS";
+        QVERIFY2(tray.Tooltip().endsWith(QString::fromUtf8(" \u2013 ") + other),
+                 qPrintable(tray.Tooltip()));
+        QVERIFY(tray.Tooltip().startsWith(name.isEmpty() ? "Kavlink" : "Kavlink (~"));
+        QVERIFY(tray.Tooltip().size() <= 127);
+    }
+
+    // A termination signal ends the program's loop as "Exit" does, whatever is open: the
+    // panel waiting for a tray host too, which refuses to close, and a dialog's own loop.
+    void terminationEndsTheLoop_data() {
+        QTest::addColumn<int>("host");
+        QTest::addColumn<bool>("dialogOpen");
+        QTest::newRow("panel waiting for a tray host") << int(CSystemTray::Host::Awaited) << false;
+        QTest::newRow("panel beside a tray host") << int(CSystemTray::Host::Present) << false;
+        QTest::newRow("a dialog open, no tray host") << int(CSystemTray::Host::Awaited) << true;
+    }
+    void terminationEndsTheLoop() {
+        QFETCH(int, host);
+        QFETCH(bool, dialogOpen);
+        Window w{CSystemTray::Host(host)};
+        const CTerminationSignals termination;
+        QVERIFY(termination.Installed());
+        bool dialogEnded = false;
+        QTimer::singleShot(0, &w.dlg->Panel(), [&] {
+            if (!dialogOpen) {
+                std::raise(SIGTERM);
+                return;
+            }
+            QEventLoop dialog;
+            QTimer::singleShot(0, [] { std::raise(SIGTERM); });
+            dialog.exec();
+            dialogEnded = true;
+        });
+        // Reached only when the signal failed.
+        QTimer guard;
+        connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+        guard.start(10000);
+        QCOMPARE(QApplication::exec(), 0);
+        QCOMPARE(dialogEnded, dialogOpen);
+    }
+
+    // A second start reaches the running one: its status window comes to the front, where it
+    // stays; headless there is nothing to show, and the second start hears so.
+    void secondStartShowsTheStatusWindow_data() {
+        QTest::addColumn<int>("host");
+        QTest::addColumn<CInstanceChannel::Answer>("answer");
+        QTest::newRow("tray host")
+            << int(CSystemTray::Host::Present) << CInstanceChannel::Answer::Shown;
+        QTest::newRow("no tray host")
+            << int(CSystemTray::Host::Awaited) << CInstanceChannel::Answer::Shown;
+        QTest::newRow("headless") << int(CSystemTray::Host::Headless)
+                                  << CInstanceChannel::Answer::Headless;
+    }
+    void secondStartShowsTheStatusWindow() {
+        QFETCH(int, host);
+        QFETCH(CInstanceChannel::Answer, answer);
+        Window w{CSystemTray::Host(host)};
+        const QString path = CInstanceChannel::SocketPath(w.tempDir.path());
+        CInstanceChannel channel(path);
+        QVERIFY(channel.Listen([&w] { return w.dlg->ShowForSecondStart(); }));
+        QCOMPARE(CInstanceChannel::AskToShow(path), answer);
+        const bool shown = answer == CInstanceChannel::Answer::Shown;
+        QCOMPARE(w.dlg->OpenStatusWindow() != nullptr, shown);
+        if (shown)
+            QVERIFY(w.dlg->OpenStatusWindow()->isVisible());
+        QCOMPARE(w.Log().count("Another start of Kavlink asked for this one"), 1);
+    }
+
+    // What a crashed holder left where the socket goes gives no answer, and the next holder
+    // of the lock takes its place.
+    void channelOverLeftovers_data() {
+        QTest::addColumn<QString>("leftover");
+        QTest::newRow("nothing") << "";
+        QTest::newRow("a dead socket") << "socket";
+        QTest::newRow("a plain file") << "file";
+    }
+    void channelOverLeftovers() {
+        QFETCH(QString, leftover);
+        QTemporaryDir dir;
+        const QString path = CInstanceChannel::SocketPath(dir.path());
+        if (leftover == "socket")
+            QVERIFY(LeaveDeadSocket(path));
+        if (leftover == "file") {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        QCOMPARE(CInstanceChannel::AskToShow(path, 300), CInstanceChannel::Answer::NoAnswer);
+        int asked = 0;
+        CInstanceChannel channel(path);
+        QVERIFY(channel.Listen([&asked] { return ++asked > 0; }));
+        QCOMPARE(CInstanceChannel::AskToShow(path), CInstanceChannel::Answer::Shown);
+        QCOMPARE(asked, 1);
+    }
+
+    // Callers that say nothing, too much or the wrong thing hold up nobody: the running one
+    // answers the next at once and drops the babbling ones.
+    void channelServesPastBadCallers() {
+        QTemporaryDir dir;
+        const QString path = CInstanceChannel::SocketPath(dir.path());
+        int asked = 0;
+        CInstanceChannel channel(path);
+        QVERIFY(channel.Listen([&asked] { return ++asked > 0; }));
+        QLocalSocket silent;
+        QLocalSocket babbling;
+        QLocalSocket wrong;
+        for (QLocalSocket* socket : {&silent, &babbling, &wrong}) {
+            socket->connectToServer(path);
+            QVERIFY(socket->waitForConnected(5000));
+        }
+        babbling.write(QByteArray(CInstanceChannel::kLongestLine * 4, 'x'));
+        wrong.write("hide\nshow\n");
+        QElapsedTimer took;
+        took.start();
+        QCOMPARE(CInstanceChannel::AskToShow(path), CInstanceChannel::Answer::Shown);
+        QVERIFY(took.elapsed() < CInstanceChannel::kAnswerMs);
+        QCOMPARE(asked, 1);
+        QTRY_COMPARE(babbling.state(), QLocalSocket::UnconnectedState);
+        QTRY_COMPARE(wrong.state(), QLocalSocket::UnconnectedState);
+        QCOMPARE(asked, 1);
     }
 
     // No tunnel server at first start: the hint fits where Kavlink runs, and a desktop gets

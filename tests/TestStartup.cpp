@@ -3,7 +3,11 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QLockFile>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -20,6 +24,9 @@ namespace {
 constexpr int kTimeout = 30000; // generous: the sanitizer build starts slowly
 const QByteArray kStart = "-- Debug Start --";
 const QByteArray kEnd = "-- Debug End --\n";
+const QByteArray kAlreadyRunning =
+    "Another instance of Kavlink is already running.\n\nIf you want to run several instances, use "
+    "the -m or --multi-instance parameter in the command line.\n\n";
 } // namespace
 
 class TestStartup : public QObject {
@@ -27,15 +34,39 @@ class TestStartup : public QObject {
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::vector<std::unique_ptr<QProcess>> m_processes;
+    // A private X server without a tray host, started when a test first needs one.
+    std::unique_ptr<QProcess> m_xServer;
+    QByteArray m_display;
+
+    // The private X server's display, empty where Xvfb is not installed.
+    QByteArray Display() {
+        if (m_xServer)
+            return m_display;
+        m_xServer = std::make_unique<QProcess>();
+        const QString xvfb = QStandardPaths::findExecutable("Xvfb");
+        if (xvfb.isEmpty())
+            return {};
+        m_xServer->start(xvfb, {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten",
+                                "tcp", "-noreset"});
+        if (QTest::qWaitFor([&] { return m_xServer->canReadLine(); }, kTimeout))
+            m_display = ":" + m_xServer->readLine().trimmed();
+        return m_display;
+    }
 
     QString Path(const QString& name) const { return m_dir->filePath(name); }
     QString Expand(QString text) const { return text.replace("<dir>", m_dir->path()); }
 
-    // No display, no platform chosen: Kavlink has to go headless by itself.
-    QProcessEnvironment Environment() const {
+    // No display, no platform chosen: Kavlink has to go headless by itself. On the private X
+    // server no tray host runs, and no session bus offers one.
+    QProcessEnvironment Environment(bool onDisplay) const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XAUTHORITY"})
             env.remove(name);
+        if (onDisplay) {
+            env.insert("DISPLAY", QString::fromLatin1(m_display));
+            env.insert("QT_QPA_PLATFORM", "xcb");
+            env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + Path("no-bus"));
+        }
         env.insert("HOME", Path("home"));
         env.insert("XDG_CONFIG_HOME", Path("home/.config"));
         env.insert("XDG_RUNTIME_DIR", Path("run"));
@@ -66,9 +97,9 @@ class TestStartup : public QObject {
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
-    QProcess& Start(const QStringList& arguments) {
+    QProcess& Start(const QStringList& arguments, bool onDisplay = false) {
         auto process = std::make_unique<QProcess>();
-        process->setProcessEnvironment(Environment());
+        process->setProcessEnvironment(Environment(onDisplay));
         process->setProgram(KAVLINK_BINARY);
         process->setArguments(arguments);
         process->start();
@@ -81,8 +112,10 @@ class TestStartup : public QObject {
         return QTest::qWaitFor([&] { return ReadFile(log).count(kStart) >= runs; }, kTimeout);
     }
 
+    // The event loop runs meanwhile: a test may play the running one's part.
     static void ExpectExit(QProcess& process, int status) {
-        QVERIFY2(process.waitForFinished(kTimeout), "kavlink did not end");
+        QVERIFY2(QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kTimeout),
+                 "kavlink did not end");
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), status);
     }
@@ -103,6 +136,7 @@ private slots:
         QFile::setPermissions(Path("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
     void cleanup() { m_processes.clear(); }
+    void cleanupTestCase() { m_xServer.reset(); }
 
     void second_instance_refused_without_m() {
         WriteFile(Path("d/cfg/Kavlink.ini"), IniWithDebug());
@@ -114,30 +148,95 @@ private slots:
 
         QProcess& refused = Start({"-p", "Other", "-a", Path("d")});
         ExpectExit(refused, 1);
-        QVERIFY(refused.readAllStandardError().contains(
-            "Another instance of Kavlink is already running."));
+        const QByteArray errors = refused.readAllStandardError();
+        QVERIFY2(errors.contains(kAlreadyRunning + "The running one (process " +
+                                 QByteArray::number(first.processId()) +
+                                 ") has no display to show its windows on.\n"),
+                 errors.constData());
+        QTRY_VERIFY_WITH_TIMEOUT(ReadFile(log).contains("Another start of Kavlink asked for this "
+                                                        "one; no display to show it on"),
+                                 kTimeout);
 
         QProcess& allowed = Start({"-m", "-a", Path("d")});
         QVERIFY(Started(log, 2));
+        // A second start reaches the lock's holder, never an instance started with -m.
+        QProcess& again = Start({"-a", Path("d")});
+        ExpectExit(again, 1);
+        QVERIFY(again.readAllStandardError().contains("(process " +
+                                                      QByteArray::number(first.processId()) + ")"));
         Stop(allowed);
         Stop(first);
     }
 
+    // On a desktop the running one shows its status window to a second start.
+    void second_start_brings_the_running_one_forward() {
+        if (Display().isEmpty())
+            QSKIP("Xvfb is not installed (tools/install-deps.sh installs it)");
+        WriteFile(Path("d/cfg/Kavlink.ini"), IniWithDebug());
+        const QString log = Path("d/cfg/Kavlink.log");
+        QProcess& first = Start({"-a", Path("d")}, true);
+        QVERIFY(Started(log));
+        QProcess& second = Start({"-a", Path("d")});
+        ExpectExit(second, 1);
+        QVERIFY(second.readAllStandardError().contains(
+            kAlreadyRunning + "The running one shows its status window now.\n"));
+        QTRY_VERIFY_WITH_TIMEOUT(ReadFile(log).contains("Another start of Kavlink asked for this "
+                                                        "one: status window shown"),
+                                 kTimeout);
+        Stop(first);
+    }
+
+    // A running one that cannot be reached (an older version, one that hangs): the second
+    // start says where it is, and does not wait longer than it must.
+    void second_start_says_where_an_unanswering_one_is() {
+        QLockFile held(Path("run/Kavlink.lock"));
+        QVERIFY(held.tryLock(0));
+        QLocalServer mute;
+        QVERIFY(mute.listen(Path("run/Kavlink.socket")));
+        connect(&mute, &QLocalServer::newConnection, [&mute] {
+            while (QLocalSocket* socket = mute.nextPendingConnection())
+                socket->abort();
+        });
+        WriteFile(Path("d/cfg/Kavlink.ini"), IniWithDebug());
+        QProcess& second = Start({"-a", Path("d")});
+        ExpectExit(second, 1);
+        const QByteArray errors = second.readAllStandardError();
+        QVERIFY2(errors.contains(kAlreadyRunning + "The running one (process " +
+                                 QByteArray::number(QCoreApplication::applicationPid()) +
+                                 ") did not answer; its lock file is " +
+                                 QFile::encodeName(Path("run/Kavlink.lock")) + ".\n"),
+                 errors.constData());
+        QVERIFY(!QFile::exists(Path("d/cfg/Kavlink.log")));
+    }
+
     void signal_ends_like_exit_data() {
         QTest::addColumn<int>("signal");
-        QTest::newRow("SIGTERM") << int(SIGTERM);
-        QTest::newRow("SIGINT") << int(SIGINT);
-        QTest::newRow("SIGHUP, a closed terminal") << int(SIGHUP);
+        QTest::addColumn<bool>("onDisplay");
+        QTest::newRow("SIGTERM") << int(SIGTERM) << false;
+        QTest::newRow("SIGINT") << int(SIGINT) << false;
+        QTest::newRow("SIGHUP, a closed terminal") << int(SIGHUP) << false;
+        // There the panel stays open, and refuses to close, until a tray host comes.
+        QTest::newRow("SIGTERM, no tray host") << int(SIGTERM) << true;
+        QTest::newRow("SIGINT, no tray host") << int(SIGINT) << true;
+        QTest::newRow("SIGHUP, no tray host") << int(SIGHUP) << true;
     }
     void signal_ends_like_exit() {
         QFETCH(int, signal);
+        QFETCH(bool, onDisplay);
+        if (onDisplay && Display().isEmpty())
+            QSKIP("Xvfb is not installed (tools/install-deps.sh installs it)");
         WriteFile(Path("d/cfg/Kavlink.ini"), IniWithDebug());
         const QString log = Path("d/cfg/Kavlink.log");
-        QProcess& process = Start({"-a", Path("d")});
+        QProcess& process = Start({"-a", Path("d")}, onDisplay);
         QVERIFY(Started(log));
+        QByteArray errors;
+        const QByteArray said = onDisplay ? "no notification area found" : "running headless";
+        QVERIFY(QTest::qWaitFor(
+            [&] { return (errors += process.readAllStandardError()).contains(said); }, kTimeout));
         Stop(process, signal);
         QVERIFY(ReadFile(log).endsWith(kEnd));
-        QVERIFY(process.readAllStandardError().contains("running headless"));
+        // The socket for a second start goes with it.
+        QVERIFY(!QFile::exists(Path("run/Kavlink.socket")));
     }
 
     // Headless, SIGUSR1 asks for the status: to standard error, and to the log at level 1.
@@ -207,6 +306,12 @@ private slots:
         QVERIFY(crashed.waitForFinished(kTimeout));
         QProcess& next = Start({"-a", Path("d")});
         QVERIFY(Started(log, 2));
+        // The crashed one's socket was taken over too: a second start reaches the next one.
+        QProcess& second = Start({"-a", Path("d")});
+        ExpectExit(second, 1);
+        QVERIFY(second.readAllStandardError().contains("The running one (process " +
+                                                       QByteArray::number(next.processId()) +
+                                                       ") has no display"));
         Stop(next);
     }
 

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -22,7 +23,6 @@ public:
                 [this](TrayCommand command) { commands.push_back(command); });
     }
     using CSystemTray::OnActivated;
-    using CSystemTray::Tooltip;
 
     // The program's own set-up of its tray.
     bool SetUpLikeTheMainWindow() {
@@ -159,13 +159,36 @@ private slots:
         tray.ChangeDefaultMenuItem(defaultItem);
         const QList<QAction*> actions = tray.Menu().actions();
         QCOMPARE(actions.size(), 6);
-        const QStringList texts{"About Kavlink...",          "",    "Status...", "Options...",
-                                "Command-line arguments...", "Exit"};
+        const QStringList texts{"&About Kavlink...",          "",     "&Status...", "&Options...",
+                                "&Command-line arguments...", "E&xit"};
         for (int i = 0; i < actions.size(); ++i) {
             QCOMPARE(actions[i]->isSeparator(), i == 1);
             QCOMPARE(actions[i]->text(), texts[i]);
         }
         QCOMPARE(tray.Menu().defaultAction(), tray.Action(defaultItem));
+    }
+
+    // From the keyboard: each entry's key chooses it, and no two entries share one.
+    void menuKeys() {
+        TrayUnderTest tray;
+        tray.SetUpLikeTheMainWindow();
+        QString keys;
+        for (const QAction* action : tray.Menu().actions()) {
+            if (action->isSeparator())
+                continue;
+            const QKeySequence key = QKeySequence::mnemonic(action->text());
+            QVERIFY2(!key.isEmpty(), qPrintable(action->text()));
+            const QChar letter = QKeySequence(key[0].key()).toString().at(0).toLower();
+            QVERIFY2(!keys.contains(letter), qPrintable(action->text()));
+            keys += letter;
+        }
+        QCOMPARE(keys, QString("asocx"));
+
+        tray.Menu().popup(QPoint(0, 0));
+        QVERIFY(QTest::qWaitForWindowExposed(&tray.Menu()));
+        QTest::keyClick(&tray.Menu(), Qt::Key_X);
+        QCOMPARE(tray.commands, std::vector<TrayCommand>{TrayCommand::Exit});
+        QVERIFY(!tray.Menu().isVisible());
     }
 
     // Each entry of the menu, chosen, reaches the main window as its own command.
@@ -201,21 +224,49 @@ private slots:
 
     void tooltip_data() {
         QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("tail");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("tunnel name") << QByteArray("Kavlink (~K1ABC)") << "Kavlink (~K1ABC)";
-        QTest::newRow("127 kept") << QByteArray(127, 'x') << QString(127, 'x');
-        QTest::newRow("255 cut to 127") << QByteArray(255, 'y') << QString(127, 'y');
+        const QString tls = QString::fromUtf8(" \u2013 TLS");
+        QTest::newRow("tunnel name") << QByteArray("Kavlink (~K1ABC)") << ""
+                                     << "Kavlink (~K1ABC)";
+        QTest::newRow("127 kept") << QByteArray(127, 'x') << "" << QString(127, 'x');
+        QTest::newRow("255 cut to 127") << QByteArray(255, 'y') << "" << QString(127, 'y');
         QTest::newRow("8-bit text as Latin-1")
-            << QByteArray("Kavlink (~\xC5s\xE9)") << QString::fromUtf8("Kavlink (~Åsé)");
-        QTest::newRow("ends at NUL") << QByteArray("ab\0cd", 5) << "ab";
+            << QByteArray("Kavlink (~\xC5s\xE9)") << "" << QString::fromUtf8("Kavlink (~Åsé)");
+        QTest::newRow("ends at NUL") << QByteArray("ab\0cd", 5) << ""
+                                     << "ab";
+        QTest::newRow("tail after the name")
+            << QByteArray("Kavlink (~K1ABC)") << tls << "Kavlink (~K1ABC)" + tls;
+        QTest::newRow("a long name gives way to the tail")
+            << QByteArray(255, 'y') << tls << QString(127 - tls.size(), 'y') + tls;
+        QTest::newRow("tail after NUL") << QByteArray("ab\0cd", 5) << tls << "ab" + tls;
+        QTest::newRow("tail alone over 127")
+            << QByteArray("ab") << QString(130, 't') << QString(127, 't');
     }
     void tooltip() {
         QFETCH(QByteArray, text);
+        QFETCH(QString, tail);
         QFETCH(QString, shown);
         TrayUnderTest tray;
         tray.SetUpLikeTheMainWindow();
-        QVERIFY(tray.ChangeTooltip(text.toStdString()));
+        QVERIFY(tray.ChangeTooltip(text.toStdString(), tail));
         QCOMPARE(tray.Tooltip(), shown);
+    }
+
+    // The watch reports a host that comes or goes once, when it happens.
+    void trayHostWatch() {
+        TrayUnderTest tray;
+        tray.SetTrayHostForTest(CSystemTray::Host::Present);
+        tray.SetUpLikeTheMainWindow();
+        QList<CSystemTray::Host> told;
+        connect(&tray, &CSystemTray::trayHostChanged,
+                [&](CSystemTray::Host host) { told.append(host); });
+        using Host = CSystemTray::Host;
+        for (const Host host : {Host::Present, Host::Awaited, Host::Awaited, Host::Present}) {
+            tray.SetTrayHostForTest(host);
+            tray.CheckTrayHost();
+        }
+        QCOMPARE(told, (QList<Host>{Host::Awaited, Host::Present}));
     }
 
     // The panel of a session often starts after Kavlink: the icon is shown all the same and
@@ -226,6 +277,10 @@ private slots:
         }
         TrayUnderTest tray(false);
         QVERIFY(!tray.SetUpLikeTheMainWindow());
+        // Headless: nothing to watch for.
+        QSignalSpy hostChanges(&tray, &CSystemTray::trayHostChanged);
+        tray.CheckTrayHost();
+        QCOMPARE(hostChanges.count(), 0);
         QVERIFY(!tray.HostAvailable());
         QCOMPARE(Shown(tray), IDI_MAIN);
         QVERIFY(tray.ChangeTooltip("Kavlink (~K1ABC)"));

@@ -13,6 +13,8 @@
 #include <QPushButton>
 #include <QStyle>
 
+#include <algorithm>
+
 namespace {
 // The about panel's layout, in dialog units.
 constexpr QSize kPanelSize(222, 54);
@@ -31,10 +33,27 @@ struct PanelButton {
     const char* text;
     QRect du;
 };
+// Their keys are the tray menu's.
 constexpr PanelButton kPanelButtons[] = {
-    {TrayCommand::Options, "options", "Options...", QRect(53, 54, 50, 14)},
-    {TrayCommand::Status, "status", "Status...", QRect(109, 54, 50, 14)},
-    {TrayCommand::Exit, "exit", "Exit", QRect(165, 54, 50, 14)},
+    {TrayCommand::Options, "options", "&Options...", QRect(53, 54, 50, 14)},
+    {TrayCommand::Status, "status", "&Status...", QRect(109, 54, 50, 14)},
+    {TrayCommand::Exit, "exit", "E&xit", QRect(165, 54, 50, 14)},
+};
+
+// The program's icon drawn from its artwork each time, in the largest square of its template
+// rectangle: it grows with the font and stays sharp at any scale, where a bitmap of the icon
+// would stop at its largest size and blur when scaled.
+class PanelIcon : public QWidget {
+public:
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent* /*event*/) override {
+        const int side = std::min(width(), height());
+        QPainter painter(this);
+        PaintKavlinkIcon(painter, QRectF((width() - side) / 2, (height() - side) / 2, side, side),
+                         IDI_MAIN);
+    }
 };
 } // namespace
 
@@ -52,10 +71,9 @@ void CKavlinkDlg::BuildPanel() {
     const DialogUnits units(DialogUnits::DialogFont());
     setFont(DialogUnits::DialogFont());
     setFixedSize(units.ToPixels(kPanelSize));
-    auto* icon = new QLabel(this);
+    auto* icon = new PanelIcon(this);
+    icon->setObjectName("icon");
     units.Place(*icon, kIconRect);
-    icon->setPixmap(m_mainIcon.pixmap(icon->size()));
-    icon->setAlignment(Qt::AlignCenter);
     m_versionLabel = new CLabel(this);
     m_versionLabel->setObjectName("version");
     m_versionLabel->setText("Kavlink");

@@ -11,19 +11,20 @@
 #include <algorithm>
 
 namespace {
-// The tray menu in its order; an entry without text is the separator.
+// The tray menu in its order; an entry without text is the separator. "&" marks each entry's
+// key, one of its own per entry.
 struct MenuEntry {
     TrayCommand command;
     const char* text;
 };
 // clang-format off
 constexpr MenuEntry kTrayMenu[] = {
-    {TrayCommand::About, "About Kavlink..."},
+    {TrayCommand::About, "&About Kavlink..."},
     {TrayCommand::About, nullptr},
-    {TrayCommand::Status, "Status..."},
-    {TrayCommand::Options, "Options..."},
-    {TrayCommand::Usage, "Command-line arguments..."},
-    {TrayCommand::Exit, "Exit"},
+    {TrayCommand::Status, "&Status..."},
+    {TrayCommand::Options, "&Options..."},
+    {TrayCommand::Usage, "&Command-line arguments..."},
+    {TrayCommand::Exit, "E&xit"},
 };
 // clang-format on
 
@@ -32,6 +33,9 @@ constexpr std::size_t kTooltipLength = 127;
 constexpr int kMinimumPeriodMs = 10;
 // Long enough to be read by someone who looks up a moment later.
 constexpr int kMessageMs = 20000;
+// How often a desktop's tray host is looked for: it may come late, go, and come back. Where
+// the tray is a D-Bus service, each look is a call to the session bus.
+constexpr int kHostWatchMs = 2000;
 
 bool IsHeadless() {
     const QString platform = QGuiApplication::platformName();
@@ -43,10 +47,13 @@ std::int64_t RoundedSeconds(std::int64_t milliseconds) {
     return (milliseconds >= 0 ? milliseconds + 500 : milliseconds - 500) / 1000;
 }
 
-// Network text is 8-bit: shown as Latin-1, up to a NUL, at most what the tray ever held.
-QString TooltipText(const std::string& text) {
-    const std::size_t length = std::min({text.find('\0'), text.size(), kTooltipLength});
-    return QString::fromLatin1(text.data(), static_cast<qsizetype>(length));
+// Network text is 8-bit: shown as Latin-1, up to a NUL, at most what the tray ever held. The
+// tail is cut last, so that a long name never hides it.
+QString TooltipText(const std::string& text, const QString& tail) {
+    const std::size_t room = kTooltipLength - std::min(kTooltipLength, std::size_t(tail.size()));
+    const std::size_t length = std::min({text.find('\0'), text.size(), room});
+    return (QString::fromLatin1(text.data(), static_cast<qsizetype>(length)) + tail)
+        .left(static_cast<qsizetype>(kTooltipLength));
 }
 } // namespace
 
@@ -56,6 +63,7 @@ CSystemTray::CSystemTray(QWidget* mainWindow, QObject* parent)
     BuildMenu();
     connect(&m_tray, &QSystemTrayIcon::activated, this, &CSystemTray::OnActivated);
     connect(&m_animationTimer, &QTimer::timeout, this, &CSystemTray::OnAnimationTimer);
+    connect(&m_hostWatch, &QTimer::timeout, this, &CSystemTray::CheckTrayHost);
 }
 
 void CSystemTray::BuildMenu() {
@@ -91,11 +99,23 @@ CSystemTray::~CSystemTray() {
 
 bool CSystemTray::CreateTrayIcon(const std::string& tooltip, const QIcon& icon) {
     m_tray.setIcon(icon);
-    m_tray.setToolTip(TooltipText(tooltip));
+    m_tray.setToolTip(TooltipText(tooltip, {}));
     // Shown even while no tray host runs (a session's panel often starts after us): Qt embeds
     // the icon by itself whenever a host appears, and it must be current by then.
     m_iconAdded = true;
-    return ShowInTray();
+    const bool shown = ShowInTray();
+    m_knownHost = TrayHost();
+    if (m_knownHost != Host::Headless)
+        m_hostWatch.start(kHostWatchMs);
+    return shown;
+}
+
+void CSystemTray::CheckTrayHost() {
+    const Host host = TrayHost();
+    if (host == m_knownHost)
+        return;
+    m_knownHost = host;
+    emit trayHostChanged(host);
 }
 
 bool CSystemTray::ShowInTray() {
@@ -136,6 +156,7 @@ void CSystemTray::RemoveTrayIcon() {
     }
     m_tray.hide();
     m_iconAdded = false;
+    m_hostWatch.stop();
 }
 
 bool CSystemTray::ChangeIcon(const QIcon& icon) {
@@ -150,11 +171,11 @@ QIcon CSystemTray::CurrentIcon() const {
     return m_iconAdded ? m_tray.icon() : QIcon();
 }
 
-bool CSystemTray::ChangeTooltip(const std::string& text) {
+bool CSystemTray::ChangeTooltip(const std::string& text, const QString& tail) {
     if (!m_iconAdded) {
         return false;
     }
-    m_tray.setToolTip(TooltipText(text));
+    m_tray.setToolTip(TooltipText(text, tail));
     return true;
 }
 

@@ -34,7 +34,10 @@ public:
     void RemoveTrayIcon();
     bool ChangeIcon(const QIcon& icon);
     QIcon CurrentIcon() const;
-    bool ChangeTooltip(const std::string& text);
+    // text is 8-bit (a tunnel name from the network); tail, when given, always shows in full
+    // after it, within the tray's 127 characters.
+    bool ChangeTooltip(const std::string& text, const QString& tail = {});
+    QString Tooltip() const { return m_tray.toolTip(); }
 
     bool LoadAnimationIcons(int firstId, int lastId);
     bool StartAnimation(int periodMs, int durationSeconds);
@@ -54,7 +57,11 @@ public:
     // A headless platform never has a tray host; a desktop may get one later than Kavlink
     // starts, or not at all.
     enum class Host { Headless, Awaited, Present };
+    Q_ENUM(Host)
     Host TrayHost() const;
+    // The host watch's tick, every two seconds on a desktop: trayHostChanged when the host came or
+    // went since the last look.
+    void CheckTrayHost();
     // Test seam: the host the test says instead of the platform's.
     void SetTrayHostForTest(std::optional<Host> host) { m_hostForTest = host; }
 
@@ -65,12 +72,13 @@ public:
 
 signals:
     void commandChosen(TrayCommand command);
+    // A tray host appeared (Present) or went away (Awaited) after the icon was created.
+    void trayHostChanged(CSystemTray::Host host);
 
 protected:
     // Shows the icon and tells whether a tray host now displays it.
     virtual bool ShowInTray();
     void OnActivated(QSystemTrayIcon::ActivationReason reason);
-    QString Tooltip() const { return m_tray.toolTip(); }
 
 private:
     void BuildMenu();
@@ -90,6 +98,8 @@ private:
     QIcon m_savedIcon;                 // shown again when the animation ends
     TrayCommand m_defaultCommand = TrayCommand::Options;
     std::optional<Host> m_hostForTest;
+    Host m_knownHost = Host::Headless;
+    QTimer m_hostWatch;
     int m_messagesShown = 0;
     QString m_lastMessage;
 };

@@ -21,13 +21,18 @@ QPixmap Render(QSvgRenderer& renderer, int size) {
     painter.end();
     return QPixmap::fromImage(image);
 }
-} // namespace
 
-QIcon LoadKavlinkIcon(int id) {
+QString ArtworkPath(int id) {
     static const bool registered = (RegisterKavlinkResources(), true);
     Q_UNUSED(registered);
     const QString path = QStringLiteral(":/icons/%1.svg").arg(id);
-    if (!QFile::exists(path)) {
+    return QFile::exists(path) ? path : QString();
+}
+} // namespace
+
+QIcon LoadKavlinkIcon(int id) {
+    const QString path = ArtworkPath(id);
+    if (path.isEmpty()) {
         return {};
     }
     QSvgRenderer renderer(path);
@@ -39,4 +44,17 @@ QIcon LoadKavlinkIcon(int id) {
         icon.addPixmap(Render(renderer, size));
     }
     return icon;
+}
+
+bool PaintKavlinkIcon(QPainter& painter, const QRectF& target, int id) {
+    const QString path = ArtworkPath(id);
+    if (path.isEmpty()) {
+        return false;
+    }
+    QSvgRenderer renderer(path);
+    if (!renderer.isValid()) {
+        return false;
+    }
+    renderer.render(&painter, target);
+    return true;
 }

@@ -2,11 +2,14 @@
 # Runs the real kavlink on a private X server beside a real XEmbed tray host and checks what a
 # user sees: the about panel, the tray icon and its menu, the status window, the options dialog,
 # and the tray still working while that dialog is open. The tray host starts after Kavlink, as a
-# session's panel often does; until then the panel offers its own buttons. A second run with a
-# 14 pt desktop font at 1.5x scale and no tray host checks that the windows grow with the font
-# and still fit the screen. A first start without a tunnel server, beside a running tray host,
-# shows one notification. Takes screenshots of the panel (with and without a tray host), the
-# tray menu, the status window, the options dialog and that notification on the way.
+# session's panel often does; until then the panel offers its own buttons. A second start shows
+# the running one's status window. The tray host then dies and comes back: the panel returns
+# with its buttons meanwhile, and the icon comes back with the host. A second run with a 14 pt
+# desktop font at 1.5x scale and no tray host checks that the windows and the panel's icon grow
+# with the font and still fit the screen. A first start without a tunnel server, beside a
+# running tray host, shows one notification. Takes screenshots of the panel (with and without a
+# tray host), the tray menu, the status window, the options dialog and that notification on the
+# way.
 #
 # Usage: desktop_check.sh KAVLINK_BINARY [SCREENSHOT_DIR]
 # The README's pictures come from `tests/desktop/desktop_check.sh build/kavlink docs`.
@@ -314,7 +317,8 @@ Password=
 EOF
 
 started=$(now_ms)
-"${child_env[@]}" "$BINARY" -m -a "$work/data" >"$work/kavlink.out" 2>&1 &
+# Without -m: it holds the single-instance lock, and a second start reaches it.
+"${child_env[@]}" "$BINARY" -a "$work/data" >"$work/kavlink.out" 2>&1 &
 kavlink_pid=$!
 pids+=("$kavlink_pid")
 
@@ -457,6 +461,56 @@ wait_until 3000 is_hidden "$options" || fail "Escape did not close the options d
 cmp -s "$ini" "$work/ini-at-start" || fail "cancelling the options dialog changed the ini file"
 pass "Escape cancels the options dialog and the ini file stays as it was"
 
+# ---- A second start: the running one's status window comes forward, the second says so
+
+"${child_env[@]}" "$BINARY" -a "$work/data" >"$work/kavlink-second.out" 2>&1 &
+second_pid=$!
+pids+=("$second_pid")
+wait_until 10000 find_status || fail "a second start did not bring the running one's status window"
+pass "a second start brings the running one's status window $status forward"
+second_box() {
+    box=$(xdotool search --onlyvisible --pid "$second_pid" 2>/dev/null | head -n 1)
+    [[ -n $box ]]
+}
+wait_until 10000 second_box || fail "the second start showed no message"
+xdotool windowfocus --sync "$box" 2>/dev/null
+xdotool key Return
+second_ended() {
+    ! is_running "$second_pid"
+}
+wait_until 5000 second_ended || fail "the second start did not end once its message was answered"
+wait "$second_pid"
+status_code=$?
+((status_code == 1)) || fail "the second start ended with status $status_code, not 1"
+pass "the second start ends with status 1 once its message is answered"
+xdotool windowfocus --sync "$status" 2>/dev/null
+xdotool key Escape
+wait_until 3000 is_hidden "$status" || fail "Escape did not close the status window"
+
+# ---- The tray host dies and comes back
+
+stop_process "$trayer_pid"
+wait_until 5000 is_viewable "$panel" || fail "the about panel did not come back when the tray host died"
+want_h=$(mul_div $PANEL_BUTTONS_DU_H "$base_y" 8)
+panel_with_buttons() {
+    read_window "$panel" && ((win[h] == want_h))
+}
+wait_until 3000 panel_with_buttons ||
+    fail "without its tray host the about panel is ${win[w]}x${win[h]}, not ${panel_w}x$want_h with its buttons"
+pass "the tray host died: the about panel is back with its buttons, ${win[w]}x${win[h]} px"
+grep -qs 'notification area went away' "$work/kavlink.out" ||
+    fail "kavlink did not say that the notification area went away"
+sleep $(((HIDE_MS + 1000) / 1000))
+is_viewable "$panel" || fail "without its tray host the about panel hid"
+pass "without its tray host the about panel stays past $HIDE_MS ms"
+
+start_trayer
+trayer_up=$(now_ms)
+wait_until 5000 find_tray_icon || fail "the tray host came back but holds no Kavlink icon"
+pass "the tray host came back and holds Kavlink's icon $tray_icon again"
+wait_until $((HIDE_MS + 5000)) is_hidden "$panel" || fail "the about panel did not hide once the tray host was back"
+pass "the about panel hid $(($(now_ms) - trayer_up)) ms after the tray host came back"
+
 # A termination request ends Kavlink cleanly.
 is_running "$kavlink_pid" || fail "kavlink is no longer running"
 kill -TERM "$kavlink_pid"
@@ -527,6 +581,20 @@ large_w=${win[w]} large_h=${win[h]}
 on_screen || fail "at 14 pt and 1.5x the about panel is not wholly on the screen"
 pass "at 14 pt and 1.5x the about panel grows to ${large_w}x$large_h px"
 large_panel=$panel
+
+# Its icon fills the square of its place, 20 x 20 dialog units from (7, 14): the artwork's
+# edge, found by trimming the panel's background, spans most of that square.
+icon_side=$(mul_div 20 "$large_w" $PANEL_DU_W)
+icon_side_y=$(mul_div 20 "$large_h" $PANEL_BUTTONS_DU_H)
+((icon_side_y < icon_side)) && icon_side=$icon_side_y
+icon_crop="$(mul_div 20 "$large_w" $PANEL_DU_W)x$icon_side_y+$(mul_div 7 "$large_w" $PANEL_DU_W)+$(mul_div 14 "$large_h" $PANEL_BUTTONS_DU_H)"
+wait_until 3000 shoot_window "$large_panel" "$work/large-panel.png" ||
+    fail "the about panel at 14 pt and 1.5x shows nothing painted"
+read -r drawn_w drawn_h <<<"$(convert "$work/large-panel.png" -crop "$icon_crop" +repage \
+    -fuzz 10% -trim -format '%w %h' info: 2>/dev/null)"
+((drawn_w * 10 >= icon_side * 8 && drawn_h * 10 >= icon_side * 8)) ||
+    fail "at 14 pt and 1.5x the panel's icon is drawn ${drawn_w:-?}x${drawn_h:-?} px in a place of $icon_side px"
+pass "at 14 pt and 1.5x the panel's icon grows to ${drawn_w}x$drawn_h px"
 
 # Its buttons, at their places in dialog units: Status... (109 + 25, 54 + 7), Options... (53 + 25).
 click_at "$large_panel" $((134 * 1000 / PANEL_DU_W)) $((61 * 1000 / PANEL_BUTTONS_DU_H))
