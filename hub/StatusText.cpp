@@ -161,8 +161,7 @@ std::string TunnelNameText(const std::string& name) {
 
 std::string EncryptionText(const HubStatus& s) {
     if (!s.tls)
-        return "none: the tunnel is in clear (tick \"Encrypted (TLS)\" in Options where the "
-               "server offers TLS)";
+        return "none, the tunnel is in clear";
     std::string text = s.pinned ? "TLS, certificate pinned (\"Certificate SHA-256\")"
                                 : "TLS, certificate checked against the trusted authorities";
     if (s.tunnel != HubStatus::Tunnel::Disconnected && s.tunnel != HubStatus::Tunnel::Connecting)

@@ -122,8 +122,7 @@ private slots:
         clear.toLan[DropReason::LanSendFailed] = 9;
         QTest::newRow("in clear, broadcast address no IPv4 address")
             << clear
-            << QStringList{"  Encryption       none: the tunnel is in clear (tick \"Encrypted "
-                           "(TLS)\" in Options where the server offers TLS)",
+            << QStringList{"  Encryption       none, the tunnel is in clear",
                            "  Port             12060, broadcast to 192.168.1.300, open",
                            "                   The broadcast address is not an IPv4 address: "
                            "nothing from the tunnel reaches the LAN. Correct \"Broadcast IP "
