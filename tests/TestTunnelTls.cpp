@@ -215,13 +215,7 @@ private slots:
         hub.SetManualTimers(true);
         int seen = 0;
         const auto newLines = [&] {
-            const QList<QByteArray> texts =
-                LogTexts(QString::fromStdString(CDebugLog::LogFilePath(iniPath, "")));
-            QStringList lines;
-            for (qsizetype i = seen; i < texts.size(); ++i)
-                lines << QString::fromLatin1(texts[i]);
-            seen = static_cast<int>(texts.size());
-            return lines;
+            return NewLogTexts(QString::fromStdString(CDebugLog::LogFilePath(iniPath, "")), seen);
         };
         const auto attempt = [&] {
             monotonic += 5 * kNanosecondsPerSecond;

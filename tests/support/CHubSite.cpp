@@ -64,11 +64,5 @@ QByteArray CHubSite::Wire(qsizetype size) {
 }
 
 QStringList CHubSite::LogLines() {
-    const QList<QByteArray> texts =
-        LogTexts(QString::fromStdString(CDebugLog::LogFilePath(iniPath, "")));
-    QStringList lines;
-    for (qsizetype i = seenLines; i < texts.size(); ++i)
-        lines << QString::fromLatin1(texts[i]);
-    seenLines = static_cast<int>(texts.size());
-    return lines;
+    return NewLogTexts(QString::fromStdString(CDebugLog::LogFilePath(iniPath, "")), seenLines);
 }

@@ -15,6 +15,15 @@ QByteArray Line(const QByteArray& text) {
     return QByteArray(line.data(), static_cast<qsizetype>(line.size()));
 }
 
+QStringList NewLogTexts(const QString& logPath, int& seen) {
+    const QList<QByteArray> texts = LogTexts(logPath);
+    QStringList lines;
+    for (qsizetype i = seen; i < texts.size(); ++i)
+        lines << QString::fromLatin1(texts[i]);
+    seen = static_cast<int>(texts.size());
+    return lines;
+}
+
 QList<QByteArray> LogTexts(const QString& logPath) {
     QFile file(logPath);
     if (!file.open(QIODevice::ReadOnly))

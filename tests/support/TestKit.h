@@ -27,6 +27,8 @@ StartServerBinary(QProcess& process, const QString& binary, const QStringList& a
 
 // The texts of a debug log's lines, without their time stamps ("YYYY-mm-dd HH:MM:SS text").
 QList<QByteArray> LogTexts(const QString& logPath);
+// The texts after the first `seen` lines, as Latin-1; seen then counts them all.
+QStringList NewLogTexts(const QString& logPath, int& seen);
 
 // A UDP port that no other test gets while the lease lives: it stays bound on 127.0.0.2
 // with address sharing, so the system hands it to nobody else, while programs that share
