@@ -142,7 +142,9 @@ void CStatusHttp::Incoming(qintptr fd) {
         delete socket;
         return;
     }
-    socket->setReadBufferSize(m_settings.maxRequestBytes);
+    // Qt's parser keeps a request's bytes until it has all of them: one more than the bound
+    // shows Arrived that the bound was passed.
+    socket->setReadBufferSize(m_settings.maxRequestBytes + 1);
     m_peers.push_back({socket, m_now(), {}});
     // Connected before Qt's server, so Arrived sees the bytes first and can keep them from it.
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Arrived(socket); });
@@ -186,6 +188,11 @@ CStatusHttp::Peer* CStatusHttp::Find(const QObject* socket) {
 bool CStatusHttp::Idle(const Peer& peer) const {
     return !peer.asking && !peer.closing && peer.head.isEmpty() && peer.socket &&
            peer.socket->bytesToWrite() == 0;
+}
+
+int CStatusHttp::IdleCount() const {
+    return static_cast<int>(
+        std::count_if(m_peers.begin(), m_peers.end(), [this](const Peer& p) { return Idle(p); }));
 }
 
 // New bytes, not yet read by Qt's server, judged line by line as they come: Qt's parser gets

@@ -58,6 +58,10 @@ public:
     int ConnectionCount() const { return static_cast<int>(m_peers.size()); }
     // Newcomers closed at once: every place was taken by a request in progress.
     std::uint64_t Refused() const { return m_refused; }
+    // Requests waiting for the server's state.
+    int WaitingCount() const { return static_cast<int>(m_waiting.size()); }
+    // Connections without a request in progress.
+    int IdleCount() const;
     // Idle connections closed to make room for a newcomer.
     std::uint64_t Evicted() const { return m_evicted; }
 
