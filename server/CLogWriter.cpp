@@ -175,8 +175,7 @@ CQtMessageLog::~CQtMessageLog() {
     Flush(true);
 }
 
-void CQtMessageLog::Handle(QtMsgType type, const QMessageLogContext& context,
-                           const QString& text) {
+void CQtMessageLog::Handle(QtMsgType type, const QMessageLogContext& context, const QString& text) {
     CQtMessageLog* log = g_qtLog;
     if (log == nullptr || t_logging)
         return;

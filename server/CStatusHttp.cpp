@@ -45,8 +45,7 @@ bool IsToken(QByteArrayView text) {
 }
 
 // A whole answer of the port's own, after which the connection is closed.
-QByteArray ClosingAnswer(const char* status, const QByteArray& text,
-                         const QByteArray& extra = {}) {
+QByteArray ClosingAnswer(const char* status, const QByteArray& text, const QByteArray& extra = {}) {
     return "HTTP/1.1 " + QByteArray(status) +
            "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
            QByteArray::number(text.size()) + "\r\nConnection: close\r\n" + extra + "\r\n" + text;
@@ -168,8 +167,8 @@ bool CStatusHttp::MakeRoom() {
     const Peer* victim = nullptr;
     for (const Peer& peer : m_peers) {
         if (peer.socket && rank(peer) < 3 &&
-            (victim == nullptr || std::pair(rank(peer), peer.since) <
-                                      std::pair(rank(*victim), victim->since)))
+            (victim == nullptr ||
+             std::pair(rank(peer), peer.since) < std::pair(rank(*victim), victim->since)))
             victim = &peer;
     }
     if (victim == nullptr)
@@ -318,7 +317,7 @@ void CStatusHttp::Requested(Kind kind, QHttpServerResponder&& responder) {
     Ask(kind);
 }
 
-CStatusHttp::State& CStatusHttp::StateFor(Kind kind) {
+const CStatusHttp::State& CStatusHttp::StateFor(Kind kind) const {
     // The metrics list no connection; a fresher state with rows does for them as well.
     if (kind == Kind::Metrics && !(m_states[1].arrivedAt > m_states[0].arrivedAt))
         return m_states[0];
@@ -328,7 +327,7 @@ CStatusHttp::State& CStatusHttp::StateFor(Kind kind) {
 bool CStatusHttp::Ready(Kind kind, qint64 now) const {
     if (kind == Kind::NotFound)
         return true;
-    const State& state = const_cast<CStatusHttp*>(this)->StateFor(kind);
+    const State& state = StateFor(kind);
     return state.arrivedAt >= 0 && now - state.arrivedAt < m_settings.reuseMs;
 }
 
@@ -403,8 +402,7 @@ void CStatusHttp::Tick(qint64 now) {
         if (!peer.socket)
             continue;
         const qint64 limit = Idle(peer) ? m_settings.idleMs : m_settings.requestTimeoutMs;
-        if (now - peer.since >= limit ||
-            peer.socket->state() == QAbstractSocket::UnconnectedState)
+        if (now - peer.since >= limit || peer.socket->state() == QAbstractSocket::UnconnectedState)
             done.push_back(peer.socket);
     }
     for (QTcpSocket* socket : done)

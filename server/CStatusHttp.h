@@ -13,8 +13,8 @@
 
 #include <array>
 #include <cstdint>
-#include <list>
 #include <functional>
+#include <list>
 #include <vector>
 
 class QHttpServer;
@@ -75,8 +75,8 @@ private:
     enum class Kind { Page, Json, Metrics, NotFound };
     struct Peer {
         QPointer<QTcpSocket> socket;
-        qint64 since;         // idle since, or the request's start or last progress
-        QByteArray head;      // of the request coming in
+        qint64 since;    // idle since, or the request's start or last progress
+        QByteArray head; // of the request coming in
         qsizetype lineStart = 0;
         bool requestLineDone = false;
         bool asking = false;  // a request was handed on and not yet answered
@@ -113,7 +113,7 @@ private:
     void Forget();
     void AcceptFailed();
     void UpdateTimer();
-    State& StateFor(Kind kind);
+    const State& StateFor(Kind kind) const;
     const QByteArray& Body(Kind kind);
 
     Settings m_settings;

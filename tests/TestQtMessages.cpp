@@ -148,9 +148,8 @@ private slots:
         const qsizetype expected = CQtMessageLog::kMaxKinds + CQtMessageLog::kShown + 1;
         const QList<QByteArray> lines = log.Lines(expected);
         QCOMPARE(lines.size(), expected);
-        QVERIFY(lines.last().contains(
-            QByteArray::number(kMessages - CQtMessageLog::kMaxKinds) +
-            " Qt messages of other kinds from default in the last"));
+        QVERIFY(lines.last().contains(QByteArray::number(kMessages - CQtMessageLog::kMaxKinds) +
+                                      " Qt messages of other kinds from default in the last"));
     }
 
     // Ended, it gives the handler back.

@@ -69,8 +69,8 @@ class TestStatusHttp : public QObject {
 private:
     std::unique_ptr<CTunnelServer> m_server;
     std::unique_ptr<CStatusHttp> m_http;
-    bool m_holdState = false;   // the server's state is asked for and not yet handed over
-    std::vector<int> m_asked;   // the rows of each state asked for and held
+    bool m_holdState = false; // the server's state is asked for and not yet handed over
+    std::vector<int> m_asked; // the rows of each state asked for and held
     QTemporaryDir m_dir;
     QNetworkAccessManager m_web;
     qint64 m_now = 1000000; // milliseconds, for the server and the status port alike
@@ -98,7 +98,8 @@ private:
             return;
         }
         QMetaObject::invokeMethod(
-            m_http.get(), [this, maxRows] { m_http->Deliver(maxRows, m_server->Snapshot(maxRows)); },
+            m_http.get(),
+            [this, maxRows] { m_http->Deliver(maxRows, m_server->Snapshot(maxRows)); },
             Qt::QueuedConnection);
     }
     void HandOver() {
@@ -221,12 +222,13 @@ private slots:
             << QByteArray("GET /metrics HTTP/1.1\r\n\r\nGET / HTTP/1.1\r\n\r\n") << QByteArray()
             << true;
         QTest::newRow("WebSocket upgrade")
-            << QByteArray("GET / HTTP/1.1\r\nHost: x\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n"
-                          "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n")
+            << QByteArray(
+                   "GET / HTTP/1.1\r\nHost: x\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n"
+                   "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: "
+                   "dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n")
             << QByteArray("HTTP/1.1 501 ") << true;
-        QTest::newRow("h2c upgrade")
-            << QByteArray("GET / HTTP/1.1\r\nupgrade: h2c\r\n\r\n") << QByteArray("HTTP/1.1 501 ")
-            << true;
+        QTest::newRow("h2c upgrade") << QByteArray("GET / HTTP/1.1\r\nupgrade: h2c\r\n\r\n")
+                                     << QByteArray("HTTP/1.1 501 ") << true;
         QTest::newRow("CONNECT") << QByteArray("CONNECT /x:443 HTTP/1.1\r\n\r\n")
                                  << QByteArray("HTTP/1.1 405 ") << true;
         QTest::newRow("POST") << QByteArray("POST /metrics HTTP/1.1\r\nContent-Length: 2\r\n\r\nhi")
@@ -234,7 +236,8 @@ private slots:
         QTest::newRow("GET with a body")
             << QByteArray("GET / HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello")
             << QByteArray("HTTP/1.1 400 ") << true;
-        QTest::newRow("chunked") << QByteArray("GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n")
+        QTest::newRow("chunked") << QByteArray(
+                                        "GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n")
                                  << QByteArray("HTTP/1.1 400 ") << true;
         QTest::newRow("bad header name") << QByteArray("GET / HTTP/1.1\r\nBad Header: x\r\n\r\n")
                                          << QByteArray("HTTP/1.1 400 ") << true;
@@ -324,8 +327,8 @@ private slots:
         QTest::newRow("a request still coming") << QByteArray("GET / HTTP/1.1\r\n") << true;
         QTest::newRow("answered and kept alive")
             << QByteArray("GET /metrics HTTP/1.1\r\n\r\n") << true;
-        QTest::newRow("waiting for the state") << QByteArray("GET /metrics HTTP/1.1\r\n\r\n")
-                                               << false;
+        QTest::newRow("waiting for the state")
+            << QByteArray("GET /metrics HTTP/1.1\r\n\r\n") << false;
     }
     void fullPortMakesRoom() {
         QFETCH(QByteArray, held);
@@ -429,13 +432,13 @@ private slots:
         process.setChildProcessModifier([fd = fds[1]] { ::dup2(fd, STDERR_FILENO); });
         process.start(KAVLINK_SERVER_BINARY,
                       {"--allow-any-login", "--heartbeat", "0", "--listen", "127.0.0.1", "--port",
-                       QString::number(port),
-                       "--http", QStringLiteral("127.0.0.1:%1").arg(http)});
+                       QString::number(port), "--http", QStringLiteral("127.0.0.1:%1").arg(http)});
         ::close(fds[1]);
         QVERIFY(WaitFor([&] { return Get("/metrics", http).status == 200; }));
         for (int i = 0; i < 50; ++i) {
             Client upgrade(http);
-            QVERIFY(WaitFor([&] { return upgrade.socket.state() == QAbstractSocket::ConnectedState; }));
+            QVERIFY(
+                WaitFor([&] { return upgrade.socket.state() == QAbstractSocket::ConnectedState; }));
             upgrade.Write("GET / HTTP/1.1\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n");
             QVERIFY(WaitFor([&] { return upgrade.Closed(); }));
             QVERIFY(upgrade.data.startsWith("HTTP/1.1 501 "));
@@ -449,7 +452,8 @@ private slots:
             c->Write("pw\n");
         }
         QVERIFY(WaitFor([&] {
-            return Get("/metrics", http).body.contains("\nkavlink_clients{state=\"logged_in\"} 2\n");
+            return Get("/metrics", http)
+                .body.contains("\nkavlink_clients{state=\"logged_in\"} 2\n");
         }));
         QVERIFY(Relays(a, b));
         QCOMPARE(Get("/metrics", http).status, 200);
