@@ -5,7 +5,8 @@ real kavlink as a client. Every step is bounded in count and time; prints one ta
     server_guard.py BUILD_DIR [BEFORE_SERVER]
 
 BEFORE_SERVER, an older kavlink-server, gets a column of its own. GUARD_ROWS picks rows
-(default: all of hold2000 hold33 guess500 kavlink flood churn1000); GUARD_WRONG_S is how long
+(default: all of hold2000 hold33 guess500 kavlink flood churn1000 status16idle status16alive
+statusstderr); GUARD_WRONG_S is how long
 the real Kavlink keeps its wrong password (default 180).
 """
 import asyncio
@@ -346,9 +347,139 @@ async def row_churn(server):
             f"{connects / 20:.0f} connects/s")
 
 
+async def http_get(port, path, limit=2.0, reader_writer=None):
+    """ms until a whole 200 answer came, or None; keeps the connection when given one."""
+    start = time.monotonic()
+    deadline = start + limit
+    try:
+        if reader_writer is None:
+            reader, writer = await asyncio.wait_for(
+                asyncio.open_connection("127.0.0.1", port), limit)
+        else:
+            reader, writer = reader_writer
+        writer.write(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
+        head = await read_until(reader, b"\r\n\r\n", b"", deadline)
+        head, body = head.split(b"\r\n\r\n", 1)
+        length = int(re.search(rb"(?i)content-length: *(\d+)", head).group(1))
+        while len(body) < length:
+            data = await asyncio.wait_for(reader.read(65536), max(deadline - time.monotonic(), 0))
+            if not data:
+                raise EOFError
+            body += data
+        if reader_writer is None:
+            writer.close()
+        return (time.monotonic() - start) * 1000 if head.startswith(b"HTTP/1.1 200") else None
+    except (OSError, EOFError, AttributeError, ValueError, TimeoutError, asyncio.TimeoutError):
+        return None
+
+
+async def row_status_held(http, keep_alive):
+    """16 connections hold the status port, reopened at once when closed (idle), or asking
+    every 5 s on the same connection (keep-alive); the operator asks for /metrics 25 times."""
+    stop = asyncio.Event()
+
+    async def holder():
+        while not stop.is_set():
+            try:
+                conn = await asyncio.open_connection("127.0.0.1", http)
+            except OSError:
+                await asyncio.sleep(0.05)
+                continue
+            try:
+                while not stop.is_set():
+                    if not keep_alive:
+                        if not await conn[0].read(4096):
+                            break
+                        continue
+                    if await http_get(http, "/metrics", 2.0, conn) is None:
+                        break
+                    try:
+                        await asyncio.wait_for(stop.wait(), 5)
+                    except asyncio.TimeoutError:
+                        pass
+            finally:
+                conn[1].close()
+    tasks = [asyncio.create_task(holder()) for _ in range(16)]
+    await asyncio.sleep(1)
+    times = []
+    for _ in range(25):
+        times.append(await http_get(http, "/metrics"))
+        await asyncio.sleep(0.4)
+    stop.set()
+    await asyncio.gather(*tasks, return_exceptions=True)
+    ok = [t for t in times if t is not None]
+    if not ok:
+        return "0 of 25 answered in 2 s"
+    return f"{len(ok)} of 25 answered in 2 s, p50 {statistics.median(ok):.0f} ms"
+
+
+async def row_status_stderr(binary, work):
+    """Standard error a full pipe nobody reads; 558 WebSocket upgrade requests to the status
+    port, the operator's /metrics, then SIGTERM."""
+    import fcntl
+    port, http = free_port(), free_port()
+    read_fd, write_fd = os.pipe()
+    fcntl.fcntl(write_fd, 1031, 4096)  # F_SETPIPE_SZ
+    os.set_blocking(write_fd, False)
+    try:
+        while True:
+            os.write(write_fd, b"x" * 4096)
+    except BlockingIOError:
+        pass
+    os.set_blocking(write_fd, True)
+    process = subprocess.Popen(
+        [binary, "--listen", "127.0.0.1", "--port", str(port), "--allow-any-login",
+         "--http", f"127.0.0.1:{http}"], stderr=write_fd)
+    os.close(write_fd)
+    try:
+        for _ in range(100):
+            try:
+                socket.create_connection(("127.0.0.1", http), 0.2).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+        upgrade = (b"GET / HTTP/1.1\r\nHost: x\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n"
+                   b"Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n")
+
+        async def upgrades():
+            answered = 0
+            deadline = time.monotonic() + 20
+            for _ in range(558):
+                if time.monotonic() > deadline:
+                    break
+                try:
+                    reader, writer = await asyncio.wait_for(
+                        asyncio.open_connection("127.0.0.1", http), 1)
+                    writer.write(upgrade)
+                    answer = await asyncio.wait_for(reader.read(4096), 1)
+                    writer.close()
+                    answered += answer.startswith(b"HTTP/1.1 ")
+                except (OSError, asyncio.TimeoutError):
+                    pass
+            return answered, await http_get(http, "/metrics")
+        answered, metrics = await upgrades()
+        start = time.monotonic()
+        process.terminate()
+        try:
+            process.wait(10)
+            ended = f"ended in {time.monotonic() - start:.1f} s"
+        except subprocess.TimeoutExpired:
+            ended = "still running 10 s later"
+        return (f"{answered} of 558 upgrades answered; /metrics "
+                f"{'answered' if metrics is not None else 'unanswered'}; on SIGTERM {ended}")
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+        os.close(read_fd)
+
+
 async def measure(row, binary, build, work):
     name = os.path.basename(work)
-    server = Server(binary, work, row, "--heartbeat", "15")
+    if row == "statusstderr":
+        return await row_status_stderr(binary, work)
+    http = free_port()
+    server = Server(binary, work, row, "--heartbeat", "15", "--http", f"127.0.0.1:{http}")
     try:
         if row == "hold2000":
             return await row_hold(server, 2000, 1)
@@ -362,6 +493,8 @@ async def measure(row, binary, build, work):
             return await row_flood(server)
         if row == "churn1000":
             return await row_churn(server)
+        if row in ("status16idle", "status16alive"):
+            return await row_status_held(http, row == "status16alive")
         return f"unknown row {row} ({name})"
     finally:
         server.stop()
@@ -374,6 +507,9 @@ LABELS = {
     "kavlink": "the real Kavlink with a wrong password, then fixed",
     "flood": "a logged-in client floods (0x80 bytes and random bytes, 10 s); 20 healthy clients",
     "churn1000": "connect churn from 1 000 addresses (20 s): log volume",
+    "status16idle": "the operator's /metrics while 16 idle connections hold the status port",
+    "status16alive": "the operator's /metrics while 16 keep-alive connections ask every 5 s",
+    "statusstderr": "standard error a full pipe nobody reads: 558 WebSocket upgrades, SIGTERM",
 }
 
 
