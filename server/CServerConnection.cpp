@@ -213,13 +213,23 @@ void CServerConnection::SendPrompt(std::string_view prompt) {
     m_answerDeadline.Start(m_server.Options().answerTimeoutMs, m_server.Now(), this);
 }
 
-bool CServerConnection::CheckCredentials(const QByteArray& login, const QByteArray& password) {
-    return m_server.CheckCredentials(login, password);
+void CServerConnection::CheckCredentials(const QByteArray& login, const QByteArray& password) {
+    // The wait is the server's now, not the client's; the check owns the turn.
+    m_answerDeadline.Stop();
+    m_turnOpen = false;
+    m_server.CheckPassword(this, login, password, m_turn);
+}
+
+void CServerConnection::PasswordChecked(bool accepted) {
+    if (m_closed)
+        return;
+    m_session.Decided(accepted);
+    // What the client sent meanwhile waited in the socket.
+    if (!m_closed && !m_readQueued && !m_readDeadline.IsActive() && m_socket->bytesAvailable() > 0)
+        ReadSlice();
 }
 
 void CServerConnection::LoginDecided(const QByteArray& login, bool accepted) {
-    m_answerDeadline.Stop();
-    m_turnOpen = false;
     const QString name = QuotedText(login, CServerSession::kMaxAnswer);
     if (accepted) {
         m_server.LoginDecided(m_address, login, m_turn, accepted);
@@ -280,7 +290,9 @@ void CServerConnection::Feed(std::string_view chunk) {
 // the sender back. Nothing is dropped and the client is told nothing.
 void CServerConnection::ReadSlice() {
     m_readQueued = false;
-    if (m_closed)
+    // While the password is checked, what follows it waits in the socket, bounded by its
+    // buffer; reading resumes with the answer.
+    if (m_closed || m_session.GetState() == CServerSession::State::Checking)
         return;
     const qint64 now = m_server.Now();
     const double budget = InputBudget(now);

@@ -8,8 +8,10 @@
 #include "TunnelLine.h"
 
 #include <QDateTime>
+#include <QPointer>
 #include <QSslSocket>
 #include <QTcpSocket>
+#include <QThread>
 #include <QTimerEvent>
 
 #include <algorithm>
@@ -31,6 +33,15 @@ CLoginThrottle::Settings ThrottleSettings(const ServerOptions& options) {
     return settings;
 }
 
+// A core for the relay, the rest for hashes, and never so many that their memory (16 MiB for
+// a yescrypt check with mkpasswd's defaults) adds up.
+CPasswordChecks::Settings CheckSettings() {
+    CPasswordChecks::Settings settings;
+    settings.threads = std::clamp(QThread::idealThreadCount() - 1, 1, 4);
+    settings.maxQueued = 32 * settings.threads;
+    return settings;
+}
+
 // One line of the log: the time with its offset, the text, a newline.
 QByteArray StampedLine(const QString& text) {
     return LogTimestamp(QDateTime::currentDateTime()).toUtf8() + ' ' + text.toUtf8() + '\n';
@@ -39,6 +50,7 @@ QByteArray StampedLine(const QString& text) {
 
 CTunnelServer::CTunnelServer(ServerOptions options, QObject* parent)
     : QObject(parent), m_options(std::move(options)), m_throttle(ThrottleSettings(m_options)),
+      m_checks(std::make_unique<CPasswordChecks>(CheckSettings(), [this] { return Now(); })),
       m_summary(m_options.summaryWindowMs, kShownPerWindow),
       m_heartbeatLine("HEARTBEAT: \"~server\" \"\" "),
       m_stderr(std::make_shared<CLogWriter>(
@@ -193,6 +205,7 @@ void CTunnelServer::Tick() {
     const qint64 now = Now();
     RunPeriods(now);
     m_acceptor->Tick(now);
+    m_checks->Tick(now);
     for (std::size_t i = 0; i < m_connections.size(); ++i)
         m_connections[i]->Due(now);
     if (now - m_lastRateSample >= CLineRates::kStepMs) {
@@ -233,8 +246,31 @@ int CTunnelServer::LoggedInCount() const {
                                           [](const auto* c) { return c->IsLoggedIn(); }));
 }
 
-bool CTunnelServer::CheckCredentials(const QByteArray& login, const QByteArray& password) const {
-    return m_options.allowAnyLogin || m_users.Check(login, password);
+void CTunnelServer::CheckPassword(CServerConnection* connection, const QByteArray& login,
+                                  const QByteArray& password, const CLoginThrottle::Turn& turn) {
+    using Outcome = CPasswordChecks::Outcome;
+    auto done = [this, who = QPointer<CServerConnection>(connection),
+                 address = connection->Address(), login, turn](Outcome outcome) {
+        if (outcome == Outcome::QueueFull) {
+            m_counters.Count(RefusalReason::CheckQueueFull);
+            m_troubles.Count(address, CRecentTroubles::Kind::Refused, Now());
+            LogRepeated(
+                QStringLiteral("log-ins refused with every password check taken"),
+                AddressKeyText(address),
+                QStringLiteral("log-in as \"%1\" from %2 refused: every password check "
+                               "is taken; counted as a failure")
+                    .arg(QuotedText(login, CServerSession::kMaxAnswer), AddressKeyText(address)));
+        }
+        const bool accepted = outcome == Outcome::Accepted;
+        if (who && !who->IsClosed())
+            who->PasswordChecked(accepted);
+        else
+            LoginDecided(address, login, turn, accepted);
+    };
+    if (m_options.allowAnyLogin)
+        m_checks->Answer(Outcome::Accepted, std::move(done));
+    else
+        m_checks->Check(m_users.Find(login), password, m_users.HasHashes(), std::move(done));
 }
 
 CLoginThrottle::Turn CTunnelServer::PasswordTurn(const QByteArray& address,

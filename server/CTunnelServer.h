@@ -3,6 +3,7 @@
 #include "CClockDeadline.h"
 #include "CLogSummary.h"
 #include "CLoginThrottle.h"
+#include "CPasswordChecks.h"
 #include "CRecentTroubles.h"
 #include "CServerAcceptor.h"
 #include "CServerTls.h"
@@ -55,6 +56,8 @@ public:
     bool ReloadTls();
     // What SIGHUP does: both of the above.
     void Reload();
+    // Where passwords are checked, off the relay's thread (tests replace its matcher).
+    CPasswordChecks& PasswordChecks() { return *m_checks; }
     // Reads the TLS certificate and key when they are set, then listens.
     bool Listen(QString* error);
     // The ports listened on: plain and TLS; 0 for one that is not.
@@ -99,7 +102,8 @@ protected:
 
 private:
     // What the connections call.
-    bool CheckCredentials(const QByteArray& login, const QByteArray& password) const override;
+    void CheckPassword(CServerConnection* connection, const QByteArray& login,
+                       const QByteArray& password, const CLoginThrottle::Turn& turn) override;
     CLoginThrottle::Turn PasswordTurn(const QByteArray& address, const QByteArray& login) override;
     qint64 LoginDecided(const QByteArray& address, const QByteArray& login,
                         const CLoginThrottle::Turn& turn, bool accepted) override;
@@ -127,6 +131,7 @@ private:
     CServerTls m_tls;
 
     CLoginThrottle m_throttle;
+    std::unique_ptr<CPasswordChecks> m_checks;
     CLogSummary m_summary;
     CServerAcceptor* m_acceptor = nullptr;
     std::vector<CServerConnection*> m_connections;

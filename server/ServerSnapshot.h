@@ -19,6 +19,7 @@ enum class RefusalReason {
     OutOfDescriptors, // closed unserved while the server had no descriptor left
     LoginPaused,      // its login is paused from its address after failures
     LoginBusy,        // its login's password checks are spoken for
+    CheckQueueFull,   // every password check was taken: counted as a failed log-in
 };
 
 struct ReasonName {
@@ -31,13 +32,14 @@ inline constexpr std::array<ReasonName, 4> kDropReasons = {{
     {"control_byte", "control byte"},
     {"too_long", "too long"},
 }};
-inline constexpr std::array<ReasonName, 6> kRefusalReasons = {{
+inline constexpr std::array<ReasonName, 7> kRefusalReasons = {{
     {"server_full", "too many awaiting log-in"},
     {"address_full", "too many awaiting log-in from one address"},
     {"too_fast", "connecting too often"},
     {"out_of_descriptors", "out of descriptors"},
     {"login_paused", "login paused after failures"},
     {"login_busy", "login's checks spoken for"},
+    {"check_queue_full", "every password check taken"},
 }};
 
 // The reason a session names in text; an unknown text counts as a bad checksum.

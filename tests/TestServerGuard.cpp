@@ -1,12 +1,18 @@
 // The server's guard on an injected clock: a client that fixes its password gets in, a
-// neighbour is never slowed, guessing one login is bounded however many addresses try, and
-// the log-in cap is shared fairly among addresses.
+// neighbour is never slowed, guessing one login is bounded however many addresses try, the
+// log-in cap is shared fairly among addresses, and passwords are checked off the relay's thread.
 #include "CConnectionLimits.h"
 #include "CLoginThrottle.h"
+#include "CPasswordChecks.h"
+#include "CUserTable.h"
 
+#include <QSemaphore>
 #include <QTest>
+#include <QThread>
 
 #include <algorithm>
+#include <atomic>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -51,6 +57,45 @@ ClientRun RunClient(CLoginThrottle& throttle, const QByteArray& address, const Q
     return run;
 }
 
+// "pw" with 1 000 rounds: quick, and as real as any.
+const QByteArray
+    kHash("$5$rounds=1000$rEk8mHciMg1Qyx7u$KKis4o.rEhGson4.RBoURU9wvLKYDJu5wRzAMNAPlD5");
+
+using Outcome = CPasswordChecks::Outcome;
+
+// Password checks on a clock of the test's own, with a matcher that counts its calls and can
+// be held on a gate until the test lets it finish.
+struct Checks {
+    qint64 now = 0;
+    std::atomic<int> calls = 0;
+    std::atomic<bool> offThread = true;
+    std::atomic<bool> gated = false;
+    QSemaphore gate;
+    CPasswordChecks checks;
+
+    explicit Checks(CPasswordChecks::Settings settings = {})
+        : checks(settings, [this] { return now; }) {
+        QThread* owner = QThread::currentThread();
+        checks.SetMatcher([this, owner](const QByteArray& expected, const QByteArray& password) {
+            ++calls;
+            if (QThread::currentThread() == owner)
+                offThread = false;
+            if (gated)
+                gate.acquire();
+            return PasswordMatches(expected, password);
+        });
+    }
+    // Asks, and keeps the answer; none may come within the call.
+    std::optional<Outcome>* Ask(const QByteArray* expected, const QByteArray& password,
+                                bool hashesInUse = true) {
+        answers.push_back(std::make_unique<std::optional<Outcome>>());
+        std::optional<Outcome>* answer = answers.back().get();
+        checks.Check(expected, password, hashesInUse, [answer](Outcome o) { *answer = o; });
+        return answer;
+    }
+    std::vector<std::unique_ptr<std::optional<Outcome>>> answers;
+};
+
 enum class Action { Connect, Leave, Trust };
 struct Step {
     QByteArray from;
@@ -61,6 +106,8 @@ struct Step {
 } // namespace
 
 Q_DECLARE_METATYPE(QList<Step>)
+Q_DECLARE_METATYPE(std::optional<QByteArray>)
+Q_DECLARE_METATYPE(CPasswordChecks::Outcome)
 
 class TestServerGuard : public QObject {
     Q_OBJECT
@@ -237,6 +284,86 @@ private slots:
             QVERIFY(verdict == CConnectionLimits::Verdict::Admit);
         }
         QCOMPARE(limits.PendingTotal(), 1024);
+    }
+
+    void passwordChecks_data() {
+        QTest::addColumn<std::optional<QByteArray>>("expected"); // none: not in the users file
+        QTest::addColumn<QByteArray>("password");
+        QTest::addColumn<bool>("hashesInUse");
+        QTest::addColumn<Outcome>("outcome");
+        QTest::addColumn<bool>("hashed");
+        using E = std::optional<QByteArray>;
+        QTest::newRow("right password for a hash")
+            << E(kHash) << QByteArray("pw") << true << Outcome::Accepted << true;
+        QTest::newRow("wrong password for a hash")
+            << E(kHash) << QByteArray("pW") << true << Outcome::Refused << true;
+        QTest::newRow("password with a NUL before the right one")
+            << E(kHash) << QByteArray("pw\0x", 4) << true << Outcome::Refused << true;
+        QTest::newRow("right plain password")
+            << E("pw") << QByteArray("pw") << true << Outcome::Accepted << false;
+        QTest::newRow("wrong plain password")
+            << E("pw") << QByteArray("pw ") << true << Outcome::Refused << false;
+        QTest::newRow("unknown login beside hashes")
+            << E() << QByteArray("pw") << true << Outcome::Refused << false;
+        QTest::newRow("unknown login, plain passwords only")
+            << E() << QByteArray("pw") << false << Outcome::Refused << false;
+    }
+    // A hash is worked out on a worker; nothing else costs one. The answer never comes within
+    // the call, always on the caller's thread.
+    void passwordChecks() {
+        QFETCH(std::optional<QByteArray>, expected);
+        QFETCH(QByteArray, password);
+        QFETCH(bool, hashesInUse);
+        QFETCH(Outcome, outcome);
+        QFETCH(bool, hashed);
+        Checks c;
+        const auto* answer = c.Ask(expected ? &*expected : nullptr, password, hashesInUse);
+        QVERIFY(!answer->has_value());
+        QVERIFY(QTest::qWaitFor([&] {
+            c.checks.Tick(c.now += 10);
+            return answer->has_value();
+        }));
+        QCOMPARE(**answer, outcome);
+        QCOMPARE(c.calls.load(), hashed ? 1 : 0);
+        QVERIFY(c.offThread);
+    }
+
+    // An unknown login's refusal comes when a recent check would have ended, on the clock.
+    void unknownLoginTakesAsLongAsACheck() {
+        Checks c;
+        c.gated = true;
+        const auto* known = c.Ask(&kHash, "guess");
+        QVERIFY(QTest::qWaitFor([&] { return c.calls == 1; }));
+        c.now += 80;
+        c.gate.release();
+        QVERIFY(QTest::qWaitFor([&] { return known->has_value(); }));
+        const auto* unknown = c.Ask(nullptr, "guess");
+        c.now += 79;
+        c.checks.Tick(c.now);
+        QTest::qWait(10);
+        QVERIFY(!unknown->has_value());
+        c.checks.Tick(++c.now);
+        QCOMPARE(*unknown, std::optional(Outcome::Refused));
+        QCOMPARE(c.calls.load(), 1);
+    }
+
+    // Past the queue's bound an attempt is answered QueueFull, timed as a check, without work;
+    // the queued ones are answered once the workers are free.
+    void fullQueueCostsNothing() {
+        Checks c({1, 2});
+        c.gated = true;
+        const auto* first = c.Ask(&kHash, "pw");
+        const auto* second = c.Ask(&kHash, "x");
+        const auto* third = c.Ask(&kHash, "pw");
+        c.checks.Tick(c.now += CPasswordChecks::kFirstGuessMs);
+        QCOMPARE(*third, std::optional(Outcome::QueueFull));
+        QVERIFY(!first->has_value() && !second->has_value());
+        c.gate.release(2);
+        QVERIFY(QTest::qWaitFor([&] { return first->has_value() && second->has_value(); }));
+        QCOMPARE(*first, std::optional(Outcome::Accepted));
+        QCOMPARE(*second, std::optional(Outcome::Refused));
+        QCOMPARE(c.calls.load(), 2);
+        QCOMPARE(c.checks.Queued(), 0);
     }
 
     void connectionRate() {

@@ -7,6 +7,7 @@
 
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSemaphore>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -15,6 +16,7 @@
 #include <QDir>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <memory>
 #include <sys/stat.h>
@@ -32,6 +34,9 @@ template <typename Predicate> bool WaitFor(Predicate predicate) {
 }
 
 const QByteArray kLongLogin(255, 'L');
+// "pw" with 1 000 rounds.
+const QByteArray
+    kHash("$5$rounds=1000$rEk8mHciMg1Qyx7u$KKis4o.rEhGson4.RBoURU9wvLKYDJu5wRzAMNAPlD5");
 
 // A scripted client on loopback that records what it receives, chunk by chunk. A client
 // made with a small read buffer and no reader stands for one that stopped reading.
@@ -320,6 +325,53 @@ private slots:
         a.Write("alice\nsecret\n" + line);
         QVERIFY(WaitFor([&] { return b.data.size() >= 15 + line.size(); }));
         QCOMPARE(b.data.mid(15), line);
+    }
+
+    // A hash is checked on a worker: logged-in sites relay meanwhile. A client that leaves
+    // before its answer still counts as a failed attempt, and lines right behind a good
+    // password wait in the socket for the answer, then pass.
+    void passwordCheckedOffTheRelay() {
+        WriteUsers("alice:secret\nbob:hunter 2\nerin:" + kHash + "\n", "users-hashed");
+        ServerOptions options = TestOptions();
+        options.usersFile = m_dir.filePath("users-hashed");
+        QVERIFY(Start(options));
+        QSemaphore gate;
+        std::atomic<int> calls = 0;
+        m_server->PasswordChecks().SetMatcher(
+            [&](const QByteArray& expected, const QByteArray& password) {
+                ++calls;
+                gate.acquire();
+                return PasswordMatches(expected, password);
+            });
+        Client a(m_server->Port()), b(m_server->Port());
+        QVERIFY(LogIn(a));
+        QVERIFY(LogIn(b, "bob", "hunter 2"));
+        QCOMPARE(calls.load(), 0); // plain passwords need no worker
+
+        Client guesser(m_server->Port(), true, "127.0.0.2");
+        QVERIFY(WaitFor([&] { return guesser.data == "login:"; }));
+        guesser.Write("erin\nwrong\n");
+        QVERIFY(WaitFor([&] { return calls == 1; }));
+        Client site(m_server->Port(), true, "127.0.0.3");
+        QVERIFY(WaitFor([&] { return site.data == "login:"; }));
+        const QByteArray fromSite = Line("HELLO: \"E\" \"\" ");
+        site.Write("erin\npw\n" + fromSite);
+        const QByteArray line = Line("ADDQSO: \"A\" \"\" 1");
+        a.Write(line);
+        QVERIFY(WaitFor([&] { return b.data.endsWith(line); }));
+
+        guesser.socket.abort();
+        QVERIFY(WaitFor([&] { return m_server->ConnectionCount() == 3; }));
+        gate.release();
+        QVERIFY(WaitFor([&] { return m_server->Snapshot(10).counters.loginsFailed == 1; }));
+        gate.release(); // whether the site's check was queued or ran beside
+        QVERIFY(WaitFor([&] { return m_server->LoggedInCount() == 3; }));
+        QVERIFY(WaitFor([&] { return b.data.endsWith(fromSite); }));
+        QCOMPARE(calls.load(), 2);
+        const ServerSnapshot status = m_server->Snapshot(10);
+        QCOMPARE(status.troubles.size(), std::size_t(1));
+        QCOMPARE(status.troubles.front().address, "127.0.0.2");
+        QCOMPARE(status.troubles.front().failedLogins, std::uint64_t(1));
     }
 
     // Heartbeats reach logged-in clients at the period, and nobody still logging in; summary
@@ -647,9 +699,25 @@ private slots:
             << QByteArray("erin:$6$kavlinksalt$gVa7P2bJ2rL79tFEWz2eNqpdTgYMKsPW6QjDoiuoD1bZMUjVy/"
                           "ivHFOPNXwp9rGJLFLCYLasgKchzp.XLLV4J1\nbob:b\n")
             << QString() << QByteArrayList{"erin:pw", "bob:b"};
+        QTest::newRow("hashes of each kind mkpasswd makes")
+            << QByteArray(
+                   "y:$y$j9T$Pv/yu5Hw2okcJbCe.4IuT0$dMEtxLZbFZvZjp7hITeoFFZDtgz0CCcDLk00qvTFXA8\n"
+                   "b:$2b$05$BBJvK4pUjT4y5ov3ul9tY.kiTUZNyToLCBpRy6cE83lYiB0hwjGIK\n"
+                   "s:" +
+                   kHash + "\n")
+            << QString() << QByteArrayList{"y:pw", "b:pw", "s:pw"};
         QTest::newRow("hash not understood")
             << QByteArray("erin:$y$bad\n") << "line 1: password hash not understood"
             << QByteArrayList{};
+        QTest::newRow("hash cut short")
+            << QByteArray("erin:" + kHash.chopped(1) + "\n")
+            << "line 1: password hash not understood" << QByteArrayList{};
+        QTest::newRow("rounds past the most")
+            << QByteArray("erin:$5$rounds=9999999999$rEk8mHciMg1Qyx7u$" + kHash.right(43) + "\n")
+            << "line 1: password hash not understood" << QByteArrayList{};
+        QTest::newRow("bcrypt cost past 31")
+            << QByteArray("erin:$2b$32$BBJvK4pUjT4y5ov3ul9tY.kiTUZNyToLCBpRy6cE83lYiB0hwjGIK\n")
+            << "line 1: password hash not understood" << QByteArrayList{};
         QTest::newRow("no colon") << QByteArray("alice:x\nbob\n") << "line 2: expected"
                                   << QByteArrayList{};
         QTest::newRow("empty login")
