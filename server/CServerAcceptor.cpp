@@ -156,10 +156,10 @@ void CServerAcceptor::Admit(int fd, const sockaddr_storage& from, bool tls) {
     const std::uint64_t id = m_nextId++;
     const QHostAddress peer = PlainAddress(QHostAddress(reinterpret_cast<const sockaddr*>(&from)));
     const QByteArray key = AddressKey(peer);
-    QByteArray victim;
-    auto verdict = m_limits.Admit(key, Now(), &victim);
+    CConnectionLimits::Victim victim;
+    auto verdict = m_limits.Admit(key, id, Now(), &victim);
     if (verdict == CConnectionLimits::Verdict::MakeRoom && m_makeRoom(victim))
-        verdict = m_limits.Admit(key, Now());
+        verdict = m_limits.Admit(key, id, Now());
     if (verdict != CConnectionLimits::Verdict::Admit) {
         const quint16 port = ntohs(from.ss_family == AF_INET6
                                        ? reinterpret_cast<const sockaddr_in6*>(&from)->sin6_port

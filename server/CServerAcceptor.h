@@ -37,8 +37,8 @@ public:
     };
     // Milliseconds on the owner's clock.
     using NowMs = std::function<qint64()>;
-    // Closes the oldest connection awaiting log-in from that address; false when it has none.
-    using MakeRoom = std::function<bool(const QByteArray& address)>;
+    // Closes that connection awaiting log-in for a newcomer; false when it is gone.
+    using MakeRoom = std::function<bool(const CConnectionLimits::Victim& victim)>;
 
     CServerAcceptor(Settings settings, NowMs now, MakeRoom makeRoom, QObject* parent = nullptr);
     ~CServerAcceptor() override;

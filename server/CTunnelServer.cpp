@@ -69,7 +69,7 @@ CTunnelServer::CTunnelServer(ServerOptions options, QObject* parent)
                         m_options.connectsPerMinute};
     m_acceptor = new CServerAcceptor(
         accepting, [this] { return Now(); },
-        [this](const QByteArray& address) { return MakeRoom(address); }, this);
+        [this](const CConnectionLimits::Victim& victim) { return MakeRoom(victim); }, this);
     m_logSink = [writer = m_stderr](const QString& text) { writer->Write(StampedLine(text)); };
 }
 
@@ -329,7 +329,7 @@ void CTunnelServer::TurnAbandoned(const QByteArray& address, const QByteArray& l
 }
 
 void CTunnelServer::LoggedIn(CServerConnection* connection) {
-    m_acceptor->Limits().Left(connection->Address());
+    m_acceptor->Limits().Left(connection->Address(), connection->Id());
     if (m_options.maxSessionsPerLogin > 0) {
         // The oldest go first: a client that lost its line comes back before the server
         // notices the old session is dead.
@@ -398,7 +398,7 @@ void CTunnelServer::CutSlowestReaders() {
 
 void CTunnelServer::ConnectionClosed(CServerConnection* connection, bool wasAwaitingLogin) {
     if (wasAwaitingLogin)
-        m_acceptor->Limits().Left(connection->Address());
+        m_acceptor->Limits().Left(connection->Address(), connection->Id());
     // The connection may be on the call stack (a relay loop, its own socket's signal).
     if (!m_reapPending) {
         m_reapPending = true;
@@ -537,7 +537,7 @@ void CTunnelServer::Admitted(int fd, quint64 id, const QByteArray& address, bool
     if (!socket->setSocketDescriptor(fd)) {
         ::close(fd);
         delete socket;
-        m_acceptor->Limits().Left(address);
+        m_acceptor->Limits().Left(address, id);
         return;
     }
     // The pair loaded now: a reload later changes nothing for this connection.
@@ -545,19 +545,18 @@ void CTunnelServer::Admitted(int fd, quint64 id, const QByteArray& address, bool
         static_cast<QSslSocket*>(socket)->setSslConfiguration(m_tls.Configuration());
     auto* connection = new CServerConnection(*this, socket, id, address, this);
     m_connections.push_back(connection);
+    m_byId.insert(id, connection);
     connection->Start();
     emit connectionCountChanged();
 }
 
-bool CTunnelServer::MakeRoom(const QByteArray& address) {
-    // Connections are kept in the order they came: the first is the oldest.
-    for (CServerConnection* c : m_connections) {
-        if (c->CountsAsAwaitingLogin() && c->Address() == address) {
-            c->Close(QStringLiteral("made room for another address"));
-            return true;
-        }
-    }
-    return false;
+bool CTunnelServer::MakeRoom(const CConnectionLimits::Victim& victim) {
+    CServerConnection* c = m_byId.value(victim.id);
+    if (c == nullptr || !c->CountsAsAwaitingLogin())
+        return false;
+    c->Close(victim.forTrusted ? QStringLiteral("made room for an address that logged in before")
+                               : QStringLiteral("made room for another address"));
+    return true;
 }
 
 void CTunnelServer::QueueRead(CServerConnection* connection) {
@@ -583,7 +582,9 @@ void CTunnelServer::Reap() {
     std::erase_if(m_readQueue, [](const auto* c) { return c->IsClosed(); });
     const auto closed = std::stable_partition(m_connections.begin(), m_connections.end(),
                                               [](const auto* c) { return !c->IsClosed(); });
-    for (auto it = closed; it != m_connections.end(); ++it)
+    for (auto it = closed; it != m_connections.end(); ++it) {
+        m_byId.remove((*it)->Id());
         (*it)->deleteLater();
+    }
     m_connections.erase(closed, m_connections.end());
 }

@@ -16,6 +16,7 @@
 #include <QBasicTimer>
 #include <QByteArray>
 #include <QDateTime>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -119,7 +120,7 @@ private:
     // Heartbeats and summary lines whose period has come.
     void RunPeriods(qint64 now);
     void Admitted(int fd, quint64 id, const QByteArray& address, bool tls);
-    bool MakeRoom(const QByteArray& address);
+    bool MakeRoom(const CConnectionLimits::Victim& victim);
     void CutSlowestReaders();
     void Reap();
     void ServeReads();
@@ -135,6 +136,7 @@ private:
     CLogSummary m_summary;
     CServerAcceptor* m_acceptor = nullptr;
     std::vector<CServerConnection*> m_connections;
+    QHash<quint64, CServerConnection*> m_byId; // until reaped
     qint64 m_pendingWriteTotal = 0;
     qint64 m_lastPrune = 0;
     bool m_reapPending = false;

@@ -102,6 +102,7 @@ struct Step {
     Action action = Action::Connect;
     CConnectionLimits::Verdict verdict = CConnectionLimits::Verdict::Admit;
     QByteArray victim = {};
+    int victimStep = -1; // the step whose connection goes, when it matters
 };
 } // namespace
 
@@ -228,8 +229,27 @@ private slots:
     void admission_data() {
         using V = CConnectionLimits::Verdict;
         QTest::addColumn<QList<Step>>("steps");
-        // Every row: 4 awaiting log-in in all, 3 from one address.
+        // Every row: 4 awaiting log-in in all, 3 from one address; each connection is known by
+        // the step that opened it, and a Leave is that of the address's oldest.
         const QByteArray a = Address(2), b = Address(3), c = Address(4);
+        const auto MakeRoom = V::MakeRoom;
+        const auto Connect = Action::Connect;
+        QTest::newRow("among equal holders, the oldest connection of all goes")
+            << QList<Step>{{a}, {b}, {b}, {a}, {c, Connect, MakeRoom, a, 0}};
+        QTest::newRow("the same, the other way round")
+            << QList<Step>{{b}, {a}, {a}, {b}, {c, Connect, MakeRoom, b, 0}};
+        QTest::newRow("its oldest left: the next oldest of all goes") << QList<Step>{
+            {a}, {a}, {b}, {b}, {a, Action::Leave}, {a}, {c, Connect, MakeRoom, a, 1}};
+        QTest::newRow("the biggest holder goes first, though its connections are newer")
+            << QList<Step>{{a}, {b}, {b}, {b}, {c, Connect, MakeRoom, b, 1}};
+        QTest::newRow("newcomers take the oldest in turn")
+            << QList<Step>{{a},
+                           {b},
+                           {c},
+                           {a},
+                           {Address(5), Connect, MakeRoom, a, 0},
+                           {Address(6), Connect, MakeRoom, b, 1},
+                           {Address(7), Connect, MakeRoom, c, 2}};
         QTest::newRow("a new address takes the place of the biggest holder")
             << QList<Step>{{a}, {a}, {a}, {b}, {c, Action::Connect, V::MakeRoom, a}};
         QTest::newRow("an address holding as many as the biggest is refused")
@@ -250,24 +270,32 @@ private slots:
     void admission() {
         QFETCH(QList<Step>, steps);
         CConnectionLimits limits({4, 3, 60});
+        QHash<QByteArray, QList<quint64>> held;
         for (qsizetype i = 0; i < steps.size(); ++i) {
             const Step& step = steps[i];
+            const qint64 now = i * 100;
             if (step.action == Action::Leave) {
-                limits.Left(step.from);
+                limits.Left(step.from, held[step.from].takeFirst());
                 continue;
             }
             if (step.action == Action::Trust) {
-                limits.Trust(step.from, 0);
+                limits.Trust(step.from, now);
                 continue;
             }
-            QByteArray victim;
-            QVERIFY2(limits.Admit(step.from, 0, &victim) == step.verdict,
+            const auto id = static_cast<quint64>(i);
+            CConnectionLimits::Victim victim;
+            QVERIFY2(limits.Admit(step.from, id, now, &victim) == step.verdict,
                      qPrintable(QStringLiteral("step %1").arg(i)));
-            QCOMPARE(victim, step.victim);
+            QCOMPARE(victim.address, step.victim);
+            if (step.victimStep >= 0)
+                QCOMPARE(victim.id, quint64(step.victimStep));
             if (step.verdict == CConnectionLimits::Verdict::MakeRoom) {
-                limits.Left(victim);
-                QVERIFY(limits.Admit(step.from, 0) == CConnectionLimits::Verdict::Admit);
+                limits.Left(victim.address, victim.id);
+                held[victim.address].removeOne(victim.id);
+                QVERIFY(limits.Admit(step.from, id, now) == CConnectionLimits::Verdict::Admit);
             }
+            if (limits.PendingFrom(step.from) > held[step.from].size())
+                held[step.from].append(id);
         }
     }
 
@@ -275,14 +303,74 @@ private slots:
     void manyAddressesCannotFillTheCap() {
         CConnectionLimits limits({});
         for (int i = 0; i < 2000; ++i) {
-            QByteArray victim;
-            auto verdict = limits.Admit(Address(i), i, &victim);
+            CConnectionLimits::Victim victim;
+            const auto id = static_cast<quint64>(i);
+            auto verdict = limits.Admit(Address(i), id, i, &victim);
             if (verdict == CConnectionLimits::Verdict::MakeRoom) {
-                limits.Left(victim);
-                verdict = limits.Admit(Address(i), i);
+                limits.Left(victim.address, victim.id);
+                verdict = limits.Admit(Address(i), id, i);
             }
             QVERIFY(verdict == CConnectionLimits::Verdict::Admit);
         }
+        QCOMPARE(limits.PendingTotal(), 1024);
+    }
+
+    // 2 000 addresses hold the cap and come back 5 to 6 s after each eviction, about 200
+    // evictions a second; ten sites on fresh addresses, one every 5 s, each get a prompt and keep
+    // it the 2 s a log-in with a slow hash takes.
+    void freshAddressKeepsItsTurn() {
+        CConnectionLimits limits({});
+        struct Holder {
+            qint64 next = 0;
+            quint64 id = 0; // 0: not connected
+        };
+        std::vector<Holder> holders(2000);
+        for (std::size_t i = 0; i < holders.size(); ++i)
+            holders[i].next = static_cast<qint64>(i) * 5000 / 2000;
+        QHash<quint64, std::size_t> holderOf;
+        quint64 nextId = 1;
+        const auto admit = [&](const QByteArray& address, qint64 now) -> quint64 {
+            const quint64 id = nextId++;
+            CConnectionLimits::Victim victim;
+            auto verdict = limits.Admit(address, id, now, &victim);
+            if (verdict == CConnectionLimits::Verdict::MakeRoom) {
+                limits.Left(victim.address, victim.id);
+                if (holderOf.contains(victim.id)) // back after 5 s and a bit
+                    holders[holderOf.take(victim.id)] = {now + 5000 + now % 997, 0};
+                verdict = limits.Admit(address, id, now);
+            }
+            return verdict == CConnectionLimits::Verdict::Admit ? id : 0;
+        };
+        int sitesIn = 0;
+        quint64 site = 0;
+        qint64 siteSince = 0;
+        for (qint64 now = 0; now < 80000; now += 10) {
+            for (std::size_t i = 0; i < holders.size(); ++i) {
+                if (holders[i].id == 0 && now >= holders[i].next) {
+                    holders[i].id = admit(Address(i), now);
+                    if (holders[i].id != 0)
+                        holderOf.insert(holders[i].id, i);
+                    else
+                        holders[i].next = now + 5000;
+                }
+            }
+            if (site != 0 && limits.PendingFrom(Address(100000 + sitesIn)) == 0) {
+                QFAIL(qPrintable(QStringLiteral("site %1 evicted after %2 ms")
+                                     .arg(sitesIn)
+                                     .arg(now - siteSince)));
+            }
+            if (site != 0 && now - siteSince >= 2000) {
+                limits.Left(Address(100000 + sitesIn), site); // logged in
+                site = 0;
+                ++sitesIn;
+            }
+            if (site == 0 && sitesIn < 10 && now >= 20000 + sitesIn * 5000) {
+                site = admit(Address(100000 + sitesIn), now);
+                QVERIFY(site != 0);
+                siteSince = now;
+            }
+        }
+        QCOMPARE(sitesIn, 10);
         QCOMPARE(limits.PendingTotal(), 1024);
     }
 
@@ -370,14 +458,14 @@ private slots:
         CConnectionLimits limits({4, 4, 3});
         using V = CConnectionLimits::Verdict;
         const QByteArray a = Address(2);
-        for (int i = 0; i < 3; ++i) {
-            QVERIFY(limits.Admit(a, 0) == V::Admit);
-            limits.Left(a);
+        for (quint64 i = 0; i < 3; ++i) {
+            QVERIFY(limits.Admit(a, i, 0) == V::Admit);
+            limits.Left(a, i);
         }
-        QVERIFY(limits.Admit(a, 0) == V::TooFast);
-        QVERIFY(limits.Admit(a, 19000) == V::TooFast);
-        QVERIFY(limits.Admit(a, 20000) == V::Admit);
-        QVERIFY(limits.Admit(Address(3), 20000) == V::Admit);
+        QVERIFY(limits.Admit(a, 3, 0) == V::TooFast);
+        QVERIFY(limits.Admit(a, 3, 19000) == V::TooFast);
+        QVERIFY(limits.Admit(a, 3, 20000) == V::Admit);
+        QVERIFY(limits.Admit(Address(3), 4, 20000) == V::Admit);
     }
 };
 

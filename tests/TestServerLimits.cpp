@@ -27,9 +27,9 @@ class TestServerLimits : public QObject {
 private slots:
     void pruneForgetsIdleAddresses() {
         CConnectionLimits limits({4, 2, 3});
-        QVERIFY(limits.Admit(kHome, 0) == CConnectionLimits::Verdict::Admit);
-        QVERIFY(limits.Admit(kOther, 0) == CConnectionLimits::Verdict::Admit);
-        limits.Left(kOther);
+        QVERIFY(limits.Admit(kHome, 1, 0) == CConnectionLimits::Verdict::Admit);
+        QVERIFY(limits.Admit(kOther, 2, 0) == CConnectionLimits::Verdict::Admit);
+        limits.Left(kOther, 2);
         limits.Prune(60000);
         QCOMPARE(limits.AddressesKnown(), 1); // kHome still has a connection pending
         QCOMPARE(limits.PendingFrom(kHome), 1);
