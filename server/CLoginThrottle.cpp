@@ -72,6 +72,7 @@ CLoginThrottle::Turn CLoginThrottle::Reserve(const QByteArray& address, const QB
             return turn;
         }
         turn.at = std::max(now, pair->pausedUntil);
+        turn.afterFailures = turn.at > now;
     }
     const bool trusted = known && pair->lastSuccess >= 0 && pair->failures == 0 &&
                          pair->undecided < kMaxTrustedUndecided;

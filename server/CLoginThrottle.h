@@ -36,8 +36,9 @@ public:
     struct Turn {
         Decision decision = Decision::Now;
         qint64 at = 0;
-        bool spent = false;       // took a check from the login's budget
-        bool loginSlowed = false; // this attempt found the login's budget empty first
+        bool spent = false;         // took a check from the login's budget
+        bool loginSlowed = false;   // this attempt found the login's budget empty first
+        bool afterFailures = false; // held to the end of its pause, not for the budget
     };
 
     explicit CLoginThrottle(Settings settings) : m_settings(settings) {}

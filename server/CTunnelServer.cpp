@@ -281,6 +281,8 @@ CLoginThrottle::Turn CTunnelServer::PasswordTurn(const QByteArray& address,
     case CLoginThrottle::Decision::Now:
         break;
     case CLoginThrottle::Decision::Hold:
+        m_counters.Count(turn.afterFailures ? PauseReason::AfterFailures
+                                            : PauseReason::LoginBudget);
         m_troubles.Count(address, CRecentTroubles::Kind::Slowed, now);
         break;
     case CLoginThrottle::Decision::Paused:
@@ -527,7 +529,8 @@ ServerSnapshot CTunnelServer::Snapshot(int maxRows) const {
     if (maxRows > 0) {
         for (const CRecentTroubles::Entry& e : m_troubles.Recent(now, maxRows, &s.troublesNotShown))
             s.troubles.push_back({e.address.isEmpty() ? QString() : AddressKeyText(e.address),
-                                  e.counts.byKind[0], e.counts.byKind[1], e.counts.byKind[2]});
+                                  e.counts.byKind[0], e.counts.byKind[1], e.counts.byKind[2],
+                                  e.counts.byKind[3]});
     }
     return s;
 }
@@ -554,6 +557,9 @@ bool CTunnelServer::MakeRoom(const CConnectionLimits::Victim& victim) {
     CServerConnection* c = m_byId.value(victim.id);
     if (c == nullptr || !c->CountsAsAwaitingLogin())
         return false;
+    m_counters.Count(victim.forTrusted ? EvictionReason::LoggedInBefore
+                                       : EvictionReason::NewAddress);
+    m_troubles.Count(victim.address, CRecentTroubles::Kind::Evicted, Now());
     c->Close(victim.forTrusted ? QStringLiteral("made room for an address that logged in before")
                                : QStringLiteral("made room for another address"));
     return true;

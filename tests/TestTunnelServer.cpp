@@ -456,6 +456,11 @@ private slots:
         QVERIFY(first.Closed());
         QVERIFY(!second.Closed());
         QVERIFY(LogHas("made room for another address"));
+        const ServerSnapshot storm = m_server->Snapshot(10);
+        QCOMPARE(storm.counters.evicted[std::size_t(EvictionReason::NewAddress)], std::uint64_t(1));
+        QCOMPARE(storm.troubles.size(), std::size_t(1));
+        QCOMPARE(storm.troubles.front().address, "127.0.0.2");
+        QCOMPARE(storm.troubles.front().evicted, std::uint64_t(1));
         Client other(m_server->Port(), true, "127.0.0.4");
         QVERIFY(WaitFor([&] { return other.data == "login:"; }));
         Client third(m_server->Port(), true, "127.0.0.4"); // as many as .2 now: refused
@@ -536,6 +541,8 @@ private slots:
         QCOMPARE(status.counters.loginsFailed, std::uint64_t(4));
         QCOMPARE(status.counters.loginsOk, std::uint64_t(3));
         QVERIFY(status.counters.refused[std::size_t(RefusalReason::LoginPaused)] >= 1);
+        QCOMPARE(status.counters.paused[std::size_t(PauseReason::AfterFailures)], std::uint64_t(1));
+        QCOMPARE(status.counters.paused[std::size_t(PauseReason::LoginBudget)], std::uint64_t(0));
         QCOMPARE(status.troubles.size(), std::size_t(1));
         const ServerSnapshot::Trouble& guesser = status.troubles.front();
         QCOMPARE(guesser.address, "127.0.0.2");
