@@ -176,13 +176,20 @@ private slots:
 
     void guessingIsBounded_data() {
         QTest::addColumn<int>("addresses");
-        QTest::newRow("one address") << 1;
-        QTest::newRow("500 addresses") << 500;
+        QTest::addColumn<bool>("networkEach"); // each guesser in a /24 of its own
+        QTest::addColumn<int>("freshIn");      // of 12 sites on fresh addresses, in within 2 s
+        QTest::newRow("one address") << 1 << false << 12;
+        QTest::newRow("500 addresses in two /24s") << 500 << false << 12;
+        QTest::newRow("500 addresses in 500 /24s") << 500 << true << 0;
     }
-    // Attackers guess one login as fast as the server lets them, for a minute; the login's
-    // own site, from the address it logged in from before, gets in at once all along.
+    // Attackers guess one login as fast as the server lets them, for a minute: the checks they
+    // get stay within the login's budget however they spread. The login's own site, from the
+    // address it logged in from before, gets in at once all along; one on a fresh address,
+    // every 5 s, gets in within 2 s unless the guessers come from ever new networks.
     void guessingIsBounded() {
         QFETCH(int, addresses);
+        QFETCH(bool, networkEach);
+        QFETCH(int, freshIn);
         CLoginThrottle throttle({});
         const QByteArray home = Address(100000);
         auto turn = throttle.Reserve(home, "alice", 0);
@@ -195,10 +202,13 @@ private slots:
             CLoginThrottle::Turn turn;
         };
         std::vector<Attacker> attackers;
-        for (int i = 0; i < addresses; ++i)
-            attackers.push_back({Address(i), 1000 + i % 100, false, {}});
+        for (int i = 0; i < addresses; ++i) {
+            const QByteArray address = networkEach ? Address(0x20000 + (i << 8) + 1) : Address(i);
+            attackers.push_back({address, 1000 + i % 100, false, {}});
+        }
         int early = 0; // checks in the first 10 s
         int late = 0;
+        int fresh = 0;
         for (qint64 now = 1000; now < 61000; now += 10) {
             for (Attacker& a : attackers) {
                 if (now < a.next)
@@ -221,9 +231,18 @@ private slots:
                 QCOMPARE(turn.decision, Decision::Now);
                 throttle.Decided(home, "alice", turn, true, now);
             }
+            if (now % 5000 == 2500) {
+                const QByteArray site = Address(0x100000 + static_cast<int>(now / 5000));
+                turn = throttle.Reserve(site, "alice", now);
+                if (turn.decision == Decision::Now || turn.decision == Decision::Hold) {
+                    fresh += turn.at - now <= 2000 ? 1 : 0;
+                    throttle.Decided(site, "alice", turn, true, turn.at);
+                }
+            }
         }
         QVERIFY2(early <= 20, qPrintable(QString::number(early)));
         QVERIFY2(late <= 51, qPrintable(QString::number(late)));
+        QVERIFY2(fresh >= freshIn, qPrintable(QString::number(fresh)));
     }
 
     void admission_data() {
