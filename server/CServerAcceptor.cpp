@@ -143,7 +143,8 @@ void CServerAcceptor::OnReady(const Listener& listener) {
         }
         if (m_outOfDescriptors) {
             m_outOfDescriptors = false;
-            emit logLine(
+            emit repeatedEvent(
+                QStringLiteral("returns to accepting"), QString(),
                 QStringLiteral("accepting again; %1 connections were closed unserved meanwhile")
                     .arg(m_closedUnserved));
             m_closedUnserved = 0;
@@ -195,10 +196,12 @@ void CServerAcceptor::OutOfDescriptors(int listenFd) {
     }
     if (!m_outOfDescriptors) {
         m_outOfDescriptors = true;
-        emit logLine(QStringLiteral("cannot accept: %1; closing new connections unserved, trying "
-                                    "again every %2 ms")
-                         .arg(QString::fromLocal8Bit(std::strerror(error)))
-                         .arg(m_settings.retryMs));
+        emit repeatedEvent(
+            QStringLiteral("pauses in accepting"), QString(),
+            QStringLiteral("cannot accept: %1; closing new connections unserved, trying "
+                           "again every %2 ms")
+                .arg(QString::fromLocal8Bit(std::strerror(error)))
+                .arg(m_settings.retryMs));
     }
     m_paused = true;
     m_resumeAt = Now() + m_settings.retryMs;

@@ -58,7 +58,6 @@ public:
 signals:
     // An admitted connection, counted as awaiting log-in; the receiver owns the descriptor.
     void accepted(int fd, quint64 id, const QByteArray& address, bool tls);
-    void logLine(const QString& text);
     // A connection closed unserved; the address is empty when it was not read.
     void refused(const QByteArray& address, RefusalReason reason);
     // An event that may come in floods, for the owner's summaries.

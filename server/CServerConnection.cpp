@@ -189,7 +189,8 @@ void CServerConnection::Close(const QString& cause) {
                     .arg(m_linesSent);
     }
     if (m_session.IsLoggedIn())
-        Log(line);
+        m_server.LogPerAddress(QStringLiteral("ends of sessions"), AddressKeyText(m_address),
+                               LogLine(line));
     else
         m_server.LogRepeated(QStringLiteral("connections closed before log-in"),
                              AddressKeyText(m_address), LogLine(line));
@@ -235,8 +236,10 @@ void CServerConnection::LoginDecided(const QByteArray& login, bool accepted) {
         m_server.LoginDecided(m_address, login, m_turn, accepted);
         m_loggedInAt = QDateTime::currentDateTime();
         SampleRates(m_server.Now());
-        Log(QStringLiteral("logged in as \"%1\"%2")
-                .arg(name, m_ssl ? QStringLiteral(" over TLS") : QString()));
+        m_server.LogPerAddress(
+            QStringLiteral("log-ins"), AddressKeyText(m_address),
+            LogLine(QStringLiteral("logged in as \"%1\"%2")
+                        .arg(name, m_ssl ? QStringLiteral(" over TLS") : QString())));
         m_server.LoggedIn(this);
     } else {
         m_server.LogRepeated(QStringLiteral("failed log-ins"), AddressKeyText(m_address),

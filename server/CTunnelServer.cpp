@@ -150,7 +150,6 @@ bool CTunnelServer::Listen(QString* error) {
     if (!m_acceptor->Listen(error))
         return false;
     connect(m_acceptor, &CServerAcceptor::accepted, this, &CTunnelServer::Admitted);
-    connect(m_acceptor, &CServerAcceptor::logLine, this, &CTunnelServer::Log);
     connect(m_acceptor, &CServerAcceptor::repeatedEvent, this, &CTunnelServer::LogRepeated);
     connect(m_acceptor, &CServerAcceptor::refused, this, &CTunnelServer::Refused);
     const qint64 now = Now();
@@ -295,10 +294,11 @@ CLoginThrottle::Turn CTunnelServer::PasswordTurn(const QByteArray& address,
         break;
     }
     if (turn.loginSlowed)
-        Log(QStringLiteral("login \"%1\" has used up its password checks (failed log-ins from "
-                           "several addresses): addresses that have not logged in as it wait "
-                           "their turn, one a second")
-                .arg(QuotedText(login, CServerSession::kMaxAnswer)));
+        LogRepeated(QStringLiteral("logins out of password checks"), AddressKeyText(address),
+                    QStringLiteral("login \"%1\" has used up its password checks (failed log-ins "
+                                   "from several addresses): addresses that have not logged in "
+                                   "as it wait their turn, one a second")
+                        .arg(QuotedText(login, CServerSession::kMaxAnswer)));
     return turn;
 }
 
@@ -393,9 +393,11 @@ void CTunnelServer::CutSlowestReaders() {
             QStringLiteral("among the slowest readers with %1 bytes waiting in all").arg(total));
         ++cut;
     }
-    Log(QStringLiteral("output waiting for clients over %1 bytes: closed the %2 slowest readers")
-            .arg(m_options.maxPendingWriteTotal)
-            .arg(cut));
+    LogRepeated(QStringLiteral("cuts of the slowest readers"), QString(),
+                QStringLiteral("output waiting for clients over %1 bytes: closed the %2 slowest "
+                               "readers")
+                    .arg(m_options.maxPendingWriteTotal)
+                    .arg(cut));
 }
 
 void CTunnelServer::ConnectionClosed(CServerConnection* connection, bool wasAwaitingLogin) {
@@ -416,6 +418,11 @@ void CTunnelServer::Log(const QString& text) const {
 
 void CTunnelServer::LogRepeated(const QString& what, const QString& from, const QString& line) {
     if (m_summary.Count(what, from, Now()))
+        Log(line);
+}
+
+void CTunnelServer::LogPerAddress(const QString& what, const QString& from, const QString& line) {
+    if (m_summary.Count(what, from, Now(), CLogSummary::Shown::PerAddress))
         Log(line);
 }
 

@@ -92,8 +92,10 @@ public:
     qint64 Now() const override { return m_clock() / 1000000; }
 
     void Log(const QString& text) const override;
-    // Logs the line unless events of its kind are being summed up.
+    // Logs the line unless events of its kind are being summed up. Every line a peer can bring
+    // goes through one of these two.
     void LogRepeated(const QString& what, const QString& from, const QString& line) override;
+    void LogPerAddress(const QString& what, const QString& from, const QString& line) override;
 
 signals:
     void connectionCountChanged();

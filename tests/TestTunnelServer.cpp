@@ -550,6 +550,63 @@ private slots:
         QVERIFY(guesser.refused >= 1 && guesser.slowed >= 1);
     }
 
+    // Connections that send a login of 255 control bytes and never answer the password
+    // prompt, round after round from a few addresses for three minutes (a round lasts 10 s,
+    // and uses up the login's password checks each time): each kind of line the churn brings
+    // is logged a few times a minute and then summed.
+    void churnBeforeThePasswordIsSummed() {
+        ServerOptions options = TestOptions();
+        options.answerTimeoutMs = 2000;
+        options.connectsPerMinute = 1000;
+        QVERIFY(Start(options));
+        const QByteArray login(255, '\x01');
+        m_log.clear();
+        QList<int> perMinute;
+        for (int minute = 0; minute < 3; ++minute) {
+            const qsizetype before = m_log.size();
+            for (int round = 0; round < 6; ++round) {
+                std::vector<std::unique_ptr<Client>> clients;
+                for (int i = 0; i < 16; ++i) {
+                    const QByteArray source = "127.0.0." + QByteArray::number(2 + i % 4);
+                    clients.push_back(
+                        std::make_unique<Client>(m_server->Port(), true, source.constData()));
+                }
+                const auto held = [&] {
+                    return m_server->Snapshot(0)
+                        .counters.paused[std::size_t(PauseReason::LoginBudget)];
+                };
+                const std::uint64_t heldBefore = held();
+                for (auto& c : clients) {
+                    QVERIFY(WaitFor([&] { return c->data == "login:" || c->Closed(); }));
+                    c->Write(login + '\n');
+                }
+                // Each prompted, closed, or held for the login's budget.
+                QVERIFY(WaitFor([&] {
+                    const auto answered =
+                        std::count_if(clients.begin(), clients.end(), [](auto& c) {
+                            return c->data.endsWith("password:") || c->Closed();
+                        });
+                    return std::uint64_t(answered) + held() - heldBefore == clients.size();
+                }));
+                // Time out, and the held ones after their prompt.
+                for (int step = 0; step < 5; ++step) {
+                    m_now += options.answerTimeoutMs;
+                    m_server->Tick();
+                }
+                for (auto& c : clients)
+                    QVERIFY(WaitFor([&] { return c->Closed(); }));
+            }
+            m_now += 1;
+            m_server->Tick(); // the window's summaries
+            perMinute.append(static_cast<int>(m_log.size() - before));
+            const QStringList minuteLines = m_log.mid(before);
+            QVERIFY2(minuteLines.filter("password checks").size() <= 4,
+                     qPrintable(minuteLines.join('\n')));
+        }
+        for (const int lines : perMinute)
+            QVERIFY2(lines <= 12, qPrintable(m_log.join('\n')));
+    }
+
     // A login cannot forge a log line: its quotes are shown escaped.
     void loginCannotForgeALogLine() {
         QVERIFY(Start());
