@@ -189,8 +189,7 @@ void CServerConnection::Close(const QString& cause) {
                     .arg(m_linesSent);
     }
     if (m_session.IsLoggedIn())
-        m_server.LogPerAddress(QStringLiteral("ends of sessions"), AddressKeyText(m_address),
-                               LogLine(line));
+        m_server.LogPerAddress(QStringLiteral("ends of sessions"), SummedAs(), LogLine(line));
     else
         m_server.LogRepeated(QStringLiteral("connections closed before log-in"),
                              AddressKeyText(m_address), LogLine(line));
@@ -237,7 +236,7 @@ void CServerConnection::LoginDecided(const QByteArray& login, bool accepted) {
         m_loggedInAt = QDateTime::currentDateTime();
         SampleRates(m_server.Now());
         m_server.LogPerAddress(
-            QStringLiteral("log-ins"), AddressKeyText(m_address),
+            QStringLiteral("log-ins"), SummedAs(),
             LogLine(QStringLiteral("logged in as \"%1\"%2")
                         .arg(name, m_ssl ? QStringLiteral(" over TLS") : QString())));
         m_server.LoggedIn(this);
@@ -375,6 +374,12 @@ void CServerConnection::OnSocketGone() {
     const bool byPeer = error == QAbstractSocket::RemoteHostClosedError ||
                         error == QAbstractSocket::UnknownSocketError;
     Close(byPeer ? QStringLiteral("closed by peer") : m_socket->errorString());
+}
+
+// A site behind a NAT address with others: each login of the address has its share of lines.
+QString CServerConnection::SummedAs() const {
+    return QStringLiteral("%1 as \"%2\"")
+        .arg(AddressKeyText(m_address), QuotedText(m_session.Login(), CServerSession::kMaxAnswer));
 }
 
 QString CServerConnection::LogLine(const QString& text) const {

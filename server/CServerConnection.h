@@ -86,6 +86,8 @@ private:
     void TakeTurn();
     void OnSocketGone();
     QString LogLine(const QString& text) const;
+    // Where a logged-in client's lines are summed from.
+    QString SummedAs() const;
     void Log(const QString& text) const;
 
     IConnectionHost& m_server;

@@ -48,6 +48,6 @@ public:
     virtual void Log(const QString& text) const = 0;
     // Logs the line unless events of its kind are being summed up.
     virtual void LogRepeated(const QString& what, const QString& from, const QString& line) = 0;
-    // The same, with a few lines of the kind for each address.
+    // The same, with a few lines of the kind for each source.
     virtual void LogPerAddress(const QString& what, const QString& from, const QString& line) = 0;
 };

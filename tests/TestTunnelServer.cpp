@@ -607,6 +607,28 @@ private slots:
             QVERIFY2(lines <= 12, qPrintable(m_log.join('\n')));
     }
 
+    // A site that logs in and out in a loop gets three lines a minute of each kind, the rest
+    // summed; another login from the same address keeps its own.
+    void reconnectLoopIsSummed() {
+        QVERIFY(Start());
+        for (int i = 0; i < 5; ++i) {
+            auto site = std::make_unique<Client>(m_server->Port(), true, "127.0.0.2");
+            QVERIFY(LogIn(*site));
+            site->socket.abort();
+            QVERIFY(WaitFor([&] { return m_server->ConnectionCount() == 0; }));
+        }
+        Client neighbour(m_server->Port(), true, "127.0.0.2");
+        QVERIFY(LogIn(neighbour, "bob", "hunter 2"));
+        QCOMPARE(m_log.filter("logged in as \"alice\"").size(), 3);
+        QCOMPARE(m_log.filter("disconnected (closed by peer): relayed").size(), 3);
+        QCOMPARE(m_log.filter("logged in as \"bob\"").size(), 1);
+        m_now += TestOptions().summaryWindowMs;
+        m_server->Tick();
+        QVERIFY2(LogHas("6 log-ins from 2 addresses in the last 60 s; most from 127.0.0.2 as "
+                        "\"alice\" (5), 127.0.0.2 as \"bob\" (1)"),
+                 qPrintable(m_log.join('\n')));
+    }
+
     // A login cannot forge a log line: its quotes are shown escaped.
     void loginCannotForgeALogLine() {
         QVERIFY(Start());
