@@ -118,7 +118,7 @@ demo: deps-run
 	@tools/demo.sh $(BUILD)
 
 # The tunnel server under load and attack next to ncat --broker, one table (about 7 minutes),
-# then its guard against many addresses and the real Kavlink, another (about 8 minutes;
+# then its guard against many addresses and the real Kavlink, another (about 12 minutes;
 # GUARD_ROWS and GUARD_WRONG_S shorten it). SERVER_BEFORE=path/to/an/older/kavlink-server adds
 # a column to both. The bench tools come first: the load tool's TLS clients build with libssl-dev.
 bench-server: deps-run

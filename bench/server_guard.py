@@ -5,9 +5,10 @@ real kavlink as a client. Every step is bounded in count and time; prints one ta
     server_guard.py BUILD_DIR [BEFORE_SERVER]
 
 BEFORE_SERVER, an older kavlink-server, gets a column of its own. GUARD_ROWS picks rows
-(default: all of hold2000 hold33 guess500 kavlink flood churn1000 status16idle status16alive
-statusstderr); GUARD_WRONG_S is how long
-the real Kavlink keeps its wrong password (default 180).
+(default: all of hold2000 hold33 guess500 kavlink flood churn1000 unknown25 sighup200 guess20
+guess20spread ctlchurn status16idle status16alive statusstderr); GUARD_WRONG_S is how long the
+real Kavlink keeps its wrong password (default 180). The yescrypt rows take their hashes from
+mkpasswd (package whois), else $6$ from openssl passwd -6; the row says which.
 """
 import asyncio
 import os
@@ -44,19 +45,30 @@ def tunnel_line(text):
     return body + bytes([(sum(body) & 0xFF) | 0x80])
 
 
+def password_hash(password):
+    """A yescrypt hash as mkpasswd makes it by default, else $6$; and the method's name."""
+    if shutil.which("mkpasswd"):
+        out = subprocess.run(["mkpasswd", "-m", "yescrypt", password], capture_output=True,
+                             text=True, check=True)
+        return out.stdout.strip(), "yescrypt"
+    out = subprocess.run(["openssl", "passwd", "-6", password], capture_output=True, text=True,
+                         check=True)
+    return out.stdout.strip(), "$6$"
+
+
 class Server:
-    def __init__(self, binary, work, name, *args):
+    def __init__(self, binary, work, name, *args, users_text=USERS, start_s=5):
         self.port = free_port()
         self.log_path = os.path.join(work, name + ".log")
-        users = os.path.join(work, "users")
-        with open(users, "w") as f:
-            f.write(USERS)
-        os.chmod(users, 0o600)
+        self.users = os.path.join(work, "users")
+        with open(self.users, "w") as f:
+            f.write(users_text)
+        os.chmod(self.users, 0o600)
         self.log = open(self.log_path, "w")
         self.process = subprocess.Popen(
-            [binary, "--listen", "127.0.0.1", "--port", str(self.port), "--users", users, *args],
-            stderr=self.log)
-        for _ in range(100):
+            [binary, "--listen", "127.0.0.1", "--port", str(self.port), "--users", self.users,
+             *args], stderr=self.log)
+        for _ in range(start_s * 20):
             with open(self.log_path) as f:
                 if "listening on" in f.read():
                     return
@@ -474,13 +486,240 @@ async def row_status_stderr(binary, work):
         os.close(read_fd)
 
 
+async def relay_latency(port, login_a, login_b, password, stop):
+    """Two logged-in sites; a line from one to the other every 50 ms until stop. Returns the
+    latencies in ms (a line not through by the end counts as the time it waited)."""
+    _, a = await log_in(port, address(60, 1), login_a, password, 10)
+    _, b = await log_in(port, address(60, 2), login_b, password, 10)
+    if a is None or b is None:
+        return None
+    await asyncio.sleep(1)  # both checked and in
+    sent_at, latencies = {}, []
+
+    async def receive():
+        buffer = b""
+        while True:
+            data = await b[0].read(65536)
+            if not data:
+                return
+            buffer += data
+            for match in re.finditer(rb'ADDQSO: "P(\d+)"', buffer):
+                key = int(match.group(1))
+                if key in sent_at:
+                    latencies.append((time.monotonic() - sent_at.pop(key)) * 1000)
+            buffer = buffer[-64:]
+
+    receiver = asyncio.create_task(receive())
+    n = 0
+    while not stop.is_set():
+        n += 1
+        sent_at[n] = time.monotonic()
+        a[1].write(tunnel_line(f'ADDQSO: "P{n}" "" 1'))
+        try:
+            await asyncio.wait_for(stop.wait(), 0.05)
+        except asyncio.TimeoutError:
+            pass
+    await asyncio.sleep(0.5)
+    receiver.cancel()
+    now = time.monotonic()
+    latencies += [(now - t) * 1000 for t in sent_at.values()]
+    for conn in (a, b):
+        conn[1].close()
+    return latencies
+
+
+def latency_text(latencies):
+    if not latencies:
+        return "no line crossed"
+    latencies = sorted(latencies)
+    p99 = latencies[max(0, int(len(latencies) * 0.99) - 1)]
+    return (f"p50 {statistics.median(latencies):.1f} ms, p99 {p99:.1f} ms, "
+            f"max {latencies[-1]:.0f} ms")
+
+
+def hashed_users(names, password):
+    hashed, method = password_hash(password)
+    return "".join(f"{name}:{hashed}\n" for name in names), method
+
+
+async def row_unknown25(binary, work):
+    """Relay latency between two sites with yescrypt passwords, quiet and while made-up logins
+    are tried at 25 a second."""
+    users, method = hashed_users(["site-a", "site-b"], "pw")
+    server = Server(binary, work, "unknown25", "--heartbeat", "15", users_text=users)
+    try:
+        stop = asyncio.Event()
+        quiet = asyncio.create_task(relay_latency(server.port, b"site-a", b"site-b", b"pw", stop))
+        await asyncio.sleep(6)
+        stop.set()
+        quiet = await quiet
+        answered = []
+
+        async def unknown(i):
+            ms, conn = await log_in(server.port, address(70 + i // 1000, i % 1000),
+                                    b"nobody%d" % i, b"guess", 5)
+            if conn:
+                answered.append(ms)
+                try:
+                    await asyncio.wait_for(conn[0].read(100), 5)
+                except (asyncio.TimeoutError, OSError):
+                    pass
+                conn[1].close()
+
+        stop = asyncio.Event()
+        busy = asyncio.create_task(relay_latency(server.port, b"site-a", b"site-b", b"pw", stop))
+        tasks = []
+        start = time.monotonic()
+        i = 0
+        while time.monotonic() - start < 15:
+            tasks.append(asyncio.create_task(unknown(i)))
+            i += 1
+            await asyncio.sleep(max(0, start + i / 25 - time.monotonic()))
+        stop.set()
+        busy = await busy
+        await asyncio.gather(*tasks, return_exceptions=True)
+        cpu = server.cpu_seconds()
+        return (f"{method}; quiet: {latency_text(quiet)}; {i} unknown logins in 15 s: "
+                f"{latency_text(busy)}; {len(answered)} got their password prompt; server CPU "
+                f"{cpu:.1f} s in all")
+    finally:
+        server.stop()
+
+
+async def row_sighup200(binary, work):
+    """Relay latency between two of 200 yescrypt users while the users file is read again."""
+    names = ["site-a", "site-b"] + [f"user{i}" for i in range(198)]
+    users, method = hashed_users(names, "pw")
+    server = Server(binary, work, "sighup200", "--heartbeat", "15", users_text=users,
+                    start_s=60)
+    try:
+        stop = asyncio.Event()
+        quiet = asyncio.create_task(relay_latency(server.port, b"site-a", b"site-b", b"pw", stop))
+        await asyncio.sleep(5)
+        stop.set()
+        quiet = await quiet
+        stop = asyncio.Event()
+        busy = asyncio.create_task(relay_latency(server.port, b"site-a", b"site-b", b"pw", stop))
+        await asyncio.sleep(2)
+        server.process.send_signal(signal.SIGHUP)
+        reloaded = await wait_log(server, r"users file reloaded", 40)
+        await asyncio.sleep(2)
+        stop.set()
+        busy = await busy
+        show = f"{reloaded:.1f} s" if reloaded is not None else "not within 40 s"
+        return (f"{method}; quiet: {latency_text(quiet)}; SIGHUP: {latency_text(busy)}; "
+                f"reload logged after {show}")
+    finally:
+        server.stop()
+
+
+async def row_guess20(server, spread):
+    """20 guesses a second on one login from 500 addresses (in two /24s, or each in a /24 of its
+    own), 40 s; a site on a fresh address every 3 s from the 5th second on."""
+    port = server.port
+    t0 = time.monotonic()
+
+    def guesser(i):
+        return f"127.{80 + i // 250}.{i % 250}.1" if spread else address(31, i)
+
+    checked = []
+
+    async def guess(i):
+        ms, conn = await log_in(port, guesser(i % 500), b"alice", b"guess%d" % i, 10)
+        if conn:
+            checked.append(ms)
+            try:
+                await asyncio.wait_for(conn[0].read(100), 5)
+            except (asyncio.TimeoutError, OSError):
+                pass
+            conn[1].close()
+
+    fresh = []
+
+    async def site(n):
+        source = address(32, n)
+        ms, conn = await log_in(port, source, b"alice", b"9990", 2)
+        if conn:
+            await asyncio.sleep(0.5)
+            conn[1].close()
+        fresh.append((source, ms))
+
+    tasks = []
+    i = 0
+    sites = 0
+    while time.monotonic() - t0 < 40:
+        tasks.append(asyncio.create_task(guess(i)))
+        i += 1
+        elapsed = time.monotonic() - t0
+        if elapsed >= 5 + 3 * sites and sites < 10:
+            tasks.append(asyncio.create_task(site(sites)))
+            sites += 1
+        await asyncio.sleep(max(0, t0 + i / 20 - time.monotonic()))
+    await asyncio.gather(*tasks, return_exceptions=True)
+    log = server.text()
+    got_in = sum(1 for source, ms in fresh
+                 if ms is not None and re.search(rf'{re.escape(source)}:\d+ logged in as "alice"',
+                                                 log))
+    return (f"{i} guesses in 40 s, {len(checked)} checked; fresh-address sites in within "
+            f"2 s: {got_in}/{len(fresh)}")
+
+
+async def row_ctlchurn(server):
+    """Rounds of 20 connections that send one login of 255 control bytes and close without
+    answering the password prompt (0.2 s after the login at most), from 400 addresses in turn,
+    for a minute: log lines in that minute, its summaries included."""
+    port = server.port
+    lines0 = server.text().count("\n")
+    end = time.monotonic() + 60
+    login = b"\x01" * 255 + b"\n"
+    connects = 0
+
+    async def attempt(i):
+        nonlocal connects
+        try:
+            reader, writer = await asyncio.wait_for(asyncio.open_connection(
+                "127.0.0.1", port, local_addr=(address(90, i % 400), 0)), 2)
+        except (OSError, asyncio.TimeoutError):
+            return
+        connects += 1
+        try:
+            await read_until(reader, LOGIN_PROMPT, b"", time.monotonic() + 2)
+            writer.write(login)
+            await read_until(reader, PASSWORD_PROMPT, b"", time.monotonic() + 0.2)
+        except (OSError, EOFError, TimeoutError, asyncio.TimeoutError):
+            pass
+        finally:
+            writer.close()
+
+    i = 0
+    while time.monotonic() < end:
+        await asyncio.gather(*(attempt(i + k) for k in range(20)))
+        i += 20
+        await asyncio.sleep(0.1)
+    await asyncio.sleep(1.5)  # the minute's summaries
+    lines = server.text().count("\n") - lines0
+    checks = server.text().count("has used up its password checks")
+    return (f"{lines} log lines in the minute ({checks} of a login out of password checks) for "
+            f"{connects} connections")
+
+
 async def measure(row, binary, build, work):
     name = os.path.basename(work)
     if row == "statusstderr":
         return await row_status_stderr(binary, work)
+    if row == "unknown25":
+        return await row_unknown25(binary, work)
+    if row == "sighup200":
+        return await row_sighup200(binary, work)
     http = free_port()
     server = Server(binary, work, row, "--heartbeat", "15", "--http", f"127.0.0.1:{http}")
     try:
+        if row == "guess20":
+            return await row_guess20(server, False)
+        if row == "guess20spread":
+            return await row_guess20(server, True)
+        if row == "ctlchurn":
+            return await row_ctlchurn(server)
         if row == "hold2000":
             return await row_hold(server, 2000, 1)
         if row == "hold33":
@@ -510,6 +749,15 @@ LABELS = {
     "status16idle": "the operator's /metrics while 16 idle connections hold the status port",
     "status16alive": "the operator's /metrics while 16 keep-alive connections ask every 5 s",
     "statusstderr": "standard error a full pipe nobody reads: 558 WebSocket upgrades, SIGTERM",
+    "unknown25": "relay between two sites with yescrypt passwords, quiet (5 s) and while made-up "
+                 "logins are tried at 25/s (15 s)",
+    "sighup200": "relay between two sites, quiet (5 s) and through a SIGHUP with 200 yescrypt "
+                 "users",
+    "guess20": "one login guessed 20 times a second from 500 addresses in two /24s (40 s); "
+               "10 sites on fresh addresses",
+    "guess20spread": "the same from 500 addresses each in a /24 of its own",
+    "ctlchurn": "rounds of 20 connections from 400 addresses send a login of 255 control bytes "
+                "and never answer the password prompt (a minute): log volume",
 }
 
 

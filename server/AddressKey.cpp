@@ -18,6 +18,10 @@ QByteArray AddressKey(const QHostAddress& address) {
     return QByteArray(reinterpret_cast<const char*>(v6.c), 8);
 }
 
+QByteArray PrefixKey(const QByteArray& key) {
+    return key.left(key.size() == 4 ? 3 : 6);
+}
+
 QString AddressKeyText(const QByteArray& key) {
     if (key.size() == 4) {
         const auto* b = reinterpret_cast<const unsigned char*>(key.constData());

@@ -17,35 +17,36 @@ void CConnectionLimits::Refill(Entry& entry, qint64 now) const {
     entry.refilledAt = now;
 }
 
-// The address holding the most waiting connections, untrusted ones first. It gives one up
-// when it holds more than the newcomer (so addresses end up with equal shares), or when it is
-// untrusted and the newcomer is trusted.
-bool CConnectionLimits::FindVictim(const Entry& entry, QByteArray* victim) const {
-    const QByteArray* best = nullptr;
-    int bestPending = 0;
-    bool bestTrusted = true;
-    for (auto it = m_pending.cbegin(); it != m_pending.cend(); ++it) {
-        const auto e = m_entries.constFind(it.key());
-        const bool trusted = e != m_entries.cend() && e->trustedAt >= 0;
-        if (best == nullptr || (bestTrusted && !trusted) ||
-            (trusted == bestTrusted && it.value() > bestPending)) {
-            best = &it.key();
-            bestPending = it.value();
-            bestTrusted = trusted;
-        }
-    }
-    if (best == nullptr)
+CConnectionLimits::Rank CConnectionLimits::RankOf(const QByteArray& address, const Entry& entry) {
+    return {entry.trustedAt >= 0, -entry.Pending(), entry.waiting.front().order, address};
+}
+
+void CConnectionLimits::Unrank(const QByteArray& address, const Entry& entry) {
+    if (!entry.waiting.empty())
+        m_ranks.erase(RankOf(address, entry));
+}
+
+void CConnectionLimits::Rerank(const QByteArray& address, const Entry& entry) {
+    if (!entry.waiting.empty())
+        m_ranks.insert(RankOf(address, entry));
+}
+
+// The first ranked address gives up its oldest when it holds more than the newcomer (so
+// addresses end up with equal shares), or when it is untrusted and the newcomer is trusted.
+bool CConnectionLimits::FindVictim(const Entry& entry, Victim* victim) const {
+    if (m_ranks.empty())
         return false;
+    const auto& [bestTrusted, minusPending, order, address] = *m_ranks.begin();
     const bool newcomerTrusted = entry.trustedAt >= 0;
-    const bool fair = bestTrusted ? newcomerTrusted && bestPending > entry.pending
-                                  : newcomerTrusted || bestPending > entry.pending;
+    const bool holdsMore = -minusPending > entry.Pending();
+    const bool fair = bestTrusted ? newcomerTrusted && holdsMore : newcomerTrusted || holdsMore;
     if (fair && victim)
-        *victim = *best;
+        *victim = {address, m_entries.value(address).waiting.front().id, !holdsMore};
     return fair;
 }
 
-CConnectionLimits::Verdict CConnectionLimits::Admit(const QByteArray& address, qint64 now,
-                                                    QByteArray* victim) {
+CConnectionLimits::Verdict CConnectionLimits::Admit(const QByteArray& address, quint64 id,
+                                                    qint64 now, Victim* victim) {
     auto it = m_entries.find(address);
     if (it == m_entries.end()) {
         if (m_entries.size() >= kMaxAddresses && now - m_lastFullPrune >= kFullPruneMs) {
@@ -54,10 +55,10 @@ CConnectionLimits::Verdict CConnectionLimits::Admit(const QByteArray& address, q
         }
         if (m_entries.size() >= kMaxAddresses)
             return Verdict::ServerFull;
-        it = m_entries.insert(address, Entry{0, double(m_settings.connectsPerMinute), now, -1});
+        it = m_entries.insert(address, Entry{{}, double(m_settings.connectsPerMinute), now, -1});
     }
     Entry& entry = it.value();
-    if (entry.pending >= m_settings.maxPendingPerAddress)
+    if (entry.Pending() >= m_settings.maxPendingPerAddress)
         return Verdict::TooManyPending;
     Refill(entry, now);
     if (entry.allowance < 1.0)
@@ -65,28 +66,35 @@ CConnectionLimits::Verdict CConnectionLimits::Admit(const QByteArray& address, q
     if (m_pendingTotal >= m_settings.maxPendingTotal)
         return FindVictim(entry, victim) ? Verdict::MakeRoom : Verdict::ServerFull;
     entry.allowance -= 1.0;
-    ++entry.pending;
-    ++m_pending[address];
+    Unrank(address, entry);
+    entry.waiting.push_back({m_nextOrder++, id});
+    Rerank(address, entry);
     ++m_pendingTotal;
     return Verdict::Admit;
 }
 
-void CConnectionLimits::Left(const QByteArray& address) {
+void CConnectionLimits::Left(const QByteArray& address, quint64 id) {
     const auto it = m_entries.find(address);
-    if (it == m_entries.end() || it->pending == 0)
+    if (it == m_entries.end())
         return;
-    --it->pending;
+    std::vector<Waiting>& waiting = it->waiting;
+    const auto one =
+        std::find_if(waiting.begin(), waiting.end(), [id](const Waiting& w) { return w.id == id; });
+    if (one == waiting.end())
+        return;
+    Unrank(address, *it);
+    waiting.erase(one);
+    Rerank(address, *it);
     --m_pendingTotal;
-    if (it->pending == 0)
-        m_pending.remove(address);
-    else
-        m_pending[address] = it->pending;
 }
 
 void CConnectionLimits::Trust(const QByteArray& address, qint64 now) {
     auto it = m_entries.find(address);
-    if (it != m_entries.end())
-        it->trustedAt = now;
+    if (it == m_entries.end())
+        return;
+    Unrank(address, *it);
+    it->trustedAt = now;
+    Rerank(address, *it);
 }
 
 bool CConnectionLimits::IsTrusted(const QByteArray& address) const {
@@ -97,9 +105,13 @@ bool CConnectionLimits::IsTrusted(const QByteArray& address) const {
 void CConnectionLimits::Prune(qint64 now) {
     for (auto it = m_entries.begin(); it != m_entries.end();) {
         Refill(it.value(), now);
-        if (it->trustedAt >= 0 && now - it->trustedAt >= m_settings.rememberTrustedMs)
+        if (it->trustedAt >= 0 && now - it->trustedAt >= m_settings.rememberTrustedMs) {
+            Unrank(it.key(), *it);
             it->trustedAt = -1;
-        if (it->pending == 0 && it->allowance >= m_settings.connectsPerMinute && it->trustedAt < 0)
+            Rerank(it.key(), *it);
+        }
+        if (it->waiting.empty() && it->allowance >= m_settings.connectsPerMinute &&
+            it->trustedAt < 0)
             it = m_entries.erase(it);
         else
             ++it;
@@ -108,5 +120,5 @@ void CConnectionLimits::Prune(qint64 now) {
 
 int CConnectionLimits::PendingFrom(const QByteArray& address) const {
     const auto it = m_entries.constFind(address);
-    return it == m_entries.cend() ? 0 : it->pending;
+    return it == m_entries.cend() ? 0 : it->Pending();
 }

@@ -5,20 +5,25 @@
 #include <algorithm>
 #include <utility>
 
-bool CLogSummary::Count(const QString& what, const QString& from, qint64 now) {
+bool CLogSummary::Count(const QString& what, const QString& from, qint64 now, Shown shown) {
     auto it = m_windows.find(what);
     if (it == m_windows.end())
-        it = m_windows.insert(what, Window{now, 0, 0, {}});
+        it = m_windows.insert(what, Window{now, 0, 0, 0, {}});
     Window& window = *it;
     ++window.count;
-    const auto address = window.from.find(from);
+    qint64 fromThere = -1; // unknown past the bound: such an address is summed at once
+    auto address = window.from.find(from);
     if (address != window.from.end())
-        ++*address;
+        fromThere = ++*address;
     else if (window.from.size() < kMaxAddresses)
-        window.from.insert(from, 1);
+        fromThere = *window.from.insert(from, 1);
     else
         ++window.others;
-    return window.count <= m_shown;
+    const bool own =
+        shown == Shown::PerKind ? window.count <= m_shown : fromThere >= 0 && fromThere <= m_shown;
+    if (!own)
+        ++window.hidden;
+    return own;
 }
 
 void CLogSummary::Flush(qint64 now, const Sink& sink, bool flushAll) {
@@ -28,7 +33,7 @@ void CLogSummary::Flush(qint64 now, const Sink& sink, bool flushAll) {
             ++it;
             continue;
         }
-        if (window.count > m_shown) {
+        if (window.hidden > 0) {
             QList<std::pair<qint64, QString>> top;
             for (auto a = window.from.cbegin(); a != window.from.cend(); ++a)
                 top.append({a.value(), a.key()});
@@ -38,12 +43,14 @@ void CLogSummary::Flush(qint64 now, const Sink& sink, bool flushAll) {
                     return x.first != y.first ? x.first > y.first : x.second < y.second;
                 });
             const qsizetype addresses = window.from.size();
-            QString sources = top.first().second;
+            QString sources = QStringLiteral(" from ") + top.first().second;
             if (window.others > 0)
-                sources = QStringLiteral("more than %1 addresses").arg(addresses);
+                sources = QStringLiteral(" from more than %1 addresses").arg(addresses);
             else if (addresses > 1)
-                sources = QStringLiteral("%1 addresses").arg(addresses);
-            QString line = QStringLiteral("%1 %2 from %3 in the last %4 s")
+                sources = QStringLiteral(" from %1 addresses").arg(addresses);
+            else if (top.first().second.isEmpty())
+                sources.clear();
+            QString line = QStringLiteral("%1 %2%3 in the last %4 s")
                                .arg(window.count)
                                .arg(it.key(), sources)
                                .arg((now - window.start + 999) / 1000);

@@ -1,5 +1,7 @@
 #include "CLoginThrottle.h"
 
+#include "AddressKey.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -20,6 +22,20 @@ qint64 Pause(int failures, qint64 first, qint64 max) {
 QByteArray CLoginThrottle::PairKey(const QByteArray& address, const QByteArray& login) {
     // Address keys have a fixed length per family, so the two parts cannot run together.
     return address + '\0' + login;
+}
+
+QByteArray CLoginThrottle::NetworkKey(const QByteArray& address, const QByteArray& login) {
+    // The prefix's length first: a /24 and a /48 cannot run into the login.
+    const QByteArray prefix = PrefixKey(address);
+    return char(prefix.size()) + prefix + login;
+}
+
+// A full table counts the networks it lacks as failed: they compete as they did before.
+bool CLoginThrottle::FailedLatelyFrom(const QByteArray& networkKey, qint64 now) const {
+    const auto it = m_failedFrom.constFind(networkKey);
+    if (it == m_failedFrom.cend())
+        return m_failedFrom.size() >= kMaxEntries;
+    return now - *it < m_settings.forgetFailuresMs;
 }
 
 void CLoginThrottle::Refill(Budget& budget, qint64 now) const {
@@ -72,19 +88,22 @@ CLoginThrottle::Turn CLoginThrottle::Reserve(const QByteArray& address, const QB
             return turn;
         }
         turn.at = std::max(now, pair->pausedUntil);
+        turn.afterFailures = turn.at > now;
     }
     const bool trusted = known && pair->lastSuccess >= 0 && pair->failures == 0 &&
                          pair->undecided < kMaxTrustedUndecided;
     if (!trusted) {
         if (Budget* budget = BudgetOf(login, now)) {
+            const double floor =
+                FailedLatelyFrom(NetworkKey(address, login), now) ? m_settings.cleanReserve : 0;
             budget->checks -= 1;
             const double perMs = m_settings.loginChecksPerSecond / 1000.0;
-            if (budget->checks < 0) {
+            if (budget->checks < floor) {
                 if (!budget->slowed) {
                     budget->slowed = true;
                     turn.loginSlowed = true;
                 }
-                const auto wait = static_cast<qint64>(std::ceil(-budget->checks / perMs));
+                const auto wait = static_cast<qint64>(std::ceil((floor - budget->checks) / perMs));
                 turn.at = std::max(turn.at, now + wait);
             }
             if (turn.at - now > m_settings.maxHoldMs) {
@@ -95,7 +114,9 @@ CLoginThrottle::Turn CLoginThrottle::Reserve(const QByteArray& address, const QB
             turn.spent = true;
         }
     }
-    if (known)
+    // Found again: making room for the login's budget may have pruned the pairs.
+    pair = m_pairs.find(key);
+    if (pair != m_pairs.end())
         ++pair->undecided;
     turn.decision = turn.at > now ? Decision::Hold : Decision::Now;
     return turn;
@@ -103,6 +124,13 @@ CLoginThrottle::Turn CLoginThrottle::Reserve(const QByteArray& address, const QB
 
 qint64 CLoginThrottle::Decided(const QByteArray& address, const QByteArray& login, const Turn& turn,
                                bool accepted, qint64 now) {
+    if (!accepted) {
+        // Before the pair is looked up: making room may prune the pairs.
+        const QByteArray network = NetworkKey(address, login);
+        if (m_failedFrom.contains(network) || MakeRoom(m_failedFrom.size(), now) ||
+            m_failedFrom.size() < kMaxEntries)
+            m_failedFrom.insert(network, now);
+    }
     const auto pair = m_pairs.find(PairKey(address, login));
     if (pair != m_pairs.end() && pair->undecided > 0)
         --pair->undecided;
@@ -153,6 +181,12 @@ void CLoginThrottle::Prune(qint64 now) {
             it->lastSuccess = -1;
         if (it->undecided == 0 && it->failures == 0 && it->lastSuccess < 0)
             it = m_pairs.erase(it);
+        else
+            ++it;
+    }
+    for (auto it = m_failedFrom.begin(); it != m_failedFrom.end();) {
+        if (now - *it >= m_settings.forgetFailuresMs)
+            it = m_failedFrom.erase(it);
         else
             ++it;
     }

@@ -14,7 +14,10 @@
 //
 // Across addresses each login has a budget of password checks (a burst, then one a second),
 // spent by every address that has not logged in as that login before: many addresses guessing
-// one login get no further than one address would, while the login's own sites go on.
+// one login get no further than one address would, while the login's own sites go on. The last
+// few checks of the budget are kept for networks (/24, IPv6 /48) from which that login has not
+// failed lately: guessers use them up once per network, and after that a site on a fresh
+// address elsewhere still finds a check at once, with no more checks in all.
 class CLoginThrottle {
 public:
     struct Settings {
@@ -23,6 +26,9 @@ public:
         qint64 maxHoldMs = 5000;
         double loginBurst = 10;
         double loginChecksPerSecond = 1;
+        // Checks of the burst that only a network without recent failures may take: more than
+        // a hold's worth, so checks promised to held guessers never reach them.
+        double cleanReserve = 6;
         qint64 forgetFailuresMs = 900000;
         qint64 rememberSuccessMs = qint64(30) * 24 * 3600 * 1000;
     };
@@ -36,8 +42,9 @@ public:
     struct Turn {
         Decision decision = Decision::Now;
         qint64 at = 0;
-        bool spent = false;       // took a check from the login's budget
-        bool loginSlowed = false; // this attempt found the login's budget empty first
+        bool spent = false;         // took a check from the login's budget
+        bool loginSlowed = false;   // this attempt found the login's budget empty first
+        bool afterFailures = false; // held to the end of its pause, not for the budget
     };
 
     explicit CLoginThrottle(Settings settings) : m_settings(settings) {}
@@ -54,7 +61,7 @@ public:
 
     const Settings& GetSettings() const { return m_settings; }
     int Failures(const QByteArray& address, const QByteArray& login) const;
-    qsizetype Size() const { return m_pairs.size() + m_logins.size(); }
+    qsizetype Size() const { return m_pairs.size() + m_logins.size() + m_failedFrom.size(); }
 
     // Entries per table at most; a full table is pruned at most once a second.
     static constexpr qsizetype kMaxEntries = 65536;
@@ -73,6 +80,8 @@ private:
         bool slowed = false;
     };
     static QByteArray PairKey(const QByteArray& address, const QByteArray& login);
+    static QByteArray NetworkKey(const QByteArray& address, const QByteArray& login);
+    bool FailedLatelyFrom(const QByteArray& networkKey, qint64 now) const;
     Budget* BudgetOf(const QByteArray& login, qint64 now);
     void Refill(Budget& budget, qint64 now) const;
     void GiveBack(const QByteArray& login);
@@ -81,5 +90,6 @@ private:
     Settings m_settings;
     QHash<QByteArray, Pair> m_pairs;
     QHash<QByteArray, Budget> m_logins;
+    QHash<QByteArray, qint64> m_failedFrom; // network and login: its last failure
     qint64 m_lastFullPrune = -1000000;
 };

@@ -7,19 +7,19 @@
 #include <cstdint>
 #include <vector>
 
-// The addresses that the guard refused or slowed lately, with their counts over the last
-// 15 minutes in one-minute steps, for the status page. Bounded: past kMaxAddresses, events
+// The addresses that the guard refused, slowed or evicted lately, with their counts over the
+// last 15 minutes in one-minute steps, for the status page. Bounded: past kMaxAddresses, events
 // from further addresses are counted together.
 class CRecentTroubles {
 public:
-    enum class Kind { Refused, FailedLogin, Slowed };
+    enum class Kind { Refused, FailedLogin, Slowed, Evicted };
     static constexpr qint64 kStepMs = 60000;
     static constexpr int kSteps = 15;
     static constexpr qsizetype kMaxAddresses = 4096;
 
     struct Counts {
-        std::array<std::uint64_t, 3> byKind{};
-        std::uint64_t Total() const { return byKind[0] + byKind[1] + byKind[2]; }
+        std::array<std::uint64_t, 4> byKind{};
+        std::uint64_t Total() const { return byKind[0] + byKind[1] + byKind[2] + byKind[3]; }
     };
     struct Entry {
         QByteArray address; // an address key; empty for the addresses past the bound

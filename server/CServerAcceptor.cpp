@@ -143,7 +143,8 @@ void CServerAcceptor::OnReady(const Listener& listener) {
         }
         if (m_outOfDescriptors) {
             m_outOfDescriptors = false;
-            emit logLine(
+            emit repeatedEvent(
+                QStringLiteral("returns to accepting"), QString(),
                 QStringLiteral("accepting again; %1 connections were closed unserved meanwhile")
                     .arg(m_closedUnserved));
             m_closedUnserved = 0;
@@ -156,10 +157,10 @@ void CServerAcceptor::Admit(int fd, const sockaddr_storage& from, bool tls) {
     const std::uint64_t id = m_nextId++;
     const QHostAddress peer = PlainAddress(QHostAddress(reinterpret_cast<const sockaddr*>(&from)));
     const QByteArray key = AddressKey(peer);
-    QByteArray victim;
-    auto verdict = m_limits.Admit(key, Now(), &victim);
+    CConnectionLimits::Victim victim;
+    auto verdict = m_limits.Admit(key, id, Now(), &victim);
     if (verdict == CConnectionLimits::Verdict::MakeRoom && m_makeRoom(victim))
-        verdict = m_limits.Admit(key, Now());
+        verdict = m_limits.Admit(key, id, Now());
     if (verdict != CConnectionLimits::Verdict::Admit) {
         const quint16 port = ntohs(from.ss_family == AF_INET6
                                        ? reinterpret_cast<const sockaddr_in6*>(&from)->sin6_port
@@ -195,10 +196,12 @@ void CServerAcceptor::OutOfDescriptors(int listenFd) {
     }
     if (!m_outOfDescriptors) {
         m_outOfDescriptors = true;
-        emit logLine(QStringLiteral("cannot accept: %1; closing new connections unserved, trying "
-                                    "again every %2 ms")
-                         .arg(QString::fromLocal8Bit(std::strerror(error)))
-                         .arg(m_settings.retryMs));
+        emit repeatedEvent(
+            QStringLiteral("pauses in accepting"), QString(),
+            QStringLiteral("cannot accept: %1; closing new connections unserved, trying "
+                           "again every %2 ms")
+                .arg(QString::fromLocal8Bit(std::strerror(error)))
+                .arg(m_settings.retryMs));
     }
     m_paused = true;
     m_resumeAt = Now() + m_settings.retryMs;

@@ -37,8 +37,8 @@ public:
     };
     // Milliseconds on the owner's clock.
     using NowMs = std::function<qint64()>;
-    // Closes the oldest connection awaiting log-in from that address; false when it has none.
-    using MakeRoom = std::function<bool(const QByteArray& address)>;
+    // Closes that connection awaiting log-in for a newcomer; false when it is gone.
+    using MakeRoom = std::function<bool(const CConnectionLimits::Victim& victim)>;
 
     CServerAcceptor(Settings settings, NowMs now, MakeRoom makeRoom, QObject* parent = nullptr);
     ~CServerAcceptor() override;
@@ -58,7 +58,6 @@ public:
 signals:
     // An admitted connection, counted as awaiting log-in; the receiver owns the descriptor.
     void accepted(int fd, quint64 id, const QByteArray& address, bool tls);
-    void logLine(const QString& text);
     // A connection closed unserved; the address is empty when it was not read.
     void refused(const QByteArray& address, RefusalReason reason);
     // An event that may come in floods, for the owner's summaries.

@@ -189,7 +189,7 @@ void CServerConnection::Close(const QString& cause) {
                     .arg(m_linesSent);
     }
     if (m_session.IsLoggedIn())
-        Log(line);
+        m_server.LogPerAddress(QStringLiteral("ends of sessions"), SummedAs(), LogLine(line));
     else
         m_server.LogRepeated(QStringLiteral("connections closed before log-in"),
                              AddressKeyText(m_address), LogLine(line));
@@ -213,20 +213,32 @@ void CServerConnection::SendPrompt(std::string_view prompt) {
     m_answerDeadline.Start(m_server.Options().answerTimeoutMs, m_server.Now(), this);
 }
 
-bool CServerConnection::CheckCredentials(const QByteArray& login, const QByteArray& password) {
-    return m_server.CheckCredentials(login, password);
+void CServerConnection::CheckCredentials(const QByteArray& login, const QByteArray& password) {
+    // The wait is the server's now, not the client's; the check owns the turn.
+    m_answerDeadline.Stop();
+    m_turnOpen = false;
+    m_server.CheckPassword(this, login, password, m_turn);
+}
+
+void CServerConnection::PasswordChecked(bool accepted) {
+    if (m_closed)
+        return;
+    m_session.Decided(accepted);
+    // What the client sent meanwhile waited in the socket.
+    if (!m_closed && !m_readQueued && !m_readDeadline.IsActive() && m_socket->bytesAvailable() > 0)
+        ReadSlice();
 }
 
 void CServerConnection::LoginDecided(const QByteArray& login, bool accepted) {
-    m_answerDeadline.Stop();
-    m_turnOpen = false;
     const QString name = QuotedText(login, CServerSession::kMaxAnswer);
     if (accepted) {
         m_server.LoginDecided(m_address, login, m_turn, accepted);
         m_loggedInAt = QDateTime::currentDateTime();
         SampleRates(m_server.Now());
-        Log(QStringLiteral("logged in as \"%1\"%2")
-                .arg(name, m_ssl ? QStringLiteral(" over TLS") : QString()));
+        m_server.LogPerAddress(
+            QStringLiteral("log-ins"), SummedAs(),
+            LogLine(QStringLiteral("logged in as \"%1\"%2")
+                        .arg(name, m_ssl ? QStringLiteral(" over TLS") : QString())));
         m_server.LoggedIn(this);
     } else {
         m_server.LogRepeated(QStringLiteral("failed log-ins"), AddressKeyText(m_address),
@@ -280,7 +292,9 @@ void CServerConnection::Feed(std::string_view chunk) {
 // the sender back. Nothing is dropped and the client is told nothing.
 void CServerConnection::ReadSlice() {
     m_readQueued = false;
-    if (m_closed)
+    // While the password is checked, what follows it waits in the socket, bounded by its
+    // buffer; reading resumes with the answer.
+    if (m_closed || m_session.GetState() == CServerSession::State::Checking)
         return;
     const qint64 now = m_server.Now();
     const double budget = InputBudget(now);
@@ -360,6 +374,12 @@ void CServerConnection::OnSocketGone() {
     const bool byPeer = error == QAbstractSocket::RemoteHostClosedError ||
                         error == QAbstractSocket::UnknownSocketError;
     Close(byPeer ? QStringLiteral("closed by peer") : m_socket->errorString());
+}
+
+// A site behind a NAT address with others: each login of the address has its share of lines.
+QString CServerConnection::SummedAs() const {
+    return QStringLiteral("%1 as \"%2\"")
+        .arg(AddressKeyText(m_address), QuotedText(m_session.Login(), CServerSession::kMaxAnswer));
 }
 
 QString CServerConnection::LogLine(const QString& text) const {

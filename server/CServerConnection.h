@@ -40,6 +40,8 @@ public:
     void ReadSlice();
     // Closes the socket at once, logs the cause and the summary; safe to call again.
     void Close(const QString& cause);
+    // The answer to the password check this connection asked for.
+    void PasswordChecked(bool accepted);
 
     bool IsLoggedIn() const { return !m_closed && m_session.IsLoggedIn(); }
     bool IsClosed() const { return m_closed; }
@@ -47,6 +49,7 @@ public:
     bool CountsAsAwaitingLogin() const;
     const CServerSession& Session() const { return m_session; }
     const QByteArray& Address() const { return m_address; }
+    std::uint64_t Id() const { return m_id; }
     qint64 PendingWrite() const { return m_pendingWrite; }
     // For the status: when the log-in was accepted, and the lines each way since.
     const QDateTime& LoggedInAt() const { return m_loggedInAt; }
@@ -64,7 +67,7 @@ protected:
 
 private:
     void SendPrompt(std::string_view prompt) override;
-    bool CheckCredentials(const QByteArray& login, const QByteArray& password) override;
+    void CheckCredentials(const QByteArray& login, const QByteArray& password) override;
     void LoginDecided(const QByteArray& login, bool accepted) override;
     void LineReceived(std::string_view line) override;
     void LineDropped(std::string_view line, const char* reason) override;
@@ -83,6 +86,8 @@ private:
     void TakeTurn();
     void OnSocketGone();
     QString LogLine(const QString& text) const;
+    // Where a logged-in client's lines are summed from.
+    QString SummedAs() const;
     void Log(const QString& text) const;
 
     IConnectionHost& m_server;

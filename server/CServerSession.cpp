@@ -49,6 +49,7 @@ void CServerSession::Feed(std::string_view chunk) {
     case State::AwaitLogin:
     case State::PasswordPromptDue:
     case State::AwaitPassword:
+    case State::Checking:
         if (m_early.size() + chunk.size() > kMaxEarlyBytes) {
             Fail("too many bytes before log-in");
             return;
@@ -80,8 +81,10 @@ void CServerSession::ReadAnswers() {
         m_state = State::PasswordPromptDue;
     }
     // The password is read only once its prompt is out.
-    if (m_state == State::AwaitPassword && TakeAnswer(answer))
-        Decide(answer);
+    if (m_state == State::AwaitPassword && TakeAnswer(answer)) {
+        m_state = State::Checking;
+        m_host.CheckCredentials(m_login, answer);
+    }
 }
 
 // Takes one answer up to its LF from the early bytes; fails the session on an overlong one.
@@ -100,8 +103,9 @@ bool CServerSession::TakeAnswer(QByteArray& answer) {
     return true;
 }
 
-void CServerSession::Decide(const QByteArray& password) {
-    const bool accepted = m_host.CheckCredentials(m_login, password);
+void CServerSession::Decided(bool accepted) {
+    if (m_state != State::Checking)
+        return;
     m_state = accepted ? State::LoggedIn : State::Refused;
     std::string rest;
     rest.swap(m_early);

@@ -15,13 +15,14 @@ class ISessionHost;
 // and answers, then the client's bytes cut into tunnel lines. Every buffer is bounded.
 //
 // The login and the password are checked together once the password has arrived, so a
-// prober learns nothing from the first answer.
+// prober learns nothing from the first answer. The host's answer comes later, through Decided.
 class CServerSession {
 public:
     enum class State {
         AwaitLogin,        // "login:" sent, reading the login
         PasswordPromptDue, // login read; "password:" goes out once "login:" left the socket
         AwaitPassword,     // "password:" sent, reading the password
+        Checking,          // the password is being checked; bytes after it wait
         Refused,           // wrong credentials; input ignored until the host closes
         LoggedIn,          // tunnel lines
         Failed,            // the client broke the exchange; input ignored
@@ -40,6 +41,8 @@ public:
     void Feed(std::string_view chunk);
     // Called by the host once the "login:" prompt has left the socket.
     void PromptFlushed();
+    // The host's answer to CheckCredentials; the bytes that came behind the password follow.
+    void Decided(bool accepted);
 
     State GetState() const { return m_state; }
     bool IsLoggedIn() const { return m_state == State::LoggedIn; }
@@ -59,7 +62,6 @@ public:
 private:
     void ReadAnswers();
     bool TakeAnswer(QByteArray& answer);
-    void Decide(const QByteArray& password);
     void Fail(const char* cause);
     void HandleLine(std::string_view line);
 

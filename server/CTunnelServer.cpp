@@ -8,8 +8,10 @@
 #include "TunnelLine.h"
 
 #include <QDateTime>
+#include <QPointer>
 #include <QSslSocket>
 #include <QTcpSocket>
+#include <QThread>
 #include <QTimerEvent>
 
 #include <algorithm>
@@ -31,6 +33,15 @@ CLoginThrottle::Settings ThrottleSettings(const ServerOptions& options) {
     return settings;
 }
 
+// A core for the relay, the rest for hashes, and never so many that their memory (16 MiB for
+// a yescrypt check with mkpasswd's defaults) adds up.
+CPasswordChecks::Settings CheckSettings() {
+    CPasswordChecks::Settings settings;
+    settings.threads = std::clamp(QThread::idealThreadCount() - 1, 1, 4);
+    settings.maxQueued = 32 * settings.threads;
+    return settings;
+}
+
 // One line of the log: the time with its offset, the text, a newline.
 QByteArray StampedLine(const QString& text) {
     return LogTimestamp(QDateTime::currentDateTime()).toUtf8() + ' ' + text.toUtf8() + '\n';
@@ -39,6 +50,7 @@ QByteArray StampedLine(const QString& text) {
 
 CTunnelServer::CTunnelServer(ServerOptions options, QObject* parent)
     : QObject(parent), m_options(std::move(options)), m_throttle(ThrottleSettings(m_options)),
+      m_checks(std::make_unique<CPasswordChecks>(CheckSettings(), [this] { return Now(); })),
       m_summary(m_options.summaryWindowMs, kShownPerWindow),
       m_heartbeatLine("HEARTBEAT: \"~server\" \"\" "),
       m_stderr(std::make_shared<CLogWriter>(
@@ -57,7 +69,7 @@ CTunnelServer::CTunnelServer(ServerOptions options, QObject* parent)
                         m_options.connectsPerMinute};
     m_acceptor = new CServerAcceptor(
         accepting, [this] { return Now(); },
-        [this](const QByteArray& address) { return MakeRoom(address); }, this);
+        [this](const CConnectionLimits::Victim& victim) { return MakeRoom(victim); }, this);
     m_logSink = [writer = m_stderr](const QString& text) { writer->Write(StampedLine(text)); };
 }
 
@@ -138,7 +150,6 @@ bool CTunnelServer::Listen(QString* error) {
     if (!m_acceptor->Listen(error))
         return false;
     connect(m_acceptor, &CServerAcceptor::accepted, this, &CTunnelServer::Admitted);
-    connect(m_acceptor, &CServerAcceptor::logLine, this, &CTunnelServer::Log);
     connect(m_acceptor, &CServerAcceptor::repeatedEvent, this, &CTunnelServer::LogRepeated);
     connect(m_acceptor, &CServerAcceptor::refused, this, &CTunnelServer::Refused);
     const qint64 now = Now();
@@ -193,6 +204,7 @@ void CTunnelServer::Tick() {
     const qint64 now = Now();
     RunPeriods(now);
     m_acceptor->Tick(now);
+    m_checks->Tick(now);
     for (std::size_t i = 0; i < m_connections.size(); ++i)
         m_connections[i]->Due(now);
     if (now - m_lastRateSample >= CLineRates::kStepMs) {
@@ -233,8 +245,31 @@ int CTunnelServer::LoggedInCount() const {
                                           [](const auto* c) { return c->IsLoggedIn(); }));
 }
 
-bool CTunnelServer::CheckCredentials(const QByteArray& login, const QByteArray& password) const {
-    return m_options.allowAnyLogin || m_users.Check(login, password);
+void CTunnelServer::CheckPassword(CServerConnection* connection, const QByteArray& login,
+                                  const QByteArray& password, const CLoginThrottle::Turn& turn) {
+    using Outcome = CPasswordChecks::Outcome;
+    auto done = [this, who = QPointer<CServerConnection>(connection),
+                 address = connection->Address(), login, turn](Outcome outcome) {
+        if (outcome == Outcome::QueueFull) {
+            m_counters.Count(RefusalReason::CheckQueueFull);
+            m_troubles.Count(address, CRecentTroubles::Kind::Refused, Now());
+            LogRepeated(
+                QStringLiteral("log-ins refused with every password check taken"),
+                AddressKeyText(address),
+                QStringLiteral("log-in as \"%1\" from %2 refused: every password check "
+                               "is taken; counted as a failure")
+                    .arg(QuotedText(login, CServerSession::kMaxAnswer), AddressKeyText(address)));
+        }
+        const bool accepted = outcome == Outcome::Accepted;
+        if (who && !who->IsClosed())
+            who->PasswordChecked(accepted);
+        else
+            LoginDecided(address, login, turn, accepted);
+    };
+    if (m_options.allowAnyLogin)
+        m_checks->Answer(Outcome::Accepted, std::move(done));
+    else
+        m_checks->Check(m_users.Find(login), password, m_users.HasHashes(), std::move(done));
 }
 
 CLoginThrottle::Turn CTunnelServer::PasswordTurn(const QByteArray& address,
@@ -245,6 +280,8 @@ CLoginThrottle::Turn CTunnelServer::PasswordTurn(const QByteArray& address,
     case CLoginThrottle::Decision::Now:
         break;
     case CLoginThrottle::Decision::Hold:
+        m_counters.Count(turn.afterFailures ? PauseReason::AfterFailures
+                                            : PauseReason::LoginBudget);
         m_troubles.Count(address, CRecentTroubles::Kind::Slowed, now);
         break;
     case CLoginThrottle::Decision::Paused:
@@ -257,10 +294,11 @@ CLoginThrottle::Turn CTunnelServer::PasswordTurn(const QByteArray& address,
         break;
     }
     if (turn.loginSlowed)
-        Log(QStringLiteral("login \"%1\" has used up its password checks (failed log-ins from "
-                           "several addresses): addresses that have not logged in as it wait "
-                           "their turn, one a second")
-                .arg(QuotedText(login, CServerSession::kMaxAnswer)));
+        LogRepeated(QStringLiteral("logins out of password checks"), AddressKeyText(address),
+                    QStringLiteral("login \"%1\" has used up its password checks (failed log-ins "
+                                   "from several addresses): addresses that have not logged in "
+                                   "as it wait their turn, one a second")
+                        .arg(QuotedText(login, CServerSession::kMaxAnswer)));
     return turn;
 }
 
@@ -293,7 +331,7 @@ void CTunnelServer::TurnAbandoned(const QByteArray& address, const QByteArray& l
 }
 
 void CTunnelServer::LoggedIn(CServerConnection* connection) {
-    m_acceptor->Limits().Left(connection->Address());
+    m_acceptor->Limits().Left(connection->Address(), connection->Id());
     if (m_options.maxSessionsPerLogin > 0) {
         // The oldest go first: a client that lost its line comes back before the server
         // notices the old session is dead.
@@ -355,14 +393,16 @@ void CTunnelServer::CutSlowestReaders() {
             QStringLiteral("among the slowest readers with %1 bytes waiting in all").arg(total));
         ++cut;
     }
-    Log(QStringLiteral("output waiting for clients over %1 bytes: closed the %2 slowest readers")
-            .arg(m_options.maxPendingWriteTotal)
-            .arg(cut));
+    LogRepeated(QStringLiteral("cuts of the slowest readers"), QString(),
+                QStringLiteral("output waiting for clients over %1 bytes: closed the %2 slowest "
+                               "readers")
+                    .arg(m_options.maxPendingWriteTotal)
+                    .arg(cut));
 }
 
 void CTunnelServer::ConnectionClosed(CServerConnection* connection, bool wasAwaitingLogin) {
     if (wasAwaitingLogin)
-        m_acceptor->Limits().Left(connection->Address());
+        m_acceptor->Limits().Left(connection->Address(), connection->Id());
     // The connection may be on the call stack (a relay loop, its own socket's signal).
     if (!m_reapPending) {
         m_reapPending = true;
@@ -378,6 +418,11 @@ void CTunnelServer::Log(const QString& text) const {
 
 void CTunnelServer::LogRepeated(const QString& what, const QString& from, const QString& line) {
     if (m_summary.Count(what, from, Now()))
+        Log(line);
+}
+
+void CTunnelServer::LogPerAddress(const QString& what, const QString& from, const QString& line) {
+    if (m_summary.Count(what, from, Now(), CLogSummary::Shown::PerAddress))
         Log(line);
 }
 
@@ -491,7 +536,8 @@ ServerSnapshot CTunnelServer::Snapshot(int maxRows) const {
     if (maxRows > 0) {
         for (const CRecentTroubles::Entry& e : m_troubles.Recent(now, maxRows, &s.troublesNotShown))
             s.troubles.push_back({e.address.isEmpty() ? QString() : AddressKeyText(e.address),
-                                  e.counts.byKind[0], e.counts.byKind[1], e.counts.byKind[2]});
+                                  e.counts.byKind[0], e.counts.byKind[1], e.counts.byKind[2],
+                                  e.counts.byKind[3]});
     }
     return s;
 }
@@ -501,7 +547,7 @@ void CTunnelServer::Admitted(int fd, quint64 id, const QByteArray& address, bool
     if (!socket->setSocketDescriptor(fd)) {
         ::close(fd);
         delete socket;
-        m_acceptor->Limits().Left(address);
+        m_acceptor->Limits().Left(address, id);
         return;
     }
     // The pair loaded now: a reload later changes nothing for this connection.
@@ -509,19 +555,21 @@ void CTunnelServer::Admitted(int fd, quint64 id, const QByteArray& address, bool
         static_cast<QSslSocket*>(socket)->setSslConfiguration(m_tls.Configuration());
     auto* connection = new CServerConnection(*this, socket, id, address, this);
     m_connections.push_back(connection);
+    m_byId.insert(id, connection);
     connection->Start();
     emit connectionCountChanged();
 }
 
-bool CTunnelServer::MakeRoom(const QByteArray& address) {
-    // Connections are kept in the order they came: the first is the oldest.
-    for (CServerConnection* c : m_connections) {
-        if (c->CountsAsAwaitingLogin() && c->Address() == address) {
-            c->Close(QStringLiteral("made room for another address"));
-            return true;
-        }
-    }
-    return false;
+bool CTunnelServer::MakeRoom(const CConnectionLimits::Victim& victim) {
+    CServerConnection* c = m_byId.value(victim.id);
+    if (c == nullptr || !c->CountsAsAwaitingLogin())
+        return false;
+    m_counters.Count(victim.forTrusted ? EvictionReason::LoggedInBefore
+                                       : EvictionReason::NewAddress);
+    m_troubles.Count(victim.address, CRecentTroubles::Kind::Evicted, Now());
+    c->Close(victim.forTrusted ? QStringLiteral("made room for an address that logged in before")
+                               : QStringLiteral("made room for another address"));
+    return true;
 }
 
 void CTunnelServer::QueueRead(CServerConnection* connection) {
@@ -547,7 +595,9 @@ void CTunnelServer::Reap() {
     std::erase_if(m_readQueue, [](const auto* c) { return c->IsClosed(); });
     const auto closed = std::stable_partition(m_connections.begin(), m_connections.end(),
                                               [](const auto* c) { return !c->IsClosed(); });
-    for (auto it = closed; it != m_connections.end(); ++it)
+    for (auto it = closed; it != m_connections.end(); ++it) {
+        m_byId.remove((*it)->Id());
         (*it)->deleteLater();
+    }
     m_connections.erase(closed, m_connections.end());
 }

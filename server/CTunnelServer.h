@@ -3,6 +3,7 @@
 #include "CClockDeadline.h"
 #include "CLogSummary.h"
 #include "CLoginThrottle.h"
+#include "CPasswordChecks.h"
 #include "CRecentTroubles.h"
 #include "CServerAcceptor.h"
 #include "CServerTls.h"
@@ -15,6 +16,7 @@
 #include <QBasicTimer>
 #include <QByteArray>
 #include <QDateTime>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -57,6 +59,8 @@ public:
     bool ReloadTls();
     // What SIGHUP does: both of the above.
     void Reload();
+    // Where passwords are checked, off the relay's thread (tests replace its matcher).
+    CPasswordChecks& PasswordChecks() { return *m_checks; }
     // Reads the TLS certificate and key when they are set, then listens.
     bool Listen(QString* error);
     // The ports listened on: plain and TLS; 0 for one that is not.
@@ -90,8 +94,10 @@ public:
     qint64 Now() const override { return m_clock() / 1000000; }
 
     void Log(const QString& text) const override;
-    // Logs the line unless events of its kind are being summed up.
+    // Logs the line unless events of its kind are being summed up. Every line a peer can bring
+    // goes through one of these two.
     void LogRepeated(const QString& what, const QString& from, const QString& line) override;
+    void LogPerAddress(const QString& what, const QString& from, const QString& line) override;
 
 signals:
     void connectionCountChanged();
@@ -101,7 +107,8 @@ protected:
 
 private:
     // What the connections call.
-    bool CheckCredentials(const QByteArray& login, const QByteArray& password) const override;
+    void CheckPassword(CServerConnection* connection, const QByteArray& login,
+                       const QByteArray& password, const CLoginThrottle::Turn& turn) override;
     CLoginThrottle::Turn PasswordTurn(const QByteArray& address, const QByteArray& login) override;
     qint64 LoginDecided(const QByteArray& address, const QByteArray& login,
                         const CLoginThrottle::Turn& turn, bool accepted) override;
@@ -117,7 +124,7 @@ private:
     // Heartbeats and summary lines whose period has come.
     void RunPeriods(qint64 now);
     void Admitted(int fd, quint64 id, const QByteArray& address, bool tls);
-    bool MakeRoom(const QByteArray& address);
+    bool MakeRoom(const CConnectionLimits::Victim& victim);
     void CutSlowestReaders();
     void Reap();
     void ServeReads();
@@ -129,9 +136,11 @@ private:
     CServerTls m_tls;
 
     CLoginThrottle m_throttle;
+    std::unique_ptr<CPasswordChecks> m_checks;
     CLogSummary m_summary;
     CServerAcceptor* m_acceptor = nullptr;
     std::vector<CServerConnection*> m_connections;
+    QHash<quint64, CServerConnection*> m_byId; // until reaped
     qint64 m_pendingWriteTotal = 0;
     qint64 m_lastPrune = 0;
     bool m_reapPending = false;

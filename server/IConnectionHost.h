@@ -20,8 +20,11 @@ public:
     // Milliseconds on the server's clock.
     virtual qint64 Now() const = 0;
 
-    // Log-in.
-    virtual bool CheckCredentials(const QByteArray& login, const QByteArray& password) const = 0;
+    // Log-in. Checks the password away from the relay; the answer goes to the connection's
+    // PasswordChecked later, or, when the connection has closed by then, to the throttle alone:
+    // an attempt counts whether or not its client waited for the answer.
+    virtual void CheckPassword(CServerConnection* connection, const QByteArray& login,
+                               const QByteArray& password, const CLoginThrottle::Turn& turn) = 0;
     // When the password prompt for this login may go out, if at all (CLoginThrottle::Reserve).
     virtual CLoginThrottle::Turn PasswordTurn(const QByteArray& address,
                                               const QByteArray& login) = 0;
@@ -45,4 +48,6 @@ public:
     virtual void Log(const QString& text) const = 0;
     // Logs the line unless events of its kind are being summed up.
     virtual void LogRepeated(const QString& what, const QString& from, const QString& line) = 0;
+    // The same, with a few lines of the kind for each source.
+    virtual void LogPerAddress(const QString& what, const QString& from, const QString& line) = 0;
 };

@@ -11,7 +11,9 @@ public:
 
     // Writes one log-in prompt to the client as a write of its own.
     virtual void SendPrompt(std::string_view prompt) = 0;
-    virtual bool CheckCredentials(const QByteArray& login, const QByteArray& password) = 0;
+    // Starts checking a log-in; the answer goes to CServerSession::Decided, never within this
+    // call.
+    virtual void CheckCredentials(const QByteArray& login, const QByteArray& password) = 0;
     // The log-in was decided: accepted, or refused (the host closes after its delay).
     virtual void LoginDecided(const QByteArray& login, bool accepted) = 0;
     // A valid tunnel line from the client, checksum byte included, to pass on to the others.

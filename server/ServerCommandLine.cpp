@@ -54,7 +54,8 @@ ServerCommandLine ParseServerCommandLine(const QStringList& arguments) {
         "Failed log-ins of a login from an address pause that login from that address, 2 s "
         "doubling up to --guess-delay-max (at most 60 s); other logins from the address are not "
         "slowed, and a success clears the failures. Each login allows 10 password checks at once "
-        "and one a second from addresses that have not logged in as it before.\n"
+        "and one a second from addresses that have not logged in as it before, the last 6 kept "
+        "for networks (/24, IPv6 /48) it has not failed from lately.\n"
         "With --tls-cert and --tls-key it also listens for TLS (1.2 or later) on --tls-port. "
         "SIGHUP reads the certificate and key again for new connections; a bad new pair keeps "
         "the one in use. The log names the certificate's SHA-256 fingerprint.");

@@ -19,6 +19,18 @@ enum class RefusalReason {
     OutOfDescriptors, // closed unserved while the server had no descriptor left
     LoginPaused,      // its login is paused from its address after failures
     LoginBusy,        // its login's password checks are spoken for
+    CheckQueueFull,   // every password check was taken: counted as a failed log-in
+};
+
+// Why a connection awaiting log-in was closed to make room for a newcomer (--max-pending).
+enum class EvictionReason {
+    NewAddress,     // for an address holding fewer
+    LoggedInBefore, // for an address that logged in before
+};
+// Why a password prompt was held back a few seconds.
+enum class PauseReason {
+    AfterFailures, // its login failed lately from its address
+    LoginBudget,   // its login's checks were spoken for by other addresses
 };
 
 struct ReasonName {
@@ -31,13 +43,23 @@ inline constexpr std::array<ReasonName, 4> kDropReasons = {{
     {"control_byte", "control byte"},
     {"too_long", "too long"},
 }};
-inline constexpr std::array<ReasonName, 6> kRefusalReasons = {{
+inline constexpr std::array<ReasonName, 7> kRefusalReasons = {{
     {"server_full", "too many awaiting log-in"},
     {"address_full", "too many awaiting log-in from one address"},
     {"too_fast", "connecting too often"},
     {"out_of_descriptors", "out of descriptors"},
     {"login_paused", "login paused after failures"},
     {"login_busy", "login's checks spoken for"},
+    {"check_queue_full", "every password check taken"},
+}};
+
+inline constexpr std::array<ReasonName, 2> kEvictionReasons = {{
+    {"new_address", "for an address holding fewer"},
+    {"logged_in_before", "for an address that logged in before"},
+}};
+inline constexpr std::array<ReasonName, 2> kPauseReasons = {{
+    {"after_failures", "after failed log-ins"},
+    {"login_budget", "login's checks spoken for"},
 }};
 
 // The reason a session names in text; an unknown text counts as a bad checksum.
@@ -47,6 +69,8 @@ DropReason DropReasonOf(const char* text);
 struct ServerCounters {
     std::array<std::uint64_t, kDropReasons.size()> dropped{};
     std::array<std::uint64_t, kRefusalReasons.size()> refused{};
+    std::array<std::uint64_t, kEvictionReasons.size()> evicted{};
+    std::array<std::uint64_t, kPauseReasons.size()> paused{};
     std::uint64_t loginsOk = 0;
     std::uint64_t loginsFailed = 0;
 
@@ -55,6 +79,12 @@ struct ServerCounters {
     }
     void Count(RefusalReason reason, std::uint64_t n = 1) {
         refused[static_cast<std::size_t>(reason)] += n;
+    }
+    void Count(EvictionReason reason, std::uint64_t n = 1) {
+        evicted[static_cast<std::size_t>(reason)] += n;
+    }
+    void Count(PauseReason reason, std::uint64_t n = 1) {
+        paused[static_cast<std::size_t>(reason)] += n;
     }
 };
 
@@ -83,12 +113,13 @@ struct ServerSnapshot {
         qint64 bytesWaiting = 0;
         bool tls = false;
     };
-    // An address refused or slowed lately, with its counts over the last 15 minutes.
+    // An address refused, slowed or evicted lately, with its counts over the last 15 minutes.
     struct Trouble {
         QString address; // IPv4, an IPv6 /64, or empty for those past the table's bound
         std::uint64_t refused = 0;
         std::uint64_t failedLogins = 0;
         std::uint64_t slowed = 0;
+        std::uint64_t evicted = 0; // its waiting connections closed for newcomers
     };
 
     QString version;

@@ -39,6 +39,8 @@ QJsonObject TotalsPart(const ServerSnapshot& s) {
         {"lines_dropped", ByReason(c.dropped, kDropReasons)},
         {"logins", QJsonObject{{"ok", Count(c.loginsOk)}, {"failed", Count(c.loginsFailed)}}},
         {"connections_refused", ByReason(c.refused, kRefusalReasons)},
+        {"connections_evicted", ByReason(c.evicted, kEvictionReasons)},
+        {"connections_paused", ByReason(c.paused, kPauseReasons)},
         {"output_bytes_waiting", s.bytesWaiting},
     };
 }
@@ -67,6 +69,7 @@ QJsonObject TroublePart(const ServerSnapshot::Trouble& t) {
         {"refused", Count(t.refused)},
         {"failed_logins", Count(t.failedLogins)},
         {"slowed", Count(t.slowed)},
+        {"evicted", Count(t.evicted)},
     };
 }
 } // namespace

@@ -73,6 +73,12 @@ QByteArray MetricsText(const ServerSnapshot& s) {
     Family(out, "kavlink_connections_refused_total", "counter",
            "Connections closed by the server's guard before log-in, by reason.");
     ByReason(out, "kavlink_connections_refused_total", c.refused, kRefusalReasons);
+    Family(out, "kavlink_connections_evicted_total", "counter",
+           "Connections awaiting log-in closed to make room for a newcomer, by reason.");
+    ByReason(out, "kavlink_connections_evicted_total", c.evicted, kEvictionReasons);
+    Family(out, "kavlink_connections_paused_total", "counter",
+           "Password prompts held back a few seconds by the server's guard, by reason.");
+    ByReason(out, "kavlink_connections_paused_total", c.paused, kPauseReasons);
     Family(out, "kavlink_output_bytes_waiting", "gauge",
            "Bytes waiting to be sent to clients, all clients together.");
     Sample(out, "kavlink_output_bytes_waiting", s.bytesWaiting);

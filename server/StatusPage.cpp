@@ -71,6 +71,8 @@ void TotalsPart(QString& out, const ServerSnapshot& s) {
     Row(out, QStringLiteral("Log-ins"),
         QStringLiteral("%1 accepted, %2 failed").arg(c.loginsOk).arg(c.loginsFailed));
     Row(out, QStringLiteral("Connections refused"), WithReasons(c.refused, kRefusalReasons));
+    Row(out, QStringLiteral("Connections evicted"), WithReasons(c.evicted, kEvictionReasons));
+    Row(out, QStringLiteral("Connections paused"), WithReasons(c.paused, kPauseReasons));
     Row(out, QStringLiteral("Bytes waiting for clients"), QString::number(s.bytesWaiting));
     out += QStringLiteral("</table>\n");
 }
@@ -109,21 +111,22 @@ void ConnectionsPart(QString& out, const ServerSnapshot& s) {
 }
 
 void TroublesPart(QString& out, const ServerSnapshot& s) {
-    out += QStringLiteral("<h2>Refused or slowed in the last 15 minutes</h2>\n");
+    out += QStringLiteral("<h2>Refused, slowed or evicted in the last 15 minutes</h2>\n");
     if (s.troubles.empty()) {
         out += QStringLiteral("<p class=\"dim\">None.</p>\n");
         return;
     }
     out += QStringLiteral("<div class=\"scroll\"><table>\n<tr><th>Address</th><th "
                           "class=\"n\">Refused</th><th class=\"n\">Failed log-ins</th><th "
-                          "class=\"n\">Slowed</th></tr>\n");
+                          "class=\"n\">Slowed</th><th class=\"n\">Evicted</th></tr>\n");
     for (const ServerSnapshot::Trouble& t : s.troubles) {
         const QString address = t.address.isEmpty()
                                     ? QStringLiteral("<span class=\"dim\">other addresses</span>")
                                     : HtmlEscaped(t.address);
         out += QStringLiteral("<tr><td>%1</td><td class=\"n\">%2</td><td class=\"n\">%3</td><td "
-                              "class=\"n\">%4</td></tr>\n")
-                   .arg(address, Number(t.refused), Number(t.failedLogins), Number(t.slowed));
+                              "class=\"n\">%4</td><td class=\"n\">%5</td></tr>\n")
+                   .arg(address, Number(t.refused), Number(t.failedLogins), Number(t.slowed),
+                        Number(t.evicted));
     }
     out += QStringLiteral("</table></div>\n");
     if (s.troublesNotShown > 0)

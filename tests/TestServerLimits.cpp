@@ -27,9 +27,9 @@ class TestServerLimits : public QObject {
 private slots:
     void pruneForgetsIdleAddresses() {
         CConnectionLimits limits({4, 2, 3});
-        QVERIFY(limits.Admit(kHome, 0) == CConnectionLimits::Verdict::Admit);
-        QVERIFY(limits.Admit(kOther, 0) == CConnectionLimits::Verdict::Admit);
-        limits.Left(kOther);
+        QVERIFY(limits.Admit(kHome, 1, 0) == CConnectionLimits::Verdict::Admit);
+        QVERIFY(limits.Admit(kOther, 2, 0) == CConnectionLimits::Verdict::Admit);
+        limits.Left(kOther, 2);
         limits.Prune(60000);
         QCOMPARE(limits.AddressesKnown(), 1); // kHome still has a connection pending
         QCOMPARE(limits.PendingFrom(kHome), 1);
@@ -51,6 +51,34 @@ private slots:
         QVERIFY(summary.Count("connections refused", "203.0.113.7", 60001)); // a new window
         summary.Flush(60001, sink, true);
         QCOMPARE(lines.size(), 1); // nothing hidden in the new windows
+    }
+
+    // Log-ins and the ends of sessions: each address gets a few lines of its own, and only
+    // its excess is summed; the server's own events are summed without an address.
+    void logSummaryPerAddress() {
+        const auto perAddress = CLogSummary::Shown::PerAddress;
+        CLogSummary summary(60000, 2);
+        QList<bool> shown;
+        for (int i = 0; i < 4; ++i)
+            shown.append(summary.Count("log-ins", "192.0.2.1", i, perAddress));
+        for (int i = 0; i < 2; ++i)
+            shown.append(summary.Count("log-ins", "192.0.2.2", 10 + i, perAddress));
+        for (int i = 0; i < 3; ++i)
+            shown.append(summary.Count("pauses in accepting", QString(), i));
+        QCOMPARE(shown, (QList<bool>{true, true, false, false, true, true, true, true, false}));
+        QStringList lines;
+        summary.Flush(60000, [&](const QString& line) { lines.append(line); });
+        lines.sort();
+        QCOMPARE(lines, (QStringList{"3 pauses in accepting in the last 60 s",
+                                     "6 log-ins from 2 addresses in the last 60 s; most from "
+                                     "192.0.2.1 (4), 192.0.2.2 (2)"}));
+
+        // Many addresses within their share: every line shown, nothing to sum.
+        for (int i = 0; i < 2000; ++i)
+            QVERIFY(summary.Count("log-ins", QString::number(i % 1000), 60100 + i, perAddress));
+        lines.clear();
+        summary.Flush(120100, [&](const QString& line) { lines.append(line); });
+        QCOMPARE(lines, QStringList{});
     }
 
     // Churn from 1 000 addresses writes a few lines a minute, naming those that brought the

@@ -108,10 +108,12 @@ private slots:
 
     void kindsAreCountedApart() {
         CRecentTroubles troubles;
-        for (const Kind kind : {Kind::Refused, Kind::FailedLogin, Kind::FailedLogin, Kind::Slowed})
+        for (const Kind kind : {Kind::Refused, Kind::FailedLogin, Kind::FailedLogin, Kind::Slowed,
+                                Kind::Evicted, Kind::Evicted, Kind::Evicted})
             troubles.Count(Address(1), kind, 0);
         const auto recent = troubles.Recent(0, 1, nullptr);
-        QCOMPARE(recent.front().counts.byKind, (std::array<std::uint64_t, 3>{1, 2, 1}));
+        QCOMPARE(recent.front().counts.byKind, (std::array<std::uint64_t, 4>{1, 2, 1, 3}));
+        QCOMPARE(recent.front().counts.Total(), std::uint64_t(7));
     }
 
     // A flood from ever new addresses: the table stays bounded, the rest is counted together,

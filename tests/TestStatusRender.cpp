@@ -41,6 +41,9 @@ ServerSnapshot TwoSites() {
     s.counters.Count(DropReason::TooLong);
     s.counters.Count(DropReason::BadChecksum, 2);
     s.counters.Count(RefusalReason::TooFast, 5);
+    s.counters.Count(EvictionReason::NewAddress, 40);
+    s.counters.Count(EvictionReason::LoggedInBefore, 2);
+    s.counters.Count(PauseReason::LoginBudget, 6);
     s.counters.loginsOk = 2;
     s.counters.loginsFailed = 3;
     s.bytesWaiting = 24;
@@ -49,7 +52,7 @@ ServerSnapshot TwoSites() {
     pending.peer = "198.51.100.9:5000";
     pending.login = "hunter2-typed-as-login";
     s.connections.push_back(pending);
-    s.troubles = {{"203.0.113.66", 9, 3, 2}, {QString(), 1, 0, 0}};
+    s.troubles = {{"203.0.113.66", 9, 3, 2, 40}, {QString(), 1, 0, 0}};
     s.process = {25 << 20, 300 << 20, 1.25, 17, 65536, 1796900000.5};
     return s;
 }
@@ -118,13 +121,16 @@ private slots:
         QTest::newRow("drops by reason") << "3 (bad checksum 2, too long 1)";
         QTest::newRow("refusals by reason") << "5 (connecting too often 5)";
         QTest::newRow("log-ins") << "2 accepted, 3 failed";
+        QTest::newRow("evictions by reason")
+            << "42 (for an address holding fewer 40, for an address that logged in before 2)";
+        QTest::newRow("pauses by reason") << "6 (login&#39;s checks spoken for 6)";
         QTest::newRow("a connection's row")
             << "<td>192.0.2.7:40001</td><td>DL0ABC</td><td>2026-12-10T11:50:00+01:00</td><td "
                "class=\"n\">40</td><td class=\"n\">75</td><td class=\"n\">4</td><td "
                "class=\"n\">7</td><td class=\"n\">12</td><td>plain</td>";
         QTest::newRow("refused address")
             << "<td>203.0.113.66</td><td class=\"n\">9</td><td class=\"n\">3</td><td "
-               "class=\"n\">2</td>";
+               "class=\"n\">2</td><td class=\"n\">40</td>";
         QTest::newRow("beyond the bound") << "other addresses";
     }
     void pageParts() {
@@ -168,6 +174,9 @@ private slots:
         QVERIFY(!connections[2].toObject().contains("login"));
         const QJsonArray troubles = json["refused_or_slowed_last_15_min"].toArray();
         QCOMPARE(troubles[0].toObject()["failed_logins"].toInt(), 3);
+        QCOMPARE(troubles[0].toObject()["evicted"].toInt(), 40);
+        QCOMPARE(totals["connections_evicted"].toObject()["logged_in_before"].toInt(), 2);
+        QCOMPARE(totals["connections_paused"].toObject()["after_failures"].toInt(), 0);
         QCOMPARE(troubles[1].toObject()["address"].type(), QJsonValue::Null);
     }
 
@@ -185,6 +194,10 @@ private slots:
         QTest::newRow("log-ins failed") << QByteArray("kavlink_logins_total{result=\"failed\"} 3");
         QTest::newRow("refused") << QByteArray(
             "kavlink_connections_refused_total{reason=\"too_fast\"} 5");
+        QTest::newRow("evicted") << QByteArray(
+            "kavlink_connections_evicted_total{reason=\"new_address\"} 40");
+        QTest::newRow("paused") << QByteArray(
+            "kavlink_connections_paused_total{reason=\"login_budget\"} 6");
         QTest::newRow("waiting") << QByteArray("kavlink_output_bytes_waiting 24");
         QTest::newRow("version") << QByteArray("kavlink_build_info{version=\"1.18.0\"} 1");
         QTest::newRow("memory") << QByteArray("process_resident_memory_bytes 26214400");

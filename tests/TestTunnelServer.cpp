@@ -7,6 +7,7 @@
 
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSemaphore>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -15,6 +16,7 @@
 #include <QDir>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <memory>
 #include <sys/stat.h>
@@ -32,6 +34,9 @@ template <typename Predicate> bool WaitFor(Predicate predicate) {
 }
 
 const QByteArray kLongLogin(255, 'L');
+// "pw" with 1 000 rounds.
+const QByteArray
+    kHash("$5$rounds=1000$rEk8mHciMg1Qyx7u$KKis4o.rEhGson4.RBoURU9wvLKYDJu5wRzAMNAPlD5");
 
 // A scripted client on loopback that records what it receives, chunk by chunk. A client
 // made with a small read buffer and no reader stands for one that stopped reading.
@@ -322,6 +327,52 @@ private slots:
         QCOMPARE(b.data.mid(15), line);
     }
 
+    // A hash is checked on a worker: logged-in sites relay meanwhile. A client that leaves
+    // before its answer still counts as a failed attempt, and lines right behind a good
+    // password wait in the socket for the answer, then pass.
+    void passwordCheckedOffTheRelay() {
+        WriteUsers("alice:secret\nbob:hunter 2\nerin:" + kHash + "\n", "users-hashed");
+        ServerOptions options = TestOptions();
+        options.usersFile = m_dir.filePath("users-hashed");
+        QVERIFY(Start(options));
+        QSemaphore gate;
+        std::atomic<int> calls = 0;
+        m_server->PasswordChecks().SetMatcher(
+            [&](const QByteArray& expected, const QByteArray& password) {
+                ++calls;
+                gate.acquire();
+                return PasswordMatches(expected, password);
+            });
+        Client a(m_server->Port()), b(m_server->Port());
+        QVERIFY(LogIn(a));
+        QVERIFY(LogIn(b, "bob", "hunter 2"));
+        QCOMPARE(calls.load(), 0); // plain passwords need no worker
+
+        Client guesser(m_server->Port(), true, "127.0.0.2");
+        QVERIFY(WaitFor([&] { return guesser.data == "login:"; }));
+        guesser.Write("erin\nwrong\n");
+        QVERIFY(WaitFor([&] { return calls == 1; }));
+        Client site(m_server->Port(), true, "127.0.0.3");
+        QVERIFY(WaitFor([&] { return site.data == "login:"; }));
+        const QByteArray fromSite = Line("HELLO: \"E\" \"\" ");
+        site.Write("erin\npw\n" + fromSite);
+        const QByteArray line = Line("ADDQSO: \"A\" \"\" 1");
+        a.Write(line);
+        QVERIFY(WaitFor([&] { return b.data.endsWith(line); }));
+
+        guesser.socket.abort();
+        QVERIFY(WaitFor([&] { return m_server->ConnectionCount() == 3; }));
+        gate.release(2); // whether the site's check was queued or ran beside
+        QVERIFY(WaitFor([&] { return m_server->Snapshot(10).counters.loginsFailed == 1; }));
+        QVERIFY(WaitFor([&] { return m_server->LoggedInCount() == 3; }));
+        QVERIFY(WaitFor([&] { return b.data.endsWith(fromSite); }));
+        QCOMPARE(calls.load(), 2);
+        const ServerSnapshot status = m_server->Snapshot(10);
+        QCOMPARE(status.troubles.size(), std::size_t(1));
+        QCOMPARE(status.troubles.front().address, "127.0.0.2");
+        QCOMPARE(status.troubles.front().failedLogins, std::uint64_t(1));
+    }
+
     // Heartbeats reach logged-in clients at the period, and nobody still logging in; summary
     // lines come at theirs.
     void heartbeatsAndSummariesAtTheirPeriods() {
@@ -404,6 +455,11 @@ private slots:
         QVERIFY(first.Closed());
         QVERIFY(!second.Closed());
         QVERIFY(LogHas("made room for another address"));
+        const ServerSnapshot storm = m_server->Snapshot(10);
+        QCOMPARE(storm.counters.evicted[std::size_t(EvictionReason::NewAddress)], std::uint64_t(1));
+        QCOMPARE(storm.troubles.size(), std::size_t(1));
+        QCOMPARE(storm.troubles.front().address, "127.0.0.2");
+        QCOMPARE(storm.troubles.front().evicted, std::uint64_t(1));
         Client other(m_server->Port(), true, "127.0.0.4");
         QVERIFY(WaitFor([&] { return other.data == "login:"; }));
         Client third(m_server->Port(), true, "127.0.0.4"); // as many as .2 now: refused
@@ -484,11 +540,92 @@ private slots:
         QCOMPARE(status.counters.loginsFailed, std::uint64_t(4));
         QCOMPARE(status.counters.loginsOk, std::uint64_t(3));
         QVERIFY(status.counters.refused[std::size_t(RefusalReason::LoginPaused)] >= 1);
+        QCOMPARE(status.counters.paused[std::size_t(PauseReason::AfterFailures)], std::uint64_t(1));
+        QCOMPARE(status.counters.paused[std::size_t(PauseReason::LoginBudget)], std::uint64_t(0));
         QCOMPARE(status.troubles.size(), std::size_t(1));
         const ServerSnapshot::Trouble& guesser = status.troubles.front();
         QCOMPARE(guesser.address, "127.0.0.2");
         QCOMPARE(guesser.failedLogins, std::uint64_t(4));
         QVERIFY(guesser.refused >= 1 && guesser.slowed >= 1);
+    }
+
+    // Connections that send a login of 255 control bytes and never answer the password
+    // prompt, round after round from a few addresses for three minutes (a round lasts 10 s,
+    // and uses up the login's password checks each time): each kind of line the churn brings
+    // is logged a few times a minute and then summed.
+    void churnBeforeThePasswordIsSummed() {
+        ServerOptions options = TestOptions();
+        options.answerTimeoutMs = 2000;
+        options.connectsPerMinute = 1000;
+        QVERIFY(Start(options));
+        const QByteArray login(255, '\x01');
+        m_log.clear();
+        QList<int> perMinute;
+        for (int minute = 0; minute < 3; ++minute) {
+            const qsizetype before = m_log.size();
+            for (int round = 0; round < 6; ++round) {
+                std::vector<std::unique_ptr<Client>> clients;
+                for (int i = 0; i < 16; ++i) {
+                    const QByteArray source = "127.0.0." + QByteArray::number(2 + i % 4);
+                    clients.push_back(
+                        std::make_unique<Client>(m_server->Port(), true, source.constData()));
+                }
+                const auto held = [&] {
+                    return m_server->Snapshot(0)
+                        .counters.paused[std::size_t(PauseReason::LoginBudget)];
+                };
+                const std::uint64_t heldBefore = held();
+                for (auto& c : clients) {
+                    QVERIFY(WaitFor([&] { return c->data == "login:" || c->Closed(); }));
+                    c->Write(login + '\n');
+                }
+                // Each prompted, closed, or held for the login's budget.
+                QVERIFY(WaitFor([&] {
+                    const auto answered =
+                        std::count_if(clients.begin(), clients.end(), [](auto& c) {
+                            return c->data.endsWith("password:") || c->Closed();
+                        });
+                    return std::uint64_t(answered) + held() - heldBefore == clients.size();
+                }));
+                // Time out, and the held ones after their prompt.
+                for (int step = 0; step < 5; ++step) {
+                    m_now += options.answerTimeoutMs;
+                    m_server->Tick();
+                }
+                for (auto& c : clients)
+                    QVERIFY(WaitFor([&] { return c->Closed(); }));
+            }
+            m_now += 1;
+            m_server->Tick(); // the window's summaries
+            perMinute.append(static_cast<int>(m_log.size() - before));
+            const QStringList minuteLines = m_log.mid(before);
+            QVERIFY2(minuteLines.filter("password checks").size() <= 4,
+                     qPrintable(minuteLines.join('\n')));
+        }
+        for (const int lines : perMinute)
+            QVERIFY2(lines <= 12, qPrintable(m_log.join('\n')));
+    }
+
+    // A site that logs in and out in a loop gets three lines a minute of each kind, the rest
+    // summed; another login from the same address keeps its own.
+    void reconnectLoopIsSummed() {
+        QVERIFY(Start());
+        for (int i = 0; i < 5; ++i) {
+            auto site = std::make_unique<Client>(m_server->Port(), true, "127.0.0.2");
+            QVERIFY(LogIn(*site));
+            site->socket.abort();
+            QVERIFY(WaitFor([&] { return m_server->ConnectionCount() == 0; }));
+        }
+        Client neighbour(m_server->Port(), true, "127.0.0.2");
+        QVERIFY(LogIn(neighbour, "bob", "hunter 2"));
+        QCOMPARE(m_log.filter("logged in as \"alice\"").size(), 3);
+        QCOMPARE(m_log.filter("disconnected (closed by peer): relayed").size(), 3);
+        QCOMPARE(m_log.filter("logged in as \"bob\"").size(), 1);
+        m_now += TestOptions().summaryWindowMs;
+        m_server->Tick();
+        QVERIFY2(LogHas("6 log-ins from 2 addresses in the last 60 s; most from 127.0.0.2 as "
+                        "\"alice\" (5), 127.0.0.2 as \"bob\" (1)"),
+                 qPrintable(m_log.join('\n')));
     }
 
     // A login cannot forge a log line: its quotes are shown escaped.
@@ -647,9 +784,25 @@ private slots:
             << QByteArray("erin:$6$kavlinksalt$gVa7P2bJ2rL79tFEWz2eNqpdTgYMKsPW6QjDoiuoD1bZMUjVy/"
                           "ivHFOPNXwp9rGJLFLCYLasgKchzp.XLLV4J1\nbob:b\n")
             << QString() << QByteArrayList{"erin:pw", "bob:b"};
+        QTest::newRow("hashes of each kind mkpasswd makes")
+            << QByteArray(
+                   "y:$y$j9T$Pv/yu5Hw2okcJbCe.4IuT0$dMEtxLZbFZvZjp7hITeoFFZDtgz0CCcDLk00qvTFXA8\n"
+                   "b:$2b$05$BBJvK4pUjT4y5ov3ul9tY.kiTUZNyToLCBpRy6cE83lYiB0hwjGIK\n"
+                   "s:" +
+                   kHash + "\n")
+            << QString() << QByteArrayList{"y:pw", "b:pw", "s:pw"};
         QTest::newRow("hash not understood")
             << QByteArray("erin:$y$bad\n") << "line 1: password hash not understood"
             << QByteArrayList{};
+        QTest::newRow("hash cut short")
+            << QByteArray("erin:" + kHash.chopped(1) + "\n")
+            << "line 1: password hash not understood" << QByteArrayList{};
+        QTest::newRow("rounds past the most")
+            << QByteArray("erin:$5$rounds=9999999999$rEk8mHciMg1Qyx7u$" + kHash.right(43) + "\n")
+            << "line 1: password hash not understood" << QByteArrayList{};
+        QTest::newRow("bcrypt cost past 31")
+            << QByteArray("erin:$2b$32$BBJvK4pUjT4y5ov3ul9tY.kiTUZNyToLCBpRy6cE83lYiB0hwjGIK\n")
+            << "line 1: password hash not understood" << QByteArrayList{};
         QTest::newRow("no colon") << QByteArray("alice:x\nbob\n") << "line 2: expected"
                                   << QByteArrayList{};
         QTest::newRow("empty login")

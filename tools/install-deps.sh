@@ -39,7 +39,7 @@ arm64)
     )
     foreign=(arm64)
     ;;
-bench) packages=(python3 socat ncat iproute2 faketime util-linux openssl libssl-dev) ;;
+bench) packages=(python3 socat ncat iproute2 faketime util-linux openssl libssl-dev whois) ;;
 docs) packages=(python3 chromium fonts-dejavu-core prometheus) ;;
 fuzz) packages=("${run[@]}" clang libclang-rt-14-dev) ;;
 tidy) packages=("${run[@]}" clang-tidy) ;;

@@ -27,6 +27,7 @@ public:
     CServerSession* session = nullptr;
     std::string prompts;
     int checks = 0;
+    int answer = -1; // due from CheckCredentials: 1 accepted, 0 refused
     bool decided = false;
     bool failed = false;
 
@@ -38,11 +39,12 @@ public:
             FUZZ_CHECK(prompts == "login:" && prompt == "password:");
         prompts.append(prompt);
     }
-    bool CheckCredentials(const QByteArray& login, const QByteArray& password) override {
+    // The answer comes after the call, as the server's does.
+    void CheckCredentials(const QByteArray& login, const QByteArray& password) override {
         FUZZ_CHECK(prompts == "login:password:" && ++checks == 1);
         FUZZ_CHECK(login.size() <= 255 && password.size() <= 255);
         FUZZ_CHECK(!login.contains('\n') && !password.contains('\n'));
-        return m_anyLogin || (login == "u" && password == "p");
+        answer = m_anyLogin || (login == "u" && password == "p") ? 1 : 0;
     }
     void LoginDecided(const QByteArray&, bool) override {
         FUZZ_CHECK(checks == 1 && !decided);
@@ -82,6 +84,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         session.Feed(std::string_view(reinterpret_cast<const char*>(data + at + 1), length));
         if (flushed)
             session.PromptFlushed();
+        if (host.answer >= 0) {
+            FUZZ_CHECK(session.GetState() == CServerSession::State::Checking);
+            const bool accepted = host.answer == 1;
+            host.answer = -1;
+            session.Decided(accepted);
+        }
         at += 1 + length;
         FUZZ_CHECK(session.Buffered() <= CServerSession::kMaxEarlyBytes + kMaxTunnelMessage);
         if (session.IsLoggedIn())
