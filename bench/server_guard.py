@@ -6,7 +6,7 @@ real kavlink as a client. Every step is bounded in count and time; prints one ta
 
 BEFORE_SERVER, an older kavlink-server, gets a column of its own. GUARD_ROWS picks rows
 (default: all of hold2000 hold33 guess500 kavlink flood churn1000 unknown25 sighup200 guess20
-guess20spread ctlchurn status16idle status16alive statusstderr); GUARD_WRONG_S is how long the
+guess20spread ctlchurn); GUARD_WRONG_S is how long the
 real Kavlink keeps its wrong password (default 180). The yescrypt rows take their hashes from
 mkpasswd (package whois), else $6$ from openssl passwd -6; the row says which.
 """
@@ -732,8 +732,6 @@ async def measure(row, binary, build, work):
             return await row_flood(server)
         if row == "churn1000":
             return await row_churn(server)
-        if row in ("status16idle", "status16alive"):
-            return await row_status_held(http, row == "status16alive")
         return f"unknown row {row} ({name})"
     finally:
         server.stop()
@@ -746,9 +744,6 @@ LABELS = {
     "kavlink": "the real Kavlink with a wrong password, then fixed",
     "flood": "a logged-in client floods (0x80 bytes and random bytes, 10 s); 20 healthy clients",
     "churn1000": "connect churn from 1 000 addresses (20 s): log volume",
-    "status16idle": "the operator's /metrics while 16 idle connections hold the status port",
-    "status16alive": "the operator's /metrics while 16 keep-alive connections ask every 5 s",
-    "statusstderr": "standard error a full pipe nobody reads: 558 WebSocket upgrades, SIGTERM",
     "unknown25": "relay between two sites with yescrypt passwords, quiet (5 s) and while made-up "
                  "logins are tried at 25/s (15 s)",
     "sighup200": "relay between two sites, quiet (5 s) and through a SIGHUP with 200 yescrypt "

@@ -1,8 +1,5 @@
 #include "CLogWriter.h"
 
-#include "CLogSummary.h"
-#include "LogText.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -137,76 +134,4 @@ bool CLogWriter::WriteAll(const char* data, std::size_t size) {
     }
     m_torn = false;
     return true;
-}
-
-namespace {
-std::atomic<CQtMessageLog*> g_qtLog = nullptr;
-// A message made while one is logged (by the log's own code) is dropped, not looped on.
-thread_local bool t_logging = false;
-
-const char* TypeName(QtMsgType type) {
-    switch (type) {
-    case QtDebugMsg:
-        return "debug";
-    case QtInfoMsg:
-        return "info";
-    case QtWarningMsg:
-        return "warning";
-    case QtCriticalMsg:
-        return "critical";
-    case QtFatalMsg:
-        return "fatal";
-    }
-    return "message";
-}
-} // namespace
-
-CQtMessageLog::CQtMessageLog(std::shared_ptr<CLogWriter> writer, Stamp stamp, qint64 windowMs)
-    : m_writer(std::move(writer)), m_stamp(std::move(stamp)), m_windowMs(windowMs),
-      m_summary(std::make_unique<CLogSummary>(windowMs, kShown)) {
-    m_clock.start();
-    g_qtLog = this;
-    m_previous = qInstallMessageHandler(&CQtMessageLog::Handle);
-}
-
-CQtMessageLog::~CQtMessageLog() {
-    qInstallMessageHandler(m_previous);
-    g_qtLog = nullptr;
-    Flush(true);
-}
-
-void CQtMessageLog::Handle(QtMsgType type, const QMessageLogContext& context, const QString& text) {
-    CQtMessageLog* log = g_qtLog;
-    if (log == nullptr || t_logging)
-        return;
-    t_logging = true;
-    log->Log(type, context.category, text);
-    t_logging = false;
-}
-
-void CQtMessageLog::Log(QtMsgType type, const char* category, const QString& text) {
-    const QString shown = QuotedText(text.toUtf8(), kMaxText);
-    const QString from = category != nullptr ? QString::fromUtf8(category) : QStringLiteral("qt");
-    std::lock_guard lock(m_mutex);
-    const qint64 now = m_clock.elapsed();
-    if (now - m_kindsSince >= m_windowMs) {
-        m_kinds.clear();
-        m_kindsSince = now;
-    }
-    QString kind = QStringLiteral("Qt %1s \"%2\"").arg(TypeName(type), shown.left(200));
-    if (!m_kinds.contains(kind)) {
-        if (m_kinds.size() < kMaxKinds)
-            m_kinds.insert(kind);
-        else
-            kind = QStringLiteral("Qt messages of other kinds");
-    }
-    m_summary->Flush(now, [this](const QString& line) { Write(line); });
-    if (m_summary->Count(kind, from, now))
-        Write(QStringLiteral("Qt %1 (%2): \"%3\"").arg(TypeName(type), from, shown));
-}
-
-void CQtMessageLog::Flush(bool flushAll) {
-    std::lock_guard lock(m_mutex);
-    m_summary->Flush(
-        m_clock.elapsed(), [this](const QString& line) { Write(line); }, flushAll);
 }

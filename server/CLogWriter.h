@@ -1,17 +1,12 @@
 #pragma once
 
 #include <QByteArray>
-#include <QElapsedTimer>
-#include <QSet>
-#include <QString>
-#include <QtGlobal>
 
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -54,46 +49,4 @@ private:
     std::atomic<std::uint64_t> m_droppedTotal = 0;
     std::atomic<bool> m_stopping = false;
     std::thread m_thread;
-};
-
-class CLogSummary;
-
-// Every message of Qt's own (its warnings, from any thread) as a line of the server's log
-// instead of a write to standard error that a full pipe would block: stamped, on one line of
-// bounded length, and summed up when the same message keeps coming. One at a time; the
-// handler before it is back when it ends.
-class CQtMessageLog {
-public:
-    // Makes a whole line, newline included, of a text.
-    using Stamp = std::function<QByteArray(const QString& text)>;
-
-    CQtMessageLog(std::shared_ptr<CLogWriter> writer, Stamp stamp, qint64 windowMs = 60000);
-    ~CQtMessageLog();
-    CQtMessageLog(const CQtMessageLog&) = delete;
-    CQtMessageLog& operator=(const CQtMessageLog&) = delete;
-
-    // Sums up the messages whose window has ended; all of them when flushAll.
-    void Flush(bool flushAll = false);
-
-    // Characters of one message kept in its line.
-    static constexpr int kMaxText = 1000;
-    // Messages told apart in a window; others are summed up together.
-    static constexpr qsizetype kMaxKinds = 64;
-    // Messages of one kind logged one by one in a window.
-    static constexpr int kShown = 3;
-
-private:
-    static void Handle(QtMsgType type, const QMessageLogContext& context, const QString& text);
-    void Log(QtMsgType type, const char* category, const QString& text);
-    void Write(const QString& text) { m_writer->Write(m_stamp(text)); }
-
-    std::shared_ptr<CLogWriter> m_writer;
-    Stamp m_stamp;
-    qint64 m_windowMs;
-    QElapsedTimer m_clock;
-    std::mutex m_mutex;
-    std::unique_ptr<CLogSummary> m_summary;
-    QSet<QString> m_kinds; // told apart since kindsSince
-    qint64 m_kindsSince = 0;
-    QtMessageHandler m_previous = nullptr;
 };

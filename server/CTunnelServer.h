@@ -45,8 +45,6 @@ public:
     // Where log lines go (standard error through a writer that never blocks, unless replaced);
     // one call per line, no newline.
     void SetLogSink(LogSink sink) { m_logSink = std::move(sink); }
-    // The writer to standard error, for lines from elsewhere (Qt's own messages).
-    std::shared_ptr<CLogWriter> StderrWriter() const { return m_stderr; }
     // The clock of every time-out, pause, period and limit. Tick() applies what is due; the
     // timers only wake the loop for it.
     void SetClock(MonotonicClock clock) { m_clock = std::move(clock); }

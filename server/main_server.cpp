@@ -1,16 +1,12 @@
 // kavlink-server: the tunnel server that Kavlink instances of several sites log in to.
-#include "CLogWriter.h"
 #include "CServerTls.h"
 #include "CSignalWatcher.h"
 #include "CStatusHttp.h"
 #include "CTunnelServer.h"
 #include "DescriptorLimit.h"
-#include "LogText.h"
 #include "ServerCommandLine.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
-#include <QTimer>
 
 #include <cstdio>
 #include <memory>
@@ -20,18 +16,18 @@ void PrintError(const QString& text) {
     std::fprintf(stderr, "kavlink-server: %s\n", qPrintable(text));
 }
 
-// The status page beside the server, on a thread of its own, when --http asks for it; logs
-// where it is.
-std::unique_ptr<CStatusPort> StartStatusPage(CTunnelServer& server, QString* error) {
+// The status page beside the server, when --http asks for it; logs where it is.
+std::unique_ptr<CStatusHttp> StartStatusPage(CTunnelServer& server, QString* error) {
     const ServerOptions& options = server.Options();
     CStatusHttp::Settings settings;
     settings.address = options.httpAddress;
     settings.port = options.httpPort;
-    auto status = std::make_unique<CStatusPort>(
-        settings, [&server](int maxRows) { return server.Snapshot(maxRows); });
-    if (!status->Start(error))
+    auto status = std::make_unique<CStatusHttp>(
+        settings, [&server](int maxRows) { return server.Snapshot(maxRows); },
+        [&server] { return server.Now(); });
+    if (!status->Listen(error))
         return nullptr;
-    QObject::connect(status.get(), &CStatusPort::logLine, &server,
+    QObject::connect(status.get(), &CStatusHttp::logLine, &server,
                      [&server](const QString& line) { server.Log(line); });
     const QString host = options.httpAddress.protocol() == QAbstractSocket::IPv6Protocol
                              ? QStringLiteral("[%1]").arg(options.httpAddress.toString())
@@ -72,13 +68,6 @@ int main(int argc, char* argv[]) {
 
     CSignalWatcher watcher;
     CTunnelServer server(command.options);
-    // Qt's own messages, from any thread, into the log: never a write that waits for a reader.
-    CQtMessageLog qtMessages(server.StderrWriter(), [](const QString& text) {
-        return LogTimestamp(QDateTime::currentDateTime()).toUtf8() + ' ' + text.toUtf8() + '\n';
-    });
-    QTimer qtSummaries;
-    QObject::connect(&qtSummaries, &QTimer::timeout, [&qtMessages] { qtMessages.Flush(); });
-    qtSummaries.start(10000);
     QString error;
     if (!watcher.IsValid()) {
         PrintError(QStringLiteral("cannot watch for signals"));
@@ -88,7 +77,7 @@ int main(int argc, char* argv[]) {
         PrintError(error);
         return 1;
     }
-    std::unique_ptr<CStatusPort> status;
+    std::unique_ptr<CStatusHttp> status;
     if (command.options.http && !(status = StartStatusPage(server, &error))) {
         PrintError(error);
         return 1;
